@@ -1,0 +1,96 @@
+# Builds the tree-sitter runtime as a static library and every grammar as its own
+# shared module (tree-sitter-<lang>.so exporting only tree_sitter_<lang>), from the
+# C sources of the pinned npm packages in third_party/node_modules. The versions the
+# packages declare are recorded in a generated header: they feed grammar identities.
+
+set(KOLVEX_NODE_MODULES "${CMAKE_SOURCE_DIR}/third_party/node_modules" CACHE PATH
+    "Where npm unpacked the pinned third-party packages")
+set(TS_RUNTIME_DIR "${KOLVEX_NODE_MODULES}/tree-sitter/vendor/tree-sitter/lib")
+if(NOT EXISTS "${TS_RUNTIME_DIR}/src/lib.c")
+  message(FATAL_ERROR "tree-sitter sources missing under ${KOLVEX_NODE_MODULES}: run ./setup.sh (npm ci in third_party/)")
+endif()
+
+# Third-party C is always optimised: parsing at -O0 runs at half speed, and the
+# sanitizer build would otherwise spend its time inside generated parse tables.
+set(KOLVEX_THIRD_PARTY_C_FLAGS -O2 -w)
+
+add_library(tree_sitter_runtime STATIC "${TS_RUNTIME_DIR}/src/lib.c")
+target_include_directories(tree_sitter_runtime
+  PUBLIC "${TS_RUNTIME_DIR}/include"
+  PRIVATE "${TS_RUNTIME_DIR}/src" "${TS_RUNTIME_DIR}/src/wasm")
+target_compile_definitions(tree_sitter_runtime PRIVATE _POSIX_C_SOURCE=200112L _DEFAULT_SOURCE)
+target_compile_options(tree_sitter_runtime PRIVATE ${KOLVEX_THIRD_PARTY_C_FLAGS})
+set_target_properties(tree_sitter_runtime PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+  POSITION_INDEPENDENT_CODE ON)
+
+# language | npm package directory | source subdirectory | entry point | distribution name
+set(KOLVEX_GRAMMARS
+  "python|tree-sitter-python|src|tree_sitter_python|tree-sitter-python"
+  "javascript|tree-sitter-javascript|src|tree_sitter_javascript|tree-sitter-javascript"
+  "typescript|tree-sitter-typescript|typescript/src|tree_sitter_typescript|tree-sitter-typescript"
+  "tsx|tree-sitter-typescript|tsx/src|tree_sitter_tsx|tree-sitter-typescript"
+  "java|tree-sitter-java|src|tree_sitter_java|tree-sitter-java"
+  "kotlin|@tree-sitter-grammars/tree-sitter-kotlin|src|tree_sitter_kotlin|tree-sitter-kotlin"
+  "swift|tree-sitter-swift|src|tree_sitter_swift|tree-sitter-swift"
+  "go|tree-sitter-go|src|tree_sitter_go|tree-sitter-go"
+  "ruby|tree-sitter-ruby|src|tree_sitter_ruby|tree-sitter-ruby"
+  "rust|tree-sitter-rust|src|tree_sitter_rust|tree-sitter-rust"
+  "c|tree-sitter-c|src|tree_sitter_c|tree-sitter-c"
+  "cpp|tree-sitter-cpp|src|tree_sitter_cpp|tree-sitter-cpp"
+  "c-sharp|tree-sitter-c-sharp|src|tree_sitter_c_sharp|tree-sitter-c-sharp"
+  "php|tree-sitter-php|php/src|tree_sitter_php|tree-sitter-php"
+  "scala|tree-sitter-scala|src|tree_sitter_scala|tree-sitter-scala"
+  "bash|tree-sitter-bash|src|tree_sitter_bash|tree-sitter-bash"
+  "sql|@derekstride/tree-sitter-sql|src|tree_sitter_sql|tree-sitter-sql")
+
+set(KOLVEX_GRAMMAR_OUTPUT_DIR "${CMAKE_BINARY_DIR}/grammars")
+set(KOLVEX_GRAMMAR_INSTALL_DIR "${CMAKE_INSTALL_PREFIX}/lib/kolvex/grammars")
+set(KOLVEX_GRAMMAR_TARGETS "")
+
+function(kolvex_package_version out package_dir)
+  file(READ "${KOLVEX_NODE_MODULES}/${package_dir}/package.json" _json)
+  string(JSON _version GET "${_json}" version)
+  set(${out} "${_version}" PARENT_SCOPE)
+endfunction()
+
+kolvex_package_version(TS_RUNTIME_VERSION tree-sitter)
+set(_version_rows "    {\"tree-sitter\", \"${TS_RUNTIME_VERSION}\"},\n")
+set(_module_rows "")
+set(_seen_distributions "")
+
+foreach(row IN LISTS KOLVEX_GRAMMARS)
+  string(REPLACE "|" ";" fields "${row}")
+  list(GET fields 0 lang)
+  list(GET fields 1 package)
+  list(GET fields 2 subdir)
+  list(GET fields 3 symbol)
+  list(GET fields 4 distribution)
+  set(src "${KOLVEX_NODE_MODULES}/${package}/${subdir}")
+  set(sources "${src}/parser.c")
+  if(EXISTS "${src}/scanner.c")
+    list(APPEND sources "${src}/scanner.c")
+  endif()
+  set(target "tree-sitter-${lang}")
+  set(map "${CMAKE_BINARY_DIR}/grammars-exports/${lang}.map")
+  file(WRITE "${map}" "{ global: ${symbol}; local: *; };\n")
+  add_library(${target} MODULE ${sources})
+  target_include_directories(${target} PRIVATE "${src}")
+  target_compile_options(${target} PRIVATE ${KOLVEX_THIRD_PARTY_C_FLAGS})
+  target_link_options(${target} PRIVATE "-Wl,--version-script=${map}")
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${target}"
+    C_STANDARD 11 LIBRARY_OUTPUT_DIRECTORY "${KOLVEX_GRAMMAR_OUTPUT_DIR}"
+    LINK_DEPENDS "${map}")
+  list(APPEND KOLVEX_GRAMMAR_TARGETS ${target})
+  install(TARGETS ${target} LIBRARY DESTINATION lib/kolvex/grammars)
+  if(NOT distribution IN_LIST _seen_distributions)
+    kolvex_package_version(version "${package}")
+    string(APPEND _version_rows "    {\"${distribution}\", \"${version}\"},\n")
+    list(APPEND _seen_distributions "${distribution}")
+  endif()
+  string(APPEND _module_rows "    {\"${lang}\", \"${target}.so\", \"${symbol}\"},\n")
+endforeach()
+
+add_custom_target(grammars DEPENDS ${KOLVEX_GRAMMAR_TARGETS})
+
+set(KOLVEX_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
+configure_file("${CMAKE_SOURCE_DIR}/cmake/build_info.h.in" "${KOLVEX_GENERATED_DIR}/build_info.h" @ONLY)

@@ -1,0 +1,13 @@
+# Warnings and sanitizers for the project's own code (never for third-party C).
+add_library(kolvex_options INTERFACE)
+target_compile_options(kolvex_options INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Wno-missing-field-initializers>)
+target_include_directories(kolvex_options INTERFACE "${CMAKE_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/generated")
+
+if(KOLVEX_SANITIZE)
+  set(_san "-fsanitize=${KOLVEX_SANITIZE}")
+  target_compile_options(kolvex_options INTERFACE ${_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_link_options(kolvex_options INTERFACE ${_san})
+  # Executables and shared libraries are linked with the sanitizer runtime too.
+  add_link_options(${_san})
+endif()

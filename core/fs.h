@@ -1,0 +1,94 @@
+// Files: scratch directories, crash-safe replacement, and safe opening of files
+// inside a repository.
+//
+// Thread-safety: free functions are thread-safe; a ScratchDir has one owner.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/error.h"
+
+namespace kolvex::core {
+
+// A failed system call on a path: the message reads like Python's OSError
+// ("[Errno 2] No such file or directory: 'path'").
+class OsError : public Error {
+ public:
+  OsError(std::string message, int error_number) : Error(std::move(message)), errno_(error_number) {}
+  int error_number() const noexcept { return errno_; }
+  const char* type_name() const noexcept override;
+
+ private:
+  int errno_;
+};
+
+// Builds the OsError for errno `error_number` on `path`.
+OsError os_error(int error_number, const std::filesystem::path& path);
+
+// A file descriptor that closes itself.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+  int get() const noexcept { return fd_; }
+  int release() noexcept { int fd = fd_; fd_ = -1; return fd; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A temporary directory "<parent>/<prefix>XXXXXX", removed with everything in it.
+// The destructor removes it best-effort and never throws; remove() reports failure.
+class ScratchDir {
+ public:
+  static ScratchDir create(std::string_view prefix,
+                           const std::optional<std::filesystem::path>& parent = std::nullopt);
+  ScratchDir(ScratchDir&& other) noexcept;
+  ScratchDir& operator=(ScratchDir&& other) noexcept;
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  ~ScratchDir();
+
+  const std::filesystem::path& path() const noexcept { return path_; }
+  void remove();  // throws OsError; idempotent once it succeeded
+  bool removed() const noexcept { return path_.empty(); }
+
+ private:
+  explicit ScratchDir(std::filesystem::path path) : path_(std::move(path)) {}
+  std::filesystem::path path_;
+};
+
+// Writes `bytes` to `target` crash-safely: a temporary file in the same
+// directory, fsync, rename over the target, fsync of the directory.
+void write_file_atomic(const std::filesystem::path& target, std::string_view bytes);
+// Writes a new file and fsyncs it (no rename).
+void write_file_synced(const std::filesystem::path& target, std::string_view bytes);
+void fsync_file(const std::filesystem::path& path);
+void fsync_directory(const std::filesystem::path& directory);
+
+// Opens a regular file read-only without following a final symbolic link and
+// without blocking (a FIFO or device fails instead of hanging); the descriptor is
+// switched back to blocking mode. Throws OsError (ELOOP for a link, EINVAL-like
+// "not a regular file" for anything else that is not a regular file).
+UniqueFd open_regular_file_nofollow(const std::filesystem::path& path);
+
+// Reads a descriptor to its end, failing with OsError when more than
+// `max_bytes` would be read (none: no bound).
+std::string read_all(int fd, std::optional<std::size_t> max_bytes = std::nullopt);
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, std::string_view bytes);
+
+// Removes a file; a missing file is not an error.
+void remove_file_if_exists(const std::filesystem::path& path);
+
+}  // namespace kolvex::core

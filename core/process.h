@@ -1,0 +1,82 @@
+// Child processes started from an argument list (never a shell).
+//
+// run_process starts argv[0] (searched on PATH, or on the overlay's PATH when the
+// overlay sets one), optionally in a working directory and with an environment
+// overlay, feeds optional standard input, captures standard output and standard
+// error as bytes, and waits. A start failure throws ProcessStartError, telling
+// "program not found or working directory missing" (ENOENT) apart from other
+// failures (permission, not executable, ...). A time limit kills the child and
+// throws ProcessTimeoutError with what was captured. When SIGINT arrives while a
+// child runs (see core/error.h), the child is killed and reaped and Interrupted
+// is thrown.
+//
+// Thread-safety: run_process may be called from several threads at once.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+
+namespace kolvex::core {
+
+struct ProcessOptions {
+  std::optional<std::filesystem::path> cwd;
+  // Variables to set (value) or remove (none) on top of the current environment.
+  std::map<std::string, std::optional<std::string>> env;
+  // Start from an empty environment instead of the current one.
+  bool clear_env = false;
+  std::optional<std::chrono::milliseconds> timeout;
+  std::optional<std::string> stdin_data;  // none: standard input is /dev/null
+};
+
+struct ProcessResult {
+  // Python's returncode: the exit status, or -N when killed by signal N.
+  int returncode = 0;
+  std::string stdout_bytes;
+  std::string stderr_bytes;
+
+  bool ok() const noexcept { return returncode == 0; }
+  std::optional<int> signal() const noexcept;
+  // Output decoded as UTF-8 with replacement.
+  std::string stdout_text() const;
+  std::string stderr_text() const;
+};
+
+class ProcessStartError : public Error {
+ public:
+  ProcessStartError(std::string message, int error_number)
+      : Error(std::move(message)), errno_(error_number) {}
+  int error_number() const noexcept { return errno_; }
+  // ENOENT: the program is not on the search path or the working directory is missing.
+  bool not_found() const noexcept;
+  const char* type_name() const noexcept override {
+    return not_found() ? "FileNotFoundError" : "OSError";
+  }
+
+ private:
+  int errno_;
+};
+
+class ProcessTimeoutError : public Error {
+ public:
+  ProcessTimeoutError(std::string message, ProcessResult partial)
+      : Error(std::move(message)), partial_(std::move(partial)) {}
+  const ProcessResult& partial() const noexcept { return partial_; }
+  const char* type_name() const noexcept override { return "TimeoutExpired"; }
+
+ private:
+  ProcessResult partial_;
+};
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// Searches PATH (or `path_value` when given) for an executable program; none when absent.
+std::optional<std::filesystem::path> find_program(const std::string& name,
+                                                  const std::optional<std::string>& path_value = std::nullopt);
+
+}  // namespace kolvex::core

@@ -1,0 +1,78 @@
+// Symbol vocabulary shared by the syntax extractor, the syntax snapshot and
+// symbol-definition search: declaration kinds, match candidates and the name map
+// over a converted SCIP database.
+//
+// The text of each DescriptorKind is stored in snapshots and hashed into every
+// declaration id: the texts below are frozen. Values are immutable; functions are
+// thread-safe (a connection passed in belongs to the caller's thread).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+
+namespace kolvex::core {
+class Connection;
+}
+
+namespace kolvex::platform {
+
+// SCIP descriptor kinds. Texts: "NAMESPACE", "TYPE", "TERM", "METHOD",
+// "TYPE_PARAMETER", "PARAMETER", "META", "MACRO", "LOCAL".
+enum class DescriptorKind {
+  NAMESPACE,
+  TYPE,
+  TERM,
+  METHOD,
+  TYPE_PARAMETER,
+  PARAMETER,
+  META,
+  MACRO,
+  LOCAL,
+};
+
+// The stored text of a kind.
+std::string_view kind_text(DescriptorKind kind) noexcept;
+// The kind whose text is `text`; throws core::ValueError for an unknown text
+// ("'X' is not a valid DescriptorKind").
+DescriptorKind kind_from_text(std::string_view text);
+
+// One symbol-match candidate: a SCIP symbol string (or a declaration id), its
+// dotted path and its kind. Equality and hashing over all three fields.
+struct Candidate {
+  std::string symbol;
+  std::string dotted_path;
+  DescriptorKind kind;
+
+  bool operator==(const Candidate&) const = default;
+};
+
+struct CandidateHash {
+  std::size_t operator()(const Candidate& candidate) const noexcept;
+};
+
+// A map from a symbol name to its candidates, in insertion order of the names.
+using NameMap = std::vector<std::pair<std::string, std::vector<Candidate>>>;
+
+// Lookup helper over a NameMap (linear in the number of names; callers that look
+// up often index it themselves).
+const std::vector<Candidate>* find_name(const NameMap& map, std::string_view name);
+
+// The name map of a converted SCIP database: every non-local symbol of
+// `global_symbols`, keyed by the name of its last descriptor, with its dotted path
+// (descriptor names joined by ".") and the kind of its last descriptor.
+NameMap name_map(core::Connection& connection);
+
+// Candidates whose dotted path equals `query` or ends with "." + `query`, in map
+// order (names in map order, candidates in list order). With case_sensitive
+// false, the comparison ignores letter case.
+std::vector<Candidate> dotted_suffix_matches(const NameMap& map, std::string_view query,
+                                             bool case_sensitive = false);
+
+}  // namespace kolvex::platform
