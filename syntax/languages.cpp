@@ -1,0 +1,83 @@
+#include "syntax/languages.h"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "build_info.h"
+#include "core/hash.h"
+#include "core/json.h"
+#include "core/text.h"
+#include "syntax/testing_state.h"
+
+namespace kolvex::syntax {
+
+namespace {
+
+std::string known_languages() {
+  std::vector<std::string> names;
+  for (const FactoryRow& row : FACTORIES) names.emplace_back(row.language);
+  std::sort(names.begin(), names.end());
+  return core::join(names, ", ");
+}
+
+}  // namespace
+
+GrammarSelection selection(std::string_view language) {
+  for (const FactoryRow& row : FACTORIES) {
+    if (row.language == language) return row.selection;
+  }
+  throw core::ValueError("no grammar selection for language " + core::quote(language) +
+                         "; expected one of: " + known_languages());
+}
+
+std::optional<std::string_view> language_for_path(std::string_view path) {
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos) return std::nullopt;
+  const std::size_t separator = path.find_last_of("/\\");
+  if (separator != std::string_view::npos && dot < separator) return std::nullopt;
+  const std::string_view suffix = path.substr(dot);
+  for (const ExtensionRow& row : LANGUAGE_EXTENSIONS) {
+    if (row.suffix == suffix) return row.language;
+  }
+  return std::nullopt;
+}
+
+std::string installed_version(std::string_view distribution) {
+  testing_state::count_version_lookup();
+  if (std::optional<std::optional<std::string>> overridden =
+          testing_state::version_override(distribution)) {
+    if (*overridden) return **overridden;
+  } else {
+    for (const auto& row : build_info::PACKAGE_VERSIONS) {
+      if (row.distribution == distribution) return std::string(row.version);
+    }
+  }
+  throw PackageNotFoundError("No package metadata was found for " + std::string(distribution));
+}
+
+std::string grammar_identity(std::string_view language) {
+  const GrammarSelection row = selection(language);
+  std::string runtime_version;
+  std::string distribution_version;
+  try {
+    runtime_version = installed_version(RUNTIME_DISTRIBUTION);
+    distribution_version = installed_version(row.distribution);
+  } catch (const PackageNotFoundError&) {
+    throw SyntaxDependencyError("grammar distribution " + core::quote(row.distribution) +
+                                    " (language " + core::quote(language) + ") is not installed",
+                                std::current_exception());
+  }
+  core::Json payload = core::Json::object();
+  payload["extractor_version"] = SYNTAX_EXTRACTOR_VERSION;
+  payload["runtime_version"] = runtime_version;
+  payload["distribution"] = std::string(row.distribution);
+  payload["distribution_version"] = distribution_version;
+  payload["parser_selection"] = std::string(row.module) + "." + std::string(row.factory);
+  core::JsonStyle style;
+  style.sort_keys = true;
+  return core::sha256_hex(core::dump_json(payload, style));
+}
+
+}  // namespace kolvex::syntax

@@ -1,0 +1,115 @@
+// Helpers for tests of declaration rules (header-only, needs GoogleTest).
+//
+// extract_rows parses a snippet with a fresh pool and returns one comparable row
+// per declaration; expect_vocabulary checks that node types and field names a
+// rule compares against exist in the compiled grammar of a language (a rule
+// written against a name the grammar lacks would silently never fire).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <tree_sitter/api.h>
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "syntax/syntax.h"
+
+namespace kolvex::syntax::test {
+
+// One declaration, as tests compare it.
+struct SymbolRow {
+  std::string name;
+  std::string qualified_name;
+  std::string kind;         // kind text: "TYPE", "METHOD", "NAMESPACE", "TERM"
+  std::string parent;       // qualified name of the parent declaration; "" at top level
+  std::string declaration;  // the source bytes of the declaration span
+  std::int64_t start_line;  // rows of the declaration span
+  std::int64_t end_line;
+
+  bool operator==(const SymbolRow&) const = default;
+};
+
+// The short form most tables need.
+struct Row {
+  std::string qualified_name;
+  std::string kind;
+  std::string parent;
+
+  bool operator==(const Row&) const = default;
+};
+
+inline void PrintTo(const SymbolRow& row, std::ostream* out) {
+  *out << "{name=" << row.name << " qualified=" << row.qualified_name << " kind=" << row.kind
+       << " parent=" << row.parent << " declaration=[" << row.declaration << "] lines="
+       << row.start_line << "-" << row.end_line << "}";
+}
+
+inline void PrintTo(const Row& row, std::ostream* out) {
+  *out << "{" << row.qualified_name << ", " << row.kind << ", parent=" << row.parent << "}";
+}
+
+// The ParsedSyntax of a snippet (path "snippet", fresh pool).
+inline ParsedSyntax extract_snippet(std::string_view language, std::string_view source) {
+  ParserPool pool;
+  return extract_file("snippet", source, language, pool);
+}
+
+inline std::vector<SymbolRow> extract_rows(std::string_view language, std::string_view source) {
+  const ParsedSyntax parsed = extract_snippet(language, source);
+  std::map<std::string, std::string> qualified_by_id;
+  std::vector<SymbolRow> rows;
+  for (const SyntaxSymbol& symbol : parsed.symbols) {
+    qualified_by_id[symbol.symbol] = symbol.qualified_name;
+    std::string parent;
+    if (symbol.parent_symbol) {
+      auto found = qualified_by_id.find(*symbol.parent_symbol);
+      parent = found == qualified_by_id.end() ? "<unknown parent>" : found->second;
+    }
+    rows.push_back(SymbolRow{
+        symbol.name, symbol.qualified_name, std::string(platform::kind_text(symbol.kind)), parent,
+        std::string(source.substr(static_cast<std::size_t>(symbol.declaration.start_byte),
+                                  static_cast<std::size_t>(symbol.declaration.end_byte -
+                                                           symbol.declaration.start_byte))),
+        symbol.declaration.start_line, symbol.declaration.end_line});
+  }
+  return rows;
+}
+
+inline std::vector<Row> rows(std::string_view language, std::string_view source) {
+  std::vector<Row> out;
+  for (const SymbolRow& row : extract_rows(language, source)) {
+    out.push_back(Row{row.qualified_name, row.kind, row.parent});
+  }
+  return out;
+}
+
+// The compiled grammar of a language (loads its module through a pool).
+inline const TSLanguage* compiled_grammar(std::string_view language) {
+  ParserPool pool;
+  return pool.parse(language, "").language();
+}
+
+// Every named node type and every field name exists in the language's grammar.
+inline void expect_vocabulary(std::string_view language,
+                              const std::vector<std::string_view>& node_types,
+                              const std::vector<std::string_view>& field_names) {
+  SCOPED_TRACE(std::string(language));
+  const TSLanguage* grammar = compiled_grammar(language);
+  ASSERT_NE(grammar, nullptr);
+  for (std::string_view type : node_types) {
+    const TSSymbol symbol = ts_language_symbol_for_name(
+        grammar, type.data(), static_cast<uint32_t>(type.size()), /*is_named=*/true);
+    EXPECT_NE(symbol, 0) << "node type '" << type << "' is not in the " << language << " grammar";
+  }
+  for (std::string_view field : field_names) {
+    const TSFieldId id =
+        ts_language_field_id_for_name(grammar, field.data(), static_cast<uint32_t>(field.size()));
+    EXPECT_NE(id, 0) << "field '" << field << "' is not in the " << language << " grammar";
+  }
+}
+
+}  // namespace kolvex::syntax::test
