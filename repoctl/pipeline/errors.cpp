@@ -1,0 +1,84 @@
+#include "repoctl/pipeline/errors.h"
+
+#include "core/text.h"
+
+namespace kolvex::pipeline {
+namespace detail {
+
+const std::vector<std::pair<std::string, LanguageIndexer>>& language_indexers() {
+  static const std::vector<std::pair<std::string, LanguageIndexer>> table = {
+      {".ts", {"typescript", {"scip-typescript", "index"}}},
+      {".tsx", {"typescript", {"scip-typescript", "index"}}},
+      {".py", {"python", {"scip-python", "index"}}},
+      {".java", {"java", {"scip-java", "index"}}},
+      {".kt", {"java", {"scip-java", "index"}}},
+      {".swift", {"swift", {"scip-swift"}}},
+  };
+  return table;
+}
+
+const LanguageIndexer* indexer_for_suffix(std::string_view suffix) {
+  for (const auto& [key, row] : language_indexers()) {
+    if (key == suffix) return &row;
+  }
+  return nullptr;
+}
+
+const std::vector<std::string>& ext_priority() {
+  static const std::vector<std::string> order = {".ts", ".tsx", ".py", ".java", ".kt", ".swift"};
+  return order;
+}
+
+ScipAttempt attempt_from_text(std::string_view text, std::string_view state,
+                              const std::optional<std::string>& fallback_reason) {
+  std::optional<std::string> reason = first_non_blank_line(text);
+  if (!reason) {
+    reason = (fallback_reason && !fallback_reason->empty()) ? *fallback_reason : std::string(state);
+  }
+  return ScipAttempt{std::string(state), std::move(reason), std::string(text), std::nullopt};
+}
+
+ScipAttempt attempt_from_exception(const core::Error& error, std::string_view state) {
+  return attempt_from_text(error.message(), state, std::string(error.type_name()));
+}
+
+}  // namespace detail
+
+const std::vector<std::pair<std::string, Command>>& indexer_by_language() {
+  // Derived from the suffix table: a later row of a language replaces the value
+  // and keeps the key at its first position.
+  static const std::vector<std::pair<std::string, Command>> table = [] {
+    std::vector<std::pair<std::string, Command>> out;
+    for (const auto& [suffix, row] : detail::language_indexers()) {
+      auto it = out.begin();
+      for (; it != out.end(); ++it) {
+        if (it->first == row.language) break;
+      }
+      if (it == out.end()) {
+        out.emplace_back(row.language, row.command);
+      } else {
+        it->second = row.command;
+      }
+    }
+    return out;
+  }();
+  return table;
+}
+
+const Command* indexer_for(std::string_view language) {
+  for (const auto& [key, command] : indexer_by_language()) {
+    if (key == language) return &command;
+  }
+  return nullptr;
+}
+
+bool supports_scip(std::string_view language) { return indexer_for(language) != nullptr; }
+
+std::optional<std::string> first_non_blank_line(std::string_view text) {
+  for (std::string_view line : core::splitlines(text)) {
+    if (!core::strip(line).empty()) return std::string(line);
+  }
+  return std::nullopt;
+}
+
+}  // namespace kolvex::pipeline

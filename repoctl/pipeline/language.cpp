@@ -1,0 +1,100 @@
+#include "repoctl/pipeline/language.h"
+
+#include <map>
+
+#include "platform/config.h"
+#include "repoctl/pipeline/runner.h"
+
+namespace kolvex::pipeline {
+namespace {
+
+bool has_ignored_component(std::string_view path) {
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = path.find('/', start);
+    std::string_view component = path.substr(start, end == std::string_view::npos ? end : end - start);
+    if (platform::is_ignored_dir(component)) return true;
+    if (end == std::string_view::npos) return false;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string_view detection_suffix(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return {};
+  return name.substr(dot);
+}
+
+const LanguageIndexer& detect_language(const std::filesystem::path& repo_path) {
+  std::map<std::string_view, std::size_t> counts;
+  for (const std::string& path : git_tracked_files(repo_path)) {
+    if (has_ignored_component(path)) continue;
+    std::string_view suffix = detection_suffix(path);
+    if (!detail::indexer_for_suffix(suffix)) continue;
+    ++counts[suffix];
+  }
+  const std::string* best = nullptr;
+  std::size_t best_count = 0;
+  for (const std::string& suffix : detail::ext_priority()) {
+    auto it = counts.find(suffix);
+    if (it != counts.end() && it->second > best_count) {
+      best = &suffix;
+      best_count = it->second;
+    }
+  }
+  if (!best) {
+    throw UnsupportedLanguageError("no supported source files (.ts/.tsx/.py/.java/.kt/.swift) tracked under " +
+                                   repo_path.string());
+  }
+  return *detail::indexer_for_suffix(*best);
+}
+
+namespace detail {
+
+std::optional<std::string> resolve_language(platform::Registry& registry, std::string_view slug,
+                                            const std::optional<std::string>& language) {
+  if (language) return language;
+  std::optional<platform::RegisteredRepo> row = registry.get(slug);
+  return row ? row->language_override : std::nullopt;
+}
+
+std::optional<std::string> resolve_scheme(platform::Registry& registry, std::string_view slug,
+                                          const std::optional<std::string>& scheme) {
+  if (scheme) return scheme;
+  std::optional<platform::RegisteredRepo> row = registry.get(slug);
+  return row ? row->scheme_override : std::nullopt;
+}
+
+std::vector<std::string> resolve_semantic_include(platform::Registry& registry, std::string_view slug,
+                                                  const std::optional<std::vector<std::string>>& include) {
+  if (include) return *include;
+  std::optional<platform::RegisteredRepo> row = registry.get(slug);
+  return row ? row->semantic_include : std::vector<std::string>{};
+}
+
+bool resolve_scip_enabled(platform::Registry& registry, std::string_view slug, std::optional<bool> cli) {
+  if (cli) return *cli;
+  std::optional<platform::RegisteredRepo> row = registry.get(slug);
+  return row ? row->scip_enabled : true;
+}
+
+bool scip_suppressed(const std::optional<platform::RegisteredRepo>& entry, const SuppressionOptions& options) {
+  if (!options.watch) return false;
+  if (!entry) return false;
+  if (!options.scip_enabled) return false;
+  // The stored failure speaks for the language it was recorded under; it only
+  // stands for this run when this run resolved that same, indexable language.
+  if (!supports_scip(options.resolved_language) || entry->language != options.resolved_language) return false;
+  if (entry->scip_state != "failed" && entry->scip_state != "unavailable") return false;
+  if (entry->scip_failed_at_sha != options.head || options.explicit_scip == true) return false;
+  if (options.language && options.language != entry->language_override) return false;
+  if (options.scheme && options.scheme != entry->scheme_override) return false;
+  return true;
+}
+
+}  // namespace detail
+}  // namespace kolvex::pipeline

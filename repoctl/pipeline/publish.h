@@ -1,0 +1,87 @@
+// The published snapshot layout and the pipeline's operations on it.
+//
+// One directory per slug (platform::index_dir) holds the versioned snapshot
+// databases "index-<commit>-<generation>.db", their ".metadata.json" siblings
+// and the pointer file "current", which names the live database by its bare
+// file name (no path, no line end). Publication is crash-safe: the database
+// copy, the metadata sibling and the temporary pointer reach stable storage
+// before the pointer is renamed into place, and the directory after it, so a
+// reader sees either the old or the new generation. Retirement deletes
+// superseded generations but never the database that "current" names.
+//
+// No locks: one run per slug at a time is assumed. Functions are stateless.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kolvex::core {
+class Connection;
+}
+
+namespace kolvex::pipeline {
+
+// The pointer file and the prefix of the temporary pointer.
+inline constexpr std::string_view POINTER_NAME = "current";
+inline constexpr std::string_view TEMP_POINTER_PREFIX = ".current.tmp-";
+
+// The members of a metadata sibling, in the order they are written.
+struct SnapshotMetadata {
+  std::string project;
+  std::string repo;
+  std::string branch;
+  std::string commit_sha;
+  std::string published_at;
+  std::string generation;
+  std::string source_hash;
+};
+
+// "index-" + commit + "-" + generation + ".db".
+std::string versioned_snapshot_name(std::string_view commit, std::string_view generation);
+
+// The metadata sibling's bytes: one JSON object on one line, ", " and ": "
+// separators, non-ASCII as \u escapes, no line end.
+std::string metadata_json(const SnapshotMetadata& metadata);
+
+// Copies `source` (content and permission bits) to target_dir/versioned_name
+// and flushes the copy to stable storage.
+void copy_snapshot_database(const std::filesystem::path& source, const std::filesystem::path& target_dir,
+                            std::string_view versioned_name);
+
+// Writes the metadata sibling of `versioned_name` in `target_dir` and flushes it.
+void write_metadata_sibling(const std::filesystem::path& target_dir, std::string_view versioned_name,
+                            const SnapshotMetadata& metadata);
+
+// The database name that the pointer of `target_dir` holds, trimmed, when it is
+// a bare file name of that directory; none when there is no pointer, it cannot
+// be read as UTF-8, or it holds anything else (a path, "..", an empty text).
+std::optional<std::string> read_pointer_name(const std::filesystem::path& target_dir);
+
+// True when the converted SCIP database behind `conn` has rows in both
+// `chunks` and `mentions` (both counted, in that order). A missing table throws.
+bool index_has_navigation_data(core::Connection& conn);
+
+namespace detail {
+
+// The metadata sibling's name: one trailing ".db" removed, then ".metadata.json".
+std::string metadata_name(std::string_view db_filename);
+
+// Switches the pointer of `target_dir` to `versioned_name`: writes and flushes
+// ".current.tmp-<pid>", renames it over "current", flushes the directory. On a
+// failure the pointer is unchanged and the temporary file may stay behind.
+void publish_atomically(const std::filesystem::path& target_dir, std::string_view versioned_name);
+
+// Deletes, in name order, every "index-*.db" of index_dir(slug, root) other
+// than `keep` and the database the pointer names, each with its metadata
+// sibling (missing files are no error), and returns the database paths
+// deleted. A missing directory gives an empty list; any other failure stops
+// at that entry and throws.
+std::vector<std::filesystem::path> retire_superseded_snapshots(std::string_view slug,
+                                                               const std::optional<std::filesystem::path>& root,
+                                                               std::string_view keep);
+
+}  // namespace detail
+}  // namespace kolvex::pipeline

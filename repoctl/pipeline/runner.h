@@ -1,0 +1,65 @@
+// Starting the pipeline's external programs.
+//
+// run() starts one step of a run (the SCIP indexer and converter,
+// zoekt-git-index, the zoekt.name pin) and turns its failures into the
+// pipeline's errors with the step name, the command line and the tool's
+// complete output. The git probes read a repository directly: the commit of
+// HEAD, the tracked paths and the number of tracked blobs.
+//
+// Tool output is decoded as UTF-8 with replacement (an odd byte never fails a
+// run), and "\r\n" and a lone "\r" read as "\n". Standard input of a child is
+// /dev/null, so a tool never waits on the terminal. Nothing here has a time
+// limit. Every function blocks its calling thread and keeps no state; they may
+// be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "repoctl/pipeline/errors.h"
+
+namespace kolvex::pipeline {
+
+// A finished child process.
+struct CompletedProcess {
+  Command args;
+  int returncode = 0;
+  std::string stdout_text;
+  std::string stderr_text;
+};
+
+// Variables laid over the process environment for one child.
+using EnvOverrides = std::map<std::string, std::string>;
+
+// The commit of HEAD, trimmed. NotAGitRepositoryError when the path is not a
+// git working tree ("git rev-parse --is-inside-work-tree" must print "true":
+// a bare repository or a .git directory is not one); IndexingError when the
+// repository has no commits. A git that cannot be started is not translated.
+std::string git_head(const std::filesystem::path& repo_path);
+
+// The tracked paths, in git's order (from "git ls-files -z").
+std::vector<std::string> git_tracked_files(const std::filesystem::path& repo_path);
+
+// The number of index entries other than submodule links (from "git ls-files -s -z").
+std::int64_t tracked_blob_count(const std::filesystem::path& repo_path);
+
+// Decodes captured output: UTF-8 with replacement, "\r\n" and "\r" as "\n".
+std::string decode_output(std::string_view bytes);
+
+namespace detail {
+
+// Runs `cmd` in `cwd` with `env` laid over the process environment (empty:
+// unchanged). Returns when the exit status is 0. MissingBinaryError "<step>
+// failed: <program> not found on PATH — run setup.sh" when the program or the
+// working directory does not exist; IndexingError "<step> failed (<cmd>):\n
+// <stdout>\n<stderr>" for any other exit status (a signal included). Other
+// start failures (core::ProcessStartError) pass unchanged.
+CompletedProcess run(const Command& cmd, const std::filesystem::path& cwd, std::string_view step,
+                     const EnvOverrides& env = {});
+
+}  // namespace detail
+}  // namespace kolvex::pipeline

@@ -1,0 +1,50 @@
+// The optional SCIP enrichment of one run: check the SCIP tools, run the
+// language's indexer into the scratch directory ("index.scip"), convert it with
+// "scip expt-convert" ("index.db"), and check that the conversion is a SQLite
+// database with the converter's tables.
+//
+// Every expected failure is an outcome, never an error: a missing, too old or
+// unexecutable tool is "unavailable"; an indexer or converter that fails, or a
+// conversion that is missing, not SQLite, or lacks one of the converter's
+// tables is "failed". Only unexpected errors leave the attempt. It prints
+// nothing and runs its child processes one after another on the caller's thread.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "repoctl/pipeline/errors.h"
+#include "repoctl/pipeline/runner.h"
+
+namespace kolvex::pipeline {
+
+// The tables every converted SCIP database has; readers of a snapshot rely on all of them.
+inline constexpr std::array<std::string_view, 5> CONVERTER_TABLES = {"documents", "chunks", "mentions",
+                                                                      "global_symbols", "defn_enclosing_ranges"};
+
+namespace detail {
+
+// Runs the attempt for `language` (a key of indexer_by_language()).
+ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_view language,
+                         const std::optional<std::string>& scheme, std::string_view slug,
+                         const std::filesystem::path& scratch);
+
+// True when the repository's top level holds an entry "*.xcodeproj" or "*.xcworkspace".
+bool prefers_xcodebuild(const std::filesystem::path& repo_path);
+
+// The scip-swift command: with an Xcode project or workspace, base + "--build-tool",
+// "xcodebuild" (+ "--scheme", scheme when not empty); always "--cache-dir", cache_dir.
+Command swift_indexer_cmd(const Command& base_cmd, const std::filesystem::path& repo_path,
+                          const std::optional<std::string>& scheme, const std::filesystem::path& cache_dir);
+
+// Environment overrides of scip-java: GRADLE_OPTS with "-Dorg.gradle.parallel=false"
+// appended; PATH with the shim directory in front when it holds a "bash".
+EnvOverrides java_indexer_env();
+
+// True when the indexer's output shows the old-bash launcher failure of scip-java.
+bool bash_shim_failure(std::string_view output);
+
+}  // namespace detail
+}  // namespace kolvex::pipeline
