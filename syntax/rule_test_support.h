@@ -87,6 +87,32 @@ inline std::vector<Row> rows(std::string_view language, std::string_view source)
   return out;
 }
 
+// The first node of `type` in pre-order under `root` (anonymous nodes included),
+// or the null node. Iterative, so deep trees are fine.
+inline TSNode find_node(TSNode root, std::string_view type, int occurrence = 0) {
+  TSTreeCursor cursor = ts_tree_cursor_new(root);
+  TSNode found{};
+  for (;;) {
+    TSNode node = ts_tree_cursor_current_node(&cursor);
+    if (type == ts_node_type(node) && occurrence-- == 0) {
+      found = node;
+      break;
+    }
+    if (ts_tree_cursor_goto_first_child(&cursor)) continue;
+    bool advanced = false;
+    while (!advanced) {
+      if (ts_tree_cursor_goto_next_sibling(&cursor)) {
+        advanced = true;
+      } else if (!ts_tree_cursor_goto_parent(&cursor)) {
+        break;
+      }
+    }
+    if (!advanced) break;
+  }
+  ts_tree_cursor_delete(&cursor);
+  return found;
+}
+
 // The compiled grammar of a language (loads its module through a pool).
 inline const TSLanguage* compiled_grammar(std::string_view language) {
   ParserPool pool;
