@@ -219,19 +219,25 @@ void Registry::record_failure(std::string_view slug, std::string_view path, std:
 }
 
 void Registry::mark_tracked_files(std::string_view slug, std::int64_t count) {
-  auto statement = connection(true)->prepare("UPDATE repos SET tracked_files = ? WHERE slug = ?");
+  core::Connection* connection = this->connection(false);
+  if (connection == nullptr) return;  // no file, hence no row
+  auto statement = connection->prepare("UPDATE repos SET tracked_files = ? WHERE slug = ?");
   statement.bind(1, count).bind(2, slug);
   statement.run();
 }
 
 void Registry::mark_semantic_indexed(std::string_view slug) {
-  auto statement = connection(true)->prepare("UPDATE repos SET semantic_indexed_at = ? WHERE slug = ?");
+  core::Connection* connection = this->connection(false);
+  if (connection == nullptr) return;  // no file, hence no row
+  auto statement = connection->prepare("UPDATE repos SET semantic_indexed_at = ? WHERE slug = ?");
   statement.bind(1, now_text()).bind(2, slug);
   statement.run();
 }
 
 void Registry::set_semantic_declined(std::string_view slug, bool declined) {
-  auto statement = connection(true)->prepare("UPDATE repos SET semantic_declined = ? WHERE slug = ?");
+  core::Connection* connection = this->connection(false);
+  if (connection == nullptr) return;  // no file, hence no row
+  auto statement = connection->prepare("UPDATE repos SET semantic_declined = ? WHERE slug = ?");
   statement.bind(1, declined ? 1 : 0).bind(2, slug);
   statement.run();
 }
