@@ -4,6 +4,7 @@
 #include <optional>
 #include <set>
 
+#include "blobcodec/blobcodec.h"
 #include "core/error.h"
 
 namespace kolvex::platform {
@@ -28,39 +29,12 @@ CREATE TABLE IF NOT EXISTS graph_edges (
 );
 )sql";
 
-// Splits the leading components of a SCIP symbol at spaces; a component that
-// starts with a backtick runs to the next backtick.
-std::vector<std::string> leading_components(std::string_view symbol, std::size_t max_tokens) {
-  std::vector<std::string> tokens;
-  std::size_t i = 0;
-  const std::size_t n = symbol.size();
-  while (tokens.size() < max_tokens && i < n) {
-    while (i < n && symbol[i] == ' ') ++i;
-    if (i >= n) break;
-    if (symbol[i] == '`') {
-      std::size_t end = symbol.find('`', i + 1);
-      if (end == std::string_view::npos) {
-        tokens.emplace_back(symbol.substr(i));
-        break;
-      }
-      tokens.emplace_back(symbol.substr(i + 1, end - i - 1));
-      i = end + 1;
-    } else {
-      std::size_t end = std::min(symbol.find(' ', i), n);
-      tokens.emplace_back(symbol.substr(i, end - i));
-      i = end;
-    }
-  }
-  return tokens;
-}
-
 // The package of a SCIP symbol; none for local symbols, malformed symbols and
 // the unspecified package ".".
 std::optional<PackageRef> symbol_package(std::string_view symbol) {
-  if (symbol.substr(0, 6) == "local ") return std::nullopt;
-  auto tokens = leading_components(symbol, 4);
-  if (tokens.size() < 4 || tokens[2] == ".") return std::nullopt;
-  return PackageRef{tokens[1], tokens[2], tokens[3]};
+  auto package = blobcodec::parse_symbol_package(symbol);
+  if (!package) return std::nullopt;
+  return PackageRef{std::move(package->manager), std::move(package->name), std::move(package->version)};
 }
 
 bool has_table(core::Connection& connection, std::string_view table) {
