@@ -79,4 +79,7 @@ std::string join(const std::vector<std::string_view>& parts, std::string_view se
 bool starts_with(std::string_view text, std::string_view prefix) noexcept;
 bool ends_with(std::string_view text, std::string_view suffix) noexcept;
 
+// Python's universal newlines on reading text: "\r\n" and a lone "\r" each become "\n".
+std::string universal_newlines(std::string_view text);
+
 }  // namespace kolvex::core

@@ -1,0 +1,239 @@
+#include "core/fs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+#include "core/text.h"
+
+namespace kolvex::core {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t READ_CHUNK = 64 * 1024;
+
+std::string error_text(int error_number) {
+  char buffer[256];
+  // GNU strerror_r: returns the text (which may or may not live in buffer).
+  return strerror_r(error_number, buffer, sizeof buffer);
+}
+
+void write_all(int fd, std::string_view bytes, const fs::path& path) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      throw os_error(errno, path);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// The process's umask, read without changing it (umask(2) would race with other threads).
+mode_t current_umask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  }
+  return 022;
+}
+
+// Lets a tree be removed even where a directory lost its write or search permission.
+void make_tree_writable(const fs::path& root) {
+  std::error_code ec;
+  fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
+  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    std::error_code entry_ec;
+    if (it->is_directory(entry_ec) && !it->is_symlink(entry_ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, entry_ec);
+    }
+  }
+}
+
+}  // namespace
+
+const char* OsError::type_name() const noexcept {
+  switch (errno_) {
+    case ENOENT: return "FileNotFoundError";
+    case EEXIST: return "FileExistsError";
+    case EACCES:
+    case EPERM: return "PermissionError";
+    case ENOTDIR: return "NotADirectoryError";
+    case EISDIR: return "IsADirectoryError";
+    case EINTR: return "InterruptedError";
+    default: return "OSError";
+  }
+}
+
+OsError os_error(int error_number, const fs::path& path) {
+  return OsError("[Errno " + std::to_string(error_number) + "] " + error_text(error_number) + ": " +
+                     quote(path.native()),
+                 error_number);
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+ScratchDir ScratchDir::create(std::string_view prefix, const std::optional<fs::path>& parent) {
+  fs::path base;
+  if (parent) {
+    base = *parent;
+  } else {
+    const char* tmpdir = std::getenv("TMPDIR");
+    base = (tmpdir && *tmpdir) ? fs::path(tmpdir) : fs::path("/tmp");
+  }
+  std::string pattern = (base / (std::string(prefix) + "XXXXXX")).native();
+  if (::mkdtemp(pattern.data()) == nullptr) throw os_error(errno, base);
+  std::error_code ec;
+  fs::path created = fs::absolute(pattern, ec);
+  return ScratchDir(ec ? fs::path(pattern) : created);
+}
+
+ScratchDir::ScratchDir(ScratchDir&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
+
+ScratchDir& ScratchDir::operator=(ScratchDir&& other) noexcept {
+  if (this != &other) {
+    try {
+      if (!removed()) remove();
+    } catch (...) {
+    }
+    path_ = std::move(other.path_);
+    other.path_.clear();
+  }
+  return *this;
+}
+
+ScratchDir::~ScratchDir() {
+  try {
+    if (!removed()) remove();
+  } catch (...) {
+    // Best effort: a scratch directory that cannot be removed is left behind.
+  }
+}
+
+void ScratchDir::remove() {
+  if (removed()) return;
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+  if (ec) {
+    make_tree_writable(path_);
+    ec.clear();
+    fs::remove_all(path_, ec);
+    if (ec) throw os_error(ec.value(), path_);
+  }
+  path_.clear();
+}
+
+void write_file_atomic(const fs::path& target, std::string_view bytes) {
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::string temp = (directory / ("." + target.filename().native() + ".tmpXXXXXX")).native();
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) throw os_error(errno, directory);
+  UniqueFd owned(fd);
+  try {
+    struct stat existing {};
+    const mode_t mode =
+        ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : (0666 & ~current_umask());
+    if (::fchmod(fd, mode) != 0) throw os_error(errno, temp);
+    write_all(fd, bytes, temp);
+    if (::fsync(fd) != 0) throw os_error(errno, temp);
+    if (::close(owned.release()) != 0) throw os_error(errno, temp);
+    if (::rename(temp.c_str(), target.c_str()) != 0) throw os_error(errno, target);
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+  fsync_directory(directory);
+}
+
+void write_file_synced(const fs::path& target, std::string_view bytes) {
+  UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd) throw os_error(errno, target);
+  write_all(fd.get(), bytes, target);
+  if (::fsync(fd.get()) != 0) throw os_error(errno, target);
+  if (::close(fd.release()) != 0) throw os_error(errno, target);
+}
+
+void fsync_file(const fs::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) throw os_error(errno, path);
+  if (::fsync(fd.get()) != 0) throw os_error(errno, path);
+}
+
+void fsync_directory(const fs::path& directory) {
+  UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) throw os_error(errno, directory);
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) throw os_error(errno, directory);
+}
+
+UniqueFd open_regular_file_nofollow(const fs::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) throw os_error(errno, path);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) throw os_error(errno, path);
+  if (!S_ISREG(info.st_mode)) throw OsError("not a regular file: " + quote(path.native()), EINVAL);
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) throw os_error(errno, path);
+  return fd;
+}
+
+std::string read_all(int fd, std::optional<std::size_t> max_bytes) {
+  std::string out;
+  char buffer[READ_CHUNK];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int error_number = errno;
+      throw OsError("[Errno " + std::to_string(error_number) + "] " + error_text(error_number), error_number);
+    }
+    if (got == 0) return out;
+    if (max_bytes && out.size() + static_cast<std::size_t>(got) > *max_bytes) {
+      throw OsError("[Errno " + std::to_string(EFBIG) + "] " + error_text(EFBIG), EFBIG);
+    }
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+std::string read_file(const fs::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) throw os_error(errno, path);
+  try {
+    return read_all(fd.get());
+  } catch (const OsError& error) {
+    throw os_error(error.error_number(), path);
+  }
+}
+
+void write_file(const fs::path& path, std::string_view bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd) throw os_error(errno, path);
+  write_all(fd.get(), bytes, path);
+  if (::close(fd.release()) != 0) throw os_error(errno, path);
+}
+
+void remove_file_if_exists(const fs::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw os_error(errno, path);
+}
+
+}  // namespace kolvex::core

@@ -1,0 +1,136 @@
+#include "core/fs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace kolvex::core {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Fs, ScratchDirIsRemovedWithItsContents) {
+  ScratchDir parent = ScratchDir::create("kolvex-fs-");
+  fs::path kept_path;
+  {
+    ScratchDir scratch = ScratchDir::create("work-", parent.path());
+    kept_path = scratch.path();
+    EXPECT_EQ(kept_path.parent_path(), fs::absolute(parent.path()));
+    EXPECT_TRUE(kept_path.filename().native().starts_with("work-"));
+    fs::create_directories(kept_path / "a" / "b");
+    write_file(kept_path / "a" / "b" / "f", "x");
+    // A directory without write permission does not stop the removal.
+    ::chmod((kept_path / "a").c_str(), 0500);
+  }
+  EXPECT_FALSE(fs::exists(kept_path));
+
+  ScratchDir explicit_removal = ScratchDir::create("work-", parent.path());
+  const fs::path path = explicit_removal.path();
+  ScratchDir moved = std::move(explicit_removal);
+  EXPECT_TRUE(explicit_removal.removed());
+  EXPECT_EQ(moved.path(), path);
+  moved.remove();
+  moved.remove();  // idempotent
+  EXPECT_TRUE(moved.removed());
+  EXPECT_FALSE(fs::exists(path));
+
+  EXPECT_THROW(ScratchDir::create("x-", parent.path() / "missing"), OsError);
+}
+
+TEST(Fs, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
+  ScratchDir scratch = ScratchDir::create("kolvex-fs-");
+  const fs::path target = scratch.path() / "current";
+  write_file_atomic(target, "first");
+  EXPECT_EQ(read_file(target), "first");
+  ::chmod(target.c_str(), 0640);
+  write_file_atomic(target, std::string("second\0", 7));
+  EXPECT_EQ(read_file(target), std::string("second\0", 7));
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), fs::directory_iterator()), 1);
+
+  write_file_synced(scratch.path() / "synced", "s");
+  EXPECT_EQ(read_file(scratch.path() / "synced"), "s");
+  fsync_file(target);
+  fsync_directory(scratch.path());
+  EXPECT_THROW(write_file_atomic(scratch.path() / "missing" / "x", "y"), OsError);
+}
+
+TEST(Fs, OpenRegularFileRefusesLinksAndSpecialFilesPromptly) {
+  ScratchDir scratch = ScratchDir::create("kolvex-fs-");
+  const fs::path regular = scratch.path() / "regular";
+  write_file(regular, "content");
+  fs::create_symlink(regular, scratch.path() / "link");
+  ASSERT_EQ(::mkfifo((scratch.path() / "fifo").c_str(), 0600), 0);
+  fs::create_directory(scratch.path() / "dir");
+
+  UniqueFd fd = open_regular_file_nofollow(regular);
+  EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_EQ(read_all(fd.get()), "content");
+
+  struct Case {
+    std::string name;
+    int error_number;
+    std::string message;
+  };
+  const std::string dir = scratch.path().native();
+  const std::vector<Case> cases = {
+      {"link", ELOOP, "[Errno 40] Too many levels of symbolic links: '" + dir + "/link'"},
+      {"fifo", EINVAL, "not a regular file: '" + dir + "/fifo'"},
+      {"dir", EINVAL, "not a regular file: '" + dir + "/dir'"},
+      {"missing", ENOENT, "[Errno 2] No such file or directory: '" + dir + "/missing'"},
+  };
+  for (const Case& c : cases) {
+    try {
+      open_regular_file_nofollow(scratch.path() / c.name);
+      ADD_FAILURE() << c.name << " was opened";
+    } catch (const OsError& error) {
+      EXPECT_EQ(error.error_number(), c.error_number) << c.name;
+      EXPECT_EQ(error.message(), c.message);
+    }
+  }
+}
+
+TEST(Fs, ReadAllHonoursTheBound) {
+  ScratchDir scratch = ScratchDir::create("kolvex-fs-");
+  write_file(scratch.path() / "ten", "0123456789");
+  UniqueFd exact(::open((scratch.path() / "ten").c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(read_all(exact.get(), 10), "0123456789");
+  UniqueFd over(::open((scratch.path() / "ten").c_str(), O_RDONLY | O_CLOEXEC));
+  try {
+    read_all(over.get(), 9);
+    FAIL();
+  } catch (const OsError& error) {
+    EXPECT_EQ(error.error_number(), EFBIG);
+  }
+}
+
+TEST(Fs, OsErrorReadsLikePython) {
+  const struct {
+    int error_number;
+    fs::path path;
+    std::string message;
+    std::string type_name;
+  } cases[] = {
+      {ENOENT, "/x/y", "[Errno 2] No such file or directory: '/x/y'", "FileNotFoundError"},
+      {EACCES, "it's", "[Errno 13] Permission denied: \"it's\"", "PermissionError"},
+      {EEXIST, "tab\tname", "[Errno 17] File exists: 'tab\\tname'", "FileExistsError"},
+      {EIO, "d", "[Errno 5] Input/output error: 'd'", "OSError"},
+  };
+  for (const auto& c : cases) {
+    const OsError error = os_error(c.error_number, c.path);
+    EXPECT_EQ(error.message(), c.message);
+    EXPECT_STREQ(error.type_name(), c.type_name.c_str());
+  }
+  ScratchDir scratch = ScratchDir::create("kolvex-fs-");
+  remove_file_if_exists(scratch.path() / "missing");
+  write_file(scratch.path() / "f", "x");
+  remove_file_if_exists(scratch.path() / "f");
+  EXPECT_FALSE(fs::exists(scratch.path() / "f"));
+  EXPECT_THROW(read_file(scratch.path() / "f"), OsError);
+}
+
+}  // namespace
+}  // namespace kolvex::core

@@ -1,0 +1,397 @@
+#include "core/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "core/fs.h"
+#include "core/text.h"
+
+extern char** environ;
+
+namespace kolvex::core {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a waiting runner looks at the interruption flag.
+constexpr std::chrono::milliseconds POLL_INTERVAL{50};
+constexpr std::size_t READ_CHUNK = 64 * 1024;
+// Search path when the environment has no PATH (Python's os.defpath).
+constexpr const char* DEFAULT_PATH = "/bin:/usr/bin";
+
+// What the child reports through the close-on-exec pipe when it cannot start.
+enum class StartStage : int { chdir = 1, exec = 2, setup = 3 };
+struct StartReport {
+  int stage;
+  int error_number;
+};
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+Pipe make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    const int error_number = errno;
+    throw ProcessStartError("[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number),
+                            error_number);
+  }
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+std::string variable_name(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+std::vector<std::string> build_environment(const ProcessOptions& options) {
+  std::vector<std::string> entries;
+  if (!options.clear_env) {
+    for (char** item = environ; item && *item; ++item) {
+      std::string entry(*item);
+      const auto overlay = options.env.find(variable_name(entry));
+      if (overlay == options.env.end()) entries.push_back(std::move(entry));
+    }
+  }
+  for (const auto& [name, value] : options.env) {
+    if (value) entries.push_back(name + "=" + *value);
+  }
+  return entries;
+}
+
+std::optional<std::string> environment_value(const std::vector<std::string>& entries, std::string_view name) {
+  for (const std::string& entry : entries) {
+    if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=') {
+      return entry.substr(name.size() + 1);
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> split_path(const std::string& value) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t colon = value.find(':', start);
+    parts.push_back(value.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+    if (colon == std::string::npos) return parts;
+    start = colon + 1;
+  }
+}
+
+// The files the child tries to execute, in order (as Python's exec path search:
+// an empty PATH element names the working directory).
+std::vector<std::string> exec_candidates(const std::string& program, const std::optional<std::string>& path) {
+  if (program.find('/') != std::string::npos) return {program};
+  std::vector<std::string> candidates;
+  for (const std::string& dir : split_path(path.value_or(DEFAULT_PATH))) {
+    candidates.push_back(dir.empty() ? program : dir + "/" + program);
+  }
+  return candidates;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  out.reserve(strings.size() + 1);
+  for (std::string& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+// Only async-signal-safe calls from here on: the parent may have other threads.
+[[noreturn]] void report_and_exit(int report_fd, StartStage stage, int error_number) {
+  const StartReport report{static_cast<int>(stage), error_number};
+  [[maybe_unused]] ssize_t ignored = ::write(report_fd, &report, sizeof report);
+  ::_exit(127);
+}
+
+bool move_fd(int fd, int target) {
+  if (fd == target) return ::fcntl(fd, F_SETFD, 0) == 0;  // keep it across exec
+  return ::dup2(fd, target) >= 0;
+}
+
+[[noreturn]] void child_main(int stdin_fd, int stdout_fd, int stderr_fd, int report_fd, const char* cwd,
+                             const std::vector<char*>& candidates, char* const* argv, char* const* envp) {
+  // Python restores these before exec; an ignored SIGPIPE would be inherited.
+  ::signal(SIGPIPE, SIG_DFL);
+  ::signal(SIGXFSZ, SIG_DFL);
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+  if (!move_fd(stdin_fd, 0) || !move_fd(stdout_fd, 1) || !move_fd(stderr_fd, 2)) {
+    report_and_exit(report_fd, StartStage::setup, errno);
+  }
+#if defined(SYS_close_range)
+  // Descriptors of the parent (locks, databases) must not leak into the child.
+  ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
+#endif
+  if (cwd && ::chdir(cwd) != 0) report_and_exit(report_fd, StartStage::chdir, errno);
+  int saved_error = 0;
+  int last_error = ENOENT;
+  for (char* candidate : candidates) {
+    if (!candidate) break;
+    ::execve(candidate, argv, envp);
+    last_error = errno;
+    if (last_error != ENOENT && last_error != ENOTDIR && saved_error == 0) saved_error = last_error;
+  }
+  report_and_exit(report_fd, StartStage::exec, saved_error ? saved_error : last_error);
+}
+
+int decode_status(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return -WTERMSIG(status);
+  return -1;
+}
+
+int reap(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return decode_status(status);
+}
+
+void kill_and_reap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  reap(pid);
+}
+
+std::string python_list_repr(const std::vector<std::string>& argv) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    if (i) out += ", ";
+    out += quote(argv[i]);
+  }
+  return out + "]";
+}
+
+// Keeps SIGPIPE from killing the process while it writes a child's standard input:
+// blocked for this thread, and a SIGPIPE raised by our own write is consumed.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigset_t pipe_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask_);
+  }
+  ~SigpipeGuard() {
+    if (raised_ && !was_pending_) {
+      sigset_t pipe_set;
+      sigemptyset(&pipe_set);
+      sigaddset(&pipe_set, SIGPIPE);
+      const timespec zero{0, 0};
+      while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  void note_raised() { raised_ = true; }
+
+ private:
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+  bool raised_ = false;
+};
+
+}  // namespace
+
+std::optional<int> ProcessResult::signal() const noexcept {
+  if (returncode < 0) return -returncode;
+  return std::nullopt;
+}
+
+std::string ProcessResult::stdout_text() const { return decode_utf8_replace(stdout_bytes); }
+std::string ProcessResult::stderr_text() const { return decode_utf8_replace(stderr_bytes); }
+
+bool ProcessStartError::not_found() const noexcept { return errno_ == ENOENT; }
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  if (argv.empty()) throw ValueError("run_process needs at least the program name");
+  check_interrupted();
+
+  // Everything the child needs is prepared here: after fork it may not allocate.
+  std::vector<std::string> env_entries = build_environment(options);
+  std::vector<std::string> candidates = exec_candidates(argv[0], environment_value(env_entries, "PATH"));
+  std::vector<std::string> argv_copy = argv;
+  std::vector<char*> argv_ptrs = pointers(argv_copy);
+  std::vector<char*> env_ptrs = pointers(env_entries);
+  std::vector<char*> candidate_ptrs = pointers(candidates);
+  const std::string cwd = options.cwd ? options.cwd->native() : std::string();
+
+  Pipe out = make_pipe();
+  Pipe err = make_pipe();
+  Pipe report = make_pipe();
+  Pipe in;
+  UniqueFd dev_null;
+  if (options.stdin_data) {
+    in = make_pipe();
+  } else {
+    dev_null = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!dev_null) throw ProcessStartError(os_error(errno, "/dev/null").message(), errno);
+  }
+  const int child_stdin = options.stdin_data ? in.read.get() : dev_null.get();
+
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int error_number = errno;
+    throw ProcessStartError("[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number),
+                            error_number);
+  }
+  if (pid == 0) {
+    child_main(child_stdin, out.write.get(), err.write.get(), report.write.get(),
+               options.cwd ? cwd.c_str() : nullptr, candidate_ptrs, argv_ptrs.data(), env_ptrs.data());
+  }
+
+  out.write = UniqueFd();
+  err.write = UniqueFd();
+  report.write = UniqueFd();
+  in.read = UniqueFd();
+  dev_null = UniqueFd();
+
+  // The report pipe closes on a successful exec; a report means the start failed.
+  StartReport start_report{};
+  std::size_t got = 0;
+  while (got < sizeof start_report) {
+    const ssize_t n = ::read(report.read.get(), reinterpret_cast<char*>(&start_report) + got,
+                             sizeof start_report - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got == sizeof start_report) {
+    reap(pid);
+    const bool chdir_failed = start_report.stage == static_cast<int>(StartStage::chdir);
+    const std::string name = chdir_failed ? cwd : argv[0];
+    throw ProcessStartError(os_error(start_report.error_number, name).message(), start_report.error_number);
+  }
+
+  std::optional<SigpipeGuard> sigpipe_guard;
+  if (options.stdin_data) {
+    sigpipe_guard.emplace();
+    ::fcntl(in.write.get(), F_SETFL, ::fcntl(in.write.get(), F_GETFL) | O_NONBLOCK);
+    if (options.stdin_data->empty()) in.write = UniqueFd();
+  }
+
+  ProcessResult result;
+  const std::optional<Clock::time_point> deadline =
+      options.timeout ? std::optional(Clock::now() + *options.timeout) : std::nullopt;
+  auto on_timeout = [&] {
+    kill_and_reap(pid);
+    const double seconds = std::chrono::duration<double>(*options.timeout).count();
+    throw ProcessTimeoutError(
+        "Command '" + python_list_repr(argv) + "' timed out after " + format_float(seconds) + " seconds",
+        std::move(result));
+  };
+  auto wait_budget = [&]() -> int {
+    auto budget = POLL_INTERVAL;
+    if (deadline) {
+      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+      if (remaining.count() <= 0) on_timeout();
+      budget = std::min(budget, remaining);
+    }
+    return static_cast<int>(budget.count());
+  };
+
+  std::size_t stdin_offset = 0;
+  char buffer[READ_CHUNK];
+  while (out.read || err.read || in.write) {
+    if (interrupted()) {
+      kill_and_reap(pid);
+      throw Interrupted{};
+    }
+    const int wait_ms = wait_budget();
+    pollfd fds[3];
+    int count = 0;
+    int out_index = -1, err_index = -1, in_index = -1;
+    if (out.read) { out_index = count; fds[count++] = {out.read.get(), POLLIN, 0}; }
+    if (err.read) { err_index = count; fds[count++] = {err.read.get(), POLLIN, 0}; }
+    if (in.write) { in_index = count; fds[count++] = {in.write.get(), POLLOUT, 0}; }
+    const int ready = ::poll(fds, static_cast<nfds_t>(count), wait_ms);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      const int error_number = errno;
+      kill_and_reap(pid);
+      throw ProcessStartError("[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number),
+                              error_number);
+    }
+    auto drain = [&](int index, UniqueFd& fd, std::string& sink) {
+      if (index < 0 || fds[index].revents == 0) return;
+      const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        sink.append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        fd = UniqueFd();
+      }
+    };
+    drain(out_index, out.read, result.stdout_bytes);
+    drain(err_index, err.read, result.stderr_bytes);
+    if (in_index >= 0 && fds[in_index].revents != 0) {
+      const std::string& data = *options.stdin_data;
+      const ssize_t n = ::write(in.write.get(), data.data() + stdin_offset, data.size() - stdin_offset);
+      if (n > 0) {
+        stdin_offset += static_cast<std::size_t>(n);
+        if (stdin_offset == data.size()) in.write = UniqueFd();
+      } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+        // The child stopped reading (EPIPE): like Python's communicate, not an error.
+        if (errno == EPIPE) sigpipe_guard->note_raised();
+        in.write = UniqueFd();
+      }
+    }
+  }
+
+  // Both pipes are closed; the child may still be running.
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      result.returncode = decode_status(status);
+      return result;
+    }
+    if (done < 0 && errno != EINTR) {
+      result.returncode = -1;
+      return result;
+    }
+    if (interrupted()) {
+      kill_and_reap(pid);
+      throw Interrupted{};
+    }
+    const int wait_ms = std::min(wait_budget(), 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+  }
+}
+
+std::optional<std::filesystem::path> find_program(const std::string& name,
+                                                  const std::optional<std::string>& path_value) {
+  auto executable = [](const std::string& candidate) {
+    std::error_code ec;
+    return ::access(candidate.c_str(), X_OK) == 0 && !std::filesystem::is_directory(candidate, ec);
+  };
+  if (name.find('/') != std::string::npos) {
+    if (executable(name)) return std::filesystem::path(name);
+    return std::nullopt;
+  }
+  std::optional<std::string> path = path_value;
+  if (!path) {
+    const char* value = std::getenv("PATH");
+    path = value ? std::string(value) : std::string(DEFAULT_PATH);
+  }
+  if (path->empty()) return std::nullopt;  // as shutil.which
+  for (const std::string& dir : split_path(*path)) {
+    const std::string candidate = dir.empty() ? name : dir + "/" + name;
+    if (executable(candidate)) return std::filesystem::path(candidate);
+  }
+  return std::nullopt;
+}
+
+}  // namespace kolvex::core

@@ -1,0 +1,200 @@
+#include "core/process.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "core/fs.h"
+
+namespace kolvex::core {
+namespace {
+
+namespace fs = std::filesystem;
+
+ProcessResult sh(const std::string& script, const ProcessOptions& options = {}) {
+  return run_process({"sh", "-c", script}, options);
+}
+
+TEST(Process, CapturesExitStatusAndBothOutputs) {
+  struct Case {
+    std::string script;
+    int returncode;
+    std::string out;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"exit 0", 0, "", ""},
+      {"printf 'out\\n'; printf err >&2; exit 3", 3, "out\n", "err"},
+      {"printf 'a\\0b'", 0, std::string("a\0b", 3), ""},
+      {"kill -9 $$", -9, "", ""},
+      {"kill -TERM $$", -15, "", ""},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult result = sh(c.script);
+    EXPECT_EQ(result.returncode, c.returncode) << c.script;
+    EXPECT_EQ(result.stdout_bytes, c.out) << c.script;
+    EXPECT_EQ(result.stderr_bytes, c.err) << c.script;
+    EXPECT_EQ(result.ok(), c.returncode == 0);
+    EXPECT_EQ(result.signal(), c.returncode < 0 ? std::optional(-c.returncode) : std::nullopt);
+  }
+}
+
+TEST(Process, TextIsDecodedWithReplacement) {
+  const ProcessResult result = sh("printf 'ok\\377'; printf '\\303' >&2");
+  EXPECT_EQ(result.stdout_text(), "ok\xEF\xBF\xBD");
+  EXPECT_EQ(result.stderr_text(), "\xEF\xBF\xBD");
+}
+
+TEST(Process, StartFailuresTellNotFoundApart) {
+  ScratchDir scratch = ScratchDir::create("kolvex-process-");
+  const fs::path missing_dir = scratch.path() / "gone";
+  const fs::path not_executable = scratch.path() / "plain-file";
+  write_file(not_executable, "#!/bin/sh\n");
+  ::chmod(not_executable.c_str(), 0644);
+
+  struct Case {
+    std::vector<std::string> argv;
+    std::optional<fs::path> cwd;
+    int error_number;
+    std::string message;
+    std::string type_name;
+  };
+  const std::vector<Case> cases = {
+      {{"kolvex-no-such-program"}, std::nullopt, ENOENT,
+       "[Errno 2] No such file or directory: 'kolvex-no-such-program'", "FileNotFoundError"},
+      {{"sh", "-c", "true"}, missing_dir, ENOENT,
+       "[Errno 2] No such file or directory: '" + missing_dir.native() + "'", "FileNotFoundError"},
+      {{not_executable.native()}, std::nullopt, EACCES,
+       "[Errno 13] Permission denied: '" + not_executable.native() + "'", "OSError"},
+  };
+  for (const Case& c : cases) {
+    ProcessOptions options;
+    options.cwd = c.cwd;
+    try {
+      run_process(c.argv, options);
+      ADD_FAILURE() << "started " << c.argv[0];
+    } catch (const ProcessStartError& error) {
+      EXPECT_EQ(error.error_number(), c.error_number);
+      EXPECT_EQ(error.not_found(), c.error_number == ENOENT);
+      EXPECT_EQ(error.message(), c.message);
+      EXPECT_STREQ(error.type_name(), c.type_name.c_str());
+    }
+  }
+  EXPECT_THROW(run_process({}), ValueError);
+}
+
+TEST(Process, WorkingDirectoryAndEnvironmentOverlay) {
+  ScratchDir scratch = ScratchDir::create("kolvex-process-");
+  ::setenv("KOLVEX_PROCESS_TEST_DROP", "inherited", 1);
+  ::setenv("KOLVEX_PROCESS_TEST_KEEP", "kept", 1);
+  ProcessOptions options;
+  options.cwd = scratch.path();
+  options.env = {{"KOLVEX_PROCESS_TEST_SET", "new value"}, {"KOLVEX_PROCESS_TEST_DROP", std::nullopt}};
+  const ProcessResult result = sh(
+      "pwd -P; echo \"${KOLVEX_PROCESS_TEST_SET-unset}|${KOLVEX_PROCESS_TEST_DROP-unset}|"
+      "${KOLVEX_PROCESS_TEST_KEEP-unset}\"",
+      options);
+  EXPECT_EQ(result.stdout_text(), fs::canonical(scratch.path()).native() + "\nnew value|unset|kept\n");
+
+  ProcessOptions cleared;
+  cleared.clear_env = true;
+  cleared.env = {{"ONLY", "this"}};
+  // Without PATH the default search path still finds env.
+  EXPECT_EQ(run_process({"env"}, cleared).stdout_text(), "ONLY=this\n");
+  ::unsetenv("KOLVEX_PROCESS_TEST_DROP");
+  ::unsetenv("KOLVEX_PROCESS_TEST_KEEP");
+}
+
+TEST(Process, OverlayPathIsUsedForTheSearch) {
+  ScratchDir scratch = ScratchDir::create("kolvex-process-");
+  const fs::path program = scratch.path() / "kolvex-overlay-tool";
+  write_file(program, "#!/bin/sh\necho found\n");
+  ::chmod(program.c_str(), 0755);
+  ProcessOptions options;
+  options.env = {{"PATH", scratch.path().native() + ":/usr/bin:/bin"}};
+  EXPECT_EQ(run_process({"kolvex-overlay-tool"}, options).stdout_text(), "found\n");
+  EXPECT_THROW(run_process({"kolvex-overlay-tool"}), ProcessStartError);
+  EXPECT_EQ(find_program("kolvex-overlay-tool", scratch.path().native()), program);
+  EXPECT_EQ(find_program("kolvex-overlay-tool"), std::nullopt);
+  EXPECT_EQ(find_program("kolvex-overlay-tool", ""), std::nullopt);
+  EXPECT_TRUE(find_program("sh"));
+  ::chmod(program.c_str(), 0644);
+  EXPECT_EQ(find_program("kolvex-overlay-tool", scratch.path().native()), std::nullopt);
+}
+
+TEST(Process, StandardInput) {
+  ProcessOptions options;
+  options.stdin_data = std::string("line one\nline two\0", 18);
+  EXPECT_EQ(run_process({"cat"}, options).stdout_bytes, *options.stdin_data);
+  // Without data the child reads an empty /dev/null.
+  EXPECT_EQ(run_process({"cat"}).stdout_bytes, "");
+  options.stdin_data = "";
+  EXPECT_EQ(run_process({"cat"}, options).stdout_bytes, "");
+  // A child that never reads its input: the runner neither dies of SIGPIPE nor hangs.
+  options.stdin_data = std::string(8 << 20, 'x');
+  EXPECT_EQ(run_process({"true"}, options).returncode, 0);
+}
+
+TEST(Process, LargeOutputsOnBothPipesDoNotDeadlock) {
+  const std::size_t size = 4 << 20;
+  ProcessOptions options;
+  options.stdin_data = std::string(size, 'i');
+  const ProcessResult result =
+      sh("head -c 4194304 /dev/zero >&2; cat; head -c 4194304 /dev/zero >&2; head -c 3 /dev/zero", options);
+  EXPECT_EQ(result.returncode, 0);
+  EXPECT_EQ(result.stdout_bytes.size(), size + 3);
+  EXPECT_EQ(result.stderr_bytes.size(), 2 * size);
+}
+
+TEST(Process, TimeLimitKillsTheChild) {
+  ProcessOptions options;
+  options.timeout = std::chrono::seconds(1);
+  try {
+    run_process({"sh", "-c", "printf partial; exec sleep 5"}, options);
+    FAIL() << "no timeout";
+  } catch (const ProcessTimeoutError& error) {
+    EXPECT_EQ(error.message(), "Command '['sh', '-c', 'printf partial; exec sleep 5']' timed out after 1.0 seconds");
+    EXPECT_EQ(error.partial().stdout_bytes, "partial");
+    EXPECT_STREQ(error.type_name(), "TimeoutExpired");
+  }
+  // A time limit that is not reached changes nothing.
+  options.timeout = std::chrono::seconds(30);
+  EXPECT_EQ(run_process({"sh", "-c", "exit 4"}, options).returncode, 4);
+}
+
+TEST(Process, InterruptionKillsAndReapsTheChild) {
+  ScratchDir scratch = ScratchDir::create("kolvex-process-");
+  const fs::path pid_file = scratch.path() / "pid";
+  std::thread interrupter([&] {
+    while (!fs::exists(pid_file) || fs::file_size(pid_file) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    set_interrupted(true);
+  });
+  bool thrown = false;
+  try {
+    run_process({"sh", "-c", "echo $$ > \"$1\"; exec sleep 30", "sh", pid_file.native()});
+  } catch (const Interrupted&) {
+    thrown = true;
+  }
+  interrupter.join();
+  set_interrupted(false);
+  EXPECT_TRUE(thrown);
+  const pid_t pid = std::stoi(read_file(pid_file));
+  // Reaped: not even a zombie is left.
+  EXPECT_EQ(::kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+
+  set_interrupted(true);
+  EXPECT_THROW(run_process({"true"}), Interrupted);
+  set_interrupted(false);
+}
+
+}  // namespace
+}  // namespace kolvex::core

@@ -1,0 +1,182 @@
+#include "core/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace kolvex::core {
+namespace {
+
+using Lines = std::vector<std::string_view>;
+
+TEST(Utf8, FaultsNameOffsetAndReasonLikePython) {
+  struct Case {
+    std::string bytes;
+    std::optional<std::size_t> offset;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"plain ascii", std::nullopt, ""},
+      {"caf\xC3\xA9 \xF0\x9F\x98\x80", std::nullopt, ""},
+      {"\xFF", 0, "invalid start byte"},
+      {"ab\x80", 2, "invalid start byte"},
+      {"\xC0\xAF", 0, "invalid start byte"},                  // overlong lead byte
+      {"a\xC3(", 1, "invalid continuation byte"},
+      {"\xE0\x80\x80", 0, "invalid continuation byte"},       // overlong three-byte form
+      {"\xED\xA0\x80", 0, "invalid continuation byte"},       // surrogate U+D800
+      {"abc\xF4\x90\x80\x80", 3, "invalid continuation byte"},  // above U+10FFFF
+      {"\xE0\xA0", 0, "unexpected end of data"},
+      {"ok\xF0\x9F\x98", 2, "unexpected end of data"},
+      {std::string("nul\0ok", 6), std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    const auto fault = find_utf8_fault(c.bytes);
+    EXPECT_EQ(is_valid_utf8(c.bytes), !c.offset) << c.bytes;
+    if (!c.offset) {
+      EXPECT_FALSE(fault) << c.bytes;
+      continue;
+    }
+    ASSERT_TRUE(fault) << c.bytes;
+    EXPECT_EQ(fault->offset, *c.offset) << c.bytes;
+    EXPECT_EQ(fault->reason, c.reason) << c.bytes;
+  }
+}
+
+TEST(Utf8, ReplacementUsesMaximalSubparts) {
+  const std::string R = "\xEF\xBF\xBD";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"valid \xC3\xA9", "valid \xC3\xA9"},
+      {"\xE0\x80", R + R},                 // E0 80: 80 cannot follow E0
+      {"\xE0\xA0", R},                     // truncated sequence: one replacement
+      {"abc\xF4\x90\x80\x80", "abc" + R + R + R + R},
+      {"\xED\xA0\x80x", R + R + R + "x"},
+      {"\xF0\x9F\x98", R},
+      {"a\xC3(", "a" + R + "("},
+      {"\xC0\xAF", R + R},
+      {"\xF0\x9F\x98\x80\xFF", "\xF0\x9F\x98\x80" + R},
+  };
+  for (const auto& [input, expected] : cases) EXPECT_EQ(decode_utf8_replace(input), expected) << input;
+}
+
+TEST(Utf8, CodePointsLengthAndSlices) {
+  const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";  // a é € 😀 z
+  EXPECT_EQ(code_point_length(text), 5u);
+  EXPECT_EQ(to_code_points(text), (std::vector<char32_t>{U'a', 0xE9, 0x20AC, 0x1F600, U'z'}));
+  EXPECT_EQ(from_code_points(to_code_points(text)), text);
+  EXPECT_EQ(code_point_slice(text, 1, 3), "\xC3\xA9\xE2\x82\xAC");
+  EXPECT_EQ(code_point_slice(text, 3), "\xF0\x9F\x98\x80z");
+  EXPECT_EQ(code_point_slice(text, 0, 1), "a");
+  EXPECT_EQ(code_point_slice(text, 4, 100), "z");
+  EXPECT_EQ(code_point_slice(text, 5), "");
+  EXPECT_EQ(code_point_slice(text, 9, 12), "");
+  EXPECT_EQ(code_point_slice(text, 3, 2), "");
+  EXPECT_EQ(code_point_length(""), 0u);
+}
+
+TEST(Text, SplitlinesBoundariesLikePython) {
+  // a U+2028 b U+0085 c CRLF d CR e FS f VT g FF h LF
+  const std::string text = "a\xE2\x80\xA8" "b\xC2\x85" "c\r\nd\re\x1C" "f\vg\fh\n";
+  EXPECT_EQ(splitlines(text), (Lines{"a", "b", "c", "d", "e", "f", "g", "h"}));
+  EXPECT_EQ(splitlines(text, true), (Lines{"a\xE2\x80\xA8", "b\xC2\x85", "c\r\n", "d\r", "e\x1C", "f\v", "g\f",
+                                           "h\n"}));
+  EXPECT_EQ(splitlines("x\n\n"), (Lines{"x", ""}));
+  EXPECT_EQ(splitlines("x\n\n", true), (Lines{"x\n", "\n"}));
+  EXPECT_EQ(splitlines("\n"), (Lines{""}));
+  EXPECT_EQ(splitlines(""), (Lines{}));
+  EXPECT_EQ(splitlines("no end"), (Lines{"no end"}));
+  EXPECT_EQ(splitlines("\r\r\n"), (Lines{"", ""}));
+  // U+001F (unit separator) and U+2029's neighbour U+202A are not boundaries.
+  EXPECT_EQ(splitlines("a\x1F" "b\xE2\x80\xAA" "c"), (Lines{"a\x1F" "b\xE2\x80\xAA" "c"}));
+  EXPECT_EQ(splitlines("a\xE2\x80\xA9" "b"), (Lines{"a", "b"}));
+}
+
+TEST(Text, StripUsesPythonWhitespace) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"  x y \t\n", "x y"},
+      {"\xC2\xA0\xE3\x80\x80x\xE2\x80\x83\xC2\x85", "x"},  // NBSP, ideographic space, em space, NEL
+      {"\x1C\x1D\x1E\x1Fx\v\f\r", "x"},
+      {"\xE2\x80\x8Bx\xE2\x80\x8B", "\xE2\x80\x8Bx\xE2\x80\x8B"},  // zero-width space is not whitespace
+      {"\xEF\xBB\xBFx", "\xEF\xBB\xBFx"},                          // nor is the byte-order mark
+      {" \t ", ""},
+      {"", ""},
+  };
+  for (const auto& [input, expected] : cases) EXPECT_EQ(strip(input), expected) << input;
+  EXPECT_EQ(lstrip("  a  "), "a  ");
+  EXPECT_EQ(rstrip("  a  "), "  a");
+  EXPECT_TRUE(is_python_whitespace(0x2028));
+  EXPECT_TRUE(is_python_whitespace(0x1680));
+  EXPECT_FALSE(is_python_whitespace(0x180E));
+  EXPECT_FALSE(is_python_whitespace(U'x'));
+}
+
+TEST(Text, FirstNonBlankLine) {
+  EXPECT_EQ(first_non_blank_line("\n  \n\t first one  \nsecond"), "first one");
+  EXPECT_EQ(first_non_blank_line("\xC2\xA0\r\n x"), "x");
+  EXPECT_EQ(first_non_blank_line(" \n\t\n"), std::nullopt);
+  EXPECT_EQ(first_non_blank_line(""), std::nullopt);
+}
+
+TEST(Text, QuoteFollowsPythonRepr) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"python", "'python'"},
+      {"", "''"},
+      {"it's", "\"it's\""},
+      {"say \"hi\"", "'say \"hi\"'"},
+      {"both ' and \"", "'both \\' and \"'"},
+      {"back\\slash", "'back\\\\slash'"},
+      {"tab\there\nline\rret", "'tab\\there\\nline\\rret'"},
+      {std::string("nul\0bell\x07" "del\x7F", 13), "'nul\\x00bell\\x07del\\x7f'"},
+      {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80", "'caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80'"},
+      {"soft\xC2\xAD" "hyphen", "'soft\\xadhyphen'"},      // Cf below U+0100
+      {"nbsp\xC2\xA0", "'nbsp\\xa0'"},                     // Zs other than the ASCII space
+      {"zw\xE2\x80\x8B", "'zw\\u200b'"},                   // Cf
+      {"ls\xE2\x80\xA8", "'ls\\u2028'"},                   // Zl
+      {"ideo\xE3\x80\x80", "'ideo\\u3000'"},
+      {"unassigned\xED\x9F\xBF", "'unassigned\\ud7ff'"},  // Cn
+      {"tag\xF3\xA0\x80\x81", "'tag\\U000e0001'"},
+      {"private\xF4\x8F\xBF\xBF", "'private\\U0010ffff'"},  // Co / noncharacter
+      {"bad\xFF" "byte", "'bad\\udcffbyte'"},              // as a surrogateescape'd path shows
+  };
+  for (const auto& [input, expected] : cases) EXPECT_EQ(quote(input), expected) << input;
+}
+
+TEST(Text, FormatFloatLikePythonRepr) {
+  const std::vector<std::pair<double, std::string>> cases = {
+      {5.0, "5.0"},
+      {0.5, "0.5"},
+      {1e16, "1e+16"},
+      {1e-05, "1e-05"},
+      {0.0001, "0.0001"},
+      {123456789012345.0, "123456789012345.0"},
+      {1234567890123456.0, "1234567890123456.0"},
+      {12345678901234567.0, "1.2345678901234568e+16"},
+      {1.5e-07, "1.5e-07"},
+      {2.5e-05, "2.5e-05"},
+      {-0.0, "-0.0"},
+      {0.0, "0.0"},
+      {-1.5, "-1.5"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {1e22, "1e+22"},
+      {1e100, "1e+100"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {std::numeric_limits<double>::infinity(), "inf"},
+      {-std::numeric_limits<double>::infinity(), "-inf"},
+      {std::nan(""), "nan"},
+  };
+  for (const auto& [value, expected] : cases) EXPECT_EQ(format_float(value), expected) << expected;
+}
+
+TEST(Text, SmallHelpers) {
+  EXPECT_EQ(ascii_lower("MiXeD \xC3\x89"), "mixed \xC3\x89");
+  EXPECT_EQ(ascii_upper("MiXeD \xC3\xA9"), "MIXED \xC3\xA9");
+  EXPECT_EQ(join(std::vector<std::string>{"a", "b", "c"}, ", "), "a, b, c");
+  EXPECT_EQ(join(std::vector<std::string_view>{}, ","), "");
+  EXPECT_TRUE(starts_with("prefix-rest", "prefix"));
+  EXPECT_FALSE(ends_with("x", "xx"));
+  EXPECT_EQ(universal_newlines("a\r\nb\rc\n\r"), "a\nb\nc\n\n");
+}
+
+}  // namespace
+}  // namespace kolvex::core
