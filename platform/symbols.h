@@ -66,12 +66,14 @@ const std::vector<Candidate>* find_name(const NameMap& map, std::string_view nam
 
 // The name map of a converted SCIP database: every non-local symbol of
 // `global_symbols`, keyed by the name of its last descriptor, with its dotted path
-// (descriptor names joined by ".") and the kind of its last descriptor.
+// (descriptor names joined by ".") and the kind of its last descriptor, in
+// `id` order. Symbols that do not parse as SCIP symbols are left out.
 NameMap name_map(core::Connection& connection);
 
 // Candidates whose dotted path equals `query` or ends with "." + `query`, in map
 // order (names in map order, candidates in list order). With case_sensitive
-// false, the comparison ignores letter case.
+// false, the comparison ignores the case of ASCII letters (queries made of
+// search tokens are ASCII; other characters compare exactly).
 std::vector<Candidate> dotted_suffix_matches(const NameMap& map, std::string_view query,
                                              bool case_sensitive = false);
 
