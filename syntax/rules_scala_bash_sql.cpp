@@ -42,6 +42,14 @@ std::optional<RuleOutcome> scala_lambda_binding(TSNode node) {
   return declaration(candidate(pattern, METHOD));
 }
 
+// A SQL object's name. When the name is left out (`CREATE TABLE (id INT)`) the
+// grammar recovers with an empty identifier that is not itself flagged missing
+// (the missing token hides inside it); an empty name is never a declaration.
+std::optional<RuleOutcome> sql_declaration(TSNode name) {
+  if (!is_absent(name) && ts_node_start_byte(name) == ts_node_end_byte(name)) return std::nullopt;
+  return declaration(candidate(name, TYPE));
+}
+
 // The created object's name: the reference's `name` child, else its first
 // identifier child. A schema or database written before it is not part of it.
 std::optional<RuleOutcome> sql_create_with_target(TSNode node) {
@@ -49,7 +57,7 @@ std::optional<RuleOutcome> sql_create_with_target(TSNode node) {
   if (is_absent(reference)) return std::nullopt;
   TSNode name = child_by_field(reference, "name");
   if (is_absent(name)) name = child_of_type(reference, {"identifier"});
-  return declaration(candidate(name, TYPE));
+  return sql_declaration(name);
 }
 
 }  // namespace
@@ -71,7 +79,7 @@ std::optional<RuleOutcome> rule_bash(TSNode node, std::string_view /*source*/) {
 std::optional<RuleOutcome> rule_sql(TSNode node, std::string_view /*source*/) {
   if (type_in(node, SQL_CREATE_WITH_TARGET)) return sql_create_with_target(node);
   if (node_type(node) == "create_schema") {
-    return declaration(candidate(child_of_type(node, {"identifier"}), TYPE));
+    return sql_declaration(child_of_type(node, {"identifier"}));
   }
   return std::nullopt;
 }
