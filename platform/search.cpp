@@ -143,6 +143,9 @@ ZoektResult parse_reply(const std::string& body) {
       if (!line.is_object() || !line.contains("LineNumber") || !line["LineNumber"].is_number_integer()) {
         throw ZoektError("zoekt search reply: a line match has no LineNumber");
       }
+      // A match on the file name carries the name, not a line of the file.
+      const bool name_match = line.contains("FileName") && line["FileName"].is_boolean() && line["FileName"].get<bool>();
+      if (name_match || line["LineNumber"].get<std::int64_t>() < 1) continue;
       std::string bytes;
       if (line.contains("Line") && !line["Line"].is_null()) {
         if (!line["Line"].is_string()) throw ZoektError("zoekt search reply: a line is not base64 text");

@@ -85,6 +85,9 @@ class FakeZoekt {
                        {"LineMatches", {line_match("def parse():\n", 3), line_match("x = '\xff'", 10)}}});
       files.push_back({{"FileName", "README.md"}, {"Repository", "api"}, {"LineMatches", {line_match("parse it\r\n", 1)}}});
       files.push_back({{"FileName", "empty.txt"}, {"Repository", "api"}, {"LineMatches", nullptr}});
+      nlohmann::json name_match = line_match("parse.go", 0);
+      name_match["FileName"] = true;
+      files.push_back({{"FileName", "parse.go"}, {"Repository", "api"}, {"LineMatches", {name_match}}});
       response.set_content(nlohmann::json{{"Result", {{"Files", files}}}}.dump(), "application/json");
     } else if (query == "nothing") {
       response.set_content(R"({"Result": {"Files": null, "Stats": {}}})", "application/json");
