@@ -38,13 +38,13 @@ std::optional<ByteRange> merge(const std::optional<ByteRange>& a, const std::opt
 
 class Walker {
  public:
-  Walker(std::string_view language, TSNode root, std::string_view source,
+  Walker(Rule rule, std::string_view language, TSNode root, std::string_view source,
          std::string_view file_path, std::string_view file_hash)
       : language_(language),
         source_(source),
         file_path_(file_path),
         file_hash_(file_hash),
-        rule_(rule_for_language(language)),
+        rule_(rule),
         root_(root),
         cursor_(ts_tree_cursor_new(root)) {}
   ~Walker() { ts_tree_cursor_delete(&cursor_); }
@@ -167,7 +167,13 @@ Span node_span(TSNode node) {
 std::vector<SyntaxSymbol> walk_declarations(std::string_view language, TSNode root,
                                             std::string_view source, std::string_view file_path,
                                             std::string_view file_hash) {
-  Walker walker(language, root, source, file_path, file_hash);
+  return walk_with_rule(rule_for_language(language), language, root, source, file_path, file_hash);
+}
+
+std::vector<SyntaxSymbol> walk_with_rule(Rule rule, std::string_view language, TSNode root,
+                                         std::string_view source, std::string_view file_path,
+                                         std::string_view file_hash) {
+  Walker walker(rule, language, root, source, file_path, file_hash);
   return walker.run();
 }
 

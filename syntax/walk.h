@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "syntax/records.h"
+#include "syntax/rules.h"
 
 namespace kolvex::syntax {
 
@@ -22,6 +23,12 @@ namespace kolvex::syntax {
 std::vector<SyntaxSymbol> walk_declarations(std::string_view language, TSNode root,
                                             std::string_view source, std::string_view file_path,
                                             std::string_view file_hash);
+
+// The same walk with an explicit rule (nullptr: no rule) in place of the rule
+// of the language; `language` still selects the wrappers that are looked through.
+std::vector<SyntaxSymbol> walk_with_rule(Rule rule, std::string_view language, TSNode root,
+                                         std::string_view source, std::string_view file_path,
+                                         std::string_view file_hash);
 
 // The span of one node, exactly as tree-sitter reports it.
 Span node_span(TSNode node);

@@ -1,0 +1,205 @@
+// The declaration walk, driven by small rules written here so that every answer
+// shape (header, context-only, qualifier prefix, pending wrapper extension) is
+// exercised on real Python trees.
+#include "syntax/walk.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <map>
+#include <string>
+
+#include "syntax/rule_test_support.h"
+
+namespace kolvex::syntax {
+namespace {
+
+struct Walked {
+  std::string qualified_name;
+  std::string parent;  // qualified name of the parent, "" when absent
+  std::int64_t start_byte;
+  std::int64_t start_line;
+
+  bool operator==(const Walked&) const = default;
+};
+
+void PrintTo(const Walked& w, std::ostream* out) {
+  *out << "{" << w.qualified_name << ", parent=" << w.parent << ", byte=" << w.start_byte
+       << ", line=" << w.start_line << "}";
+}
+
+std::vector<Walked> walk(Rule rule, const std::string& source) {
+  ParserPool pool;
+  ParseTree tree = pool.parse("python", source);
+  const auto symbols = walk_with_rule(rule, "python", tree.root_node(), source, "w.py", "hash");
+  std::map<std::string, std::string> names;
+  std::vector<Walked> out;
+  for (const SyntaxSymbol& s : symbols) {
+    names[s.symbol] = s.qualified_name;
+    out.push_back(Walked{s.qualified_name, s.parent_symbol ? names.at(*s.parent_symbol) : "",
+                         s.declaration.start_byte, s.declaration.start_line});
+  }
+  return out;
+}
+
+// `import x` is a header; `dotted_name` would be declared if a header's own
+// children were ever visited; functions are plain declarations.
+std::optional<RuleOutcome> header_rule(TSNode node, std::string_view) {
+  const std::string_view type = node_type(node);
+  if (type == "import_statement") return header(candidate(child_by_field(node, "name"), NAMESPACE));
+  if (type == "dotted_name") return declaration(candidate(node, TERM));
+  if (type == "function_definition" || type == "class_definition") return simple(node, "name", METHOD);
+  return std::nullopt;
+}
+
+TEST(Walk, HeaderQualifiesAndParentsLaterSiblings) {
+  const std::string source =
+      "def before(): pass\nimport pkg\nclass A:\n    def m(): pass\nimport sub\ndef f(): pass\n";
+  const std::vector<Walked> expected = {
+      {"before", "", 0, 0},
+      {"pkg", "", 19, 1},
+      {"pkg.A", "pkg", 30, 2},
+      {"pkg.A.m", "pkg.A", 43, 3},
+      {"pkg.sub", "pkg", 57, 4},
+      {"pkg.sub.f", "pkg.sub", 68, 5},
+  };
+  EXPECT_EQ(walk(&header_rule, source), expected);
+}
+
+// A class is context-only: its name extends the prefix of its members.
+std::optional<RuleOutcome> extension_rule(TSNode node, std::string_view source) {
+  const std::string_view type = node_type(node);
+  if (type == "class_definition") return context_only(text(source, child_by_field(node, "name")) + ".");
+  if (type == "function_definition") return simple(node, "name", METHOD);
+  return std::nullopt;
+}
+
+std::optional<RuleOutcome> empty_extension_rule(TSNode node, std::string_view source) {
+  if (node_type(node) == "class_definition") return context_only();
+  return extension_rule(node, source);
+}
+
+std::optional<RuleOutcome> absent_rule(TSNode node, std::string_view source) {
+  if (node_type(node) == "class_definition") return std::nullopt;
+  return extension_rule(node, source);
+}
+
+TEST(Walk, ContextOnlyOutcomes) {
+  const std::string source = "def outer():\n    class S:\n        def g(): pass\n";
+  EXPECT_EQ(walk(&extension_rule, source),
+            (std::vector<Walked>{{"outer", "", 0, 0}, {"outer.S.g", "outer", 34, 2}}));
+  // An empty extension changes nothing: exactly as if the rule had not answered.
+  EXPECT_EQ(walk(&empty_extension_rule, source), walk(&absent_rule, source));
+  EXPECT_EQ(walk(&empty_extension_rule, source),
+            (std::vector<Walked>{{"outer", "", 0, 0}, {"outer.g", "outer", 34, 2}}));
+}
+
+std::optional<RuleOutcome> prefix_rule(TSNode node, std::string_view) {
+  if (node_type(node) == "function_definition") {
+    return declaration(candidate(child_by_field(node, "name"), METHOD, "Recv."));
+  }
+  return std::nullopt;
+}
+
+TEST(Walk, QualifierPrefixJoinsTheNameButCreatesNoParent) {
+  EXPECT_EQ(walk(&prefix_rule, "def f():\n    def g(): pass\n"),
+            (std::vector<Walked>{{"Recv.f", "", 0, 0}, {"Recv.f.Recv.g", "Recv.f", 13, 1}}));
+}
+
+TEST(Walk, WrapperExtensionReachesEveryDeclarationBelowANonDeclaration) {
+  // The decorated class declares nothing: both of its methods take the
+  // decorator's bytes, a function nested in a method does not.
+  const std::string source =
+      "@wrap\nclass A:\n    def f():\n        def inner(): pass\n    def g(): pass\n";
+  const std::vector<Walked> expected = {
+      {"f", "", 0, 2}, {"f.inner", "f", 36, 3}, {"g", "", 0, 4}};
+  EXPECT_EQ(walk(&absent_rule, source), expected);
+  // A context-only node carries the extension on as well.
+  EXPECT_EQ(walk(&extension_rule, source),
+            (std::vector<Walked>{{"A.f", "", 0, 2}, {"A.f.inner", "A.f", 36, 3}, {"A.g", "", 0, 4}}));
+}
+
+TEST(Walk, EmptyTreesAndLanguagesWithoutRule) {
+  ParserPool pool;
+  ParseTree empty = pool.parse("python", "");
+  EXPECT_EQ(ts_node_child_count(empty.root_node()), 0u);
+  EXPECT_TRUE(walk_declarations("python", empty.root_node(), "", "e.py", "h").empty());
+
+  const std::string source = "class A:\n    pass\n";
+  ParseTree tree = pool.parse("python", source);
+  EXPECT_TRUE(walk_declarations("no-such-language", tree.root_node(), source, "a", "h").empty());
+  EXPECT_EQ(walk_declarations("python", tree.root_node(), source, "a", "h").size(), 1u);
+}
+
+TEST(Walk, NodeSpanIsTreeSittersOwn) {
+  const std::string source = "x = 1\n  # c\ndef f(): pass\n";
+  ParserPool pool;
+  ParseTree tree = pool.parse("python", source);
+  TSNode name = test::find_node(tree.root_node(), "identifier", 1);
+  EXPECT_EQ(node_span(name), (Span{16, 17, 2, 4, 2, 5}));
+}
+
+// Declares every integer literal, so a walk that reaches the bottom of a deep
+// tree says so.
+std::optional<RuleOutcome> integer_rule(TSNode node, std::string_view) {
+  if (node_type(node) == "integer") return declaration(candidate(node, TERM));
+  return std::nullopt;
+}
+
+constexpr std::size_t DEEP_NESTING = 50000;
+constexpr std::size_t SMALL_STACK_BYTES = 256 * 1024;
+
+struct DeepWalk {
+  TSNode root;
+  const std::string* source;
+  std::vector<SyntaxSymbol> symbols;
+};
+
+void* run_deep_walk(void* argument) {
+  auto* job = static_cast<DeepWalk*>(argument);
+  job->symbols = walk_with_rule(&integer_rule, "python", job->root, *job->source, "deep.py", "h");
+  return nullptr;
+}
+
+TEST(Walk, DeepTreeWalksOnASmallStack) {
+  const std::string source =
+      "x = " + std::string(DEEP_NESTING, '(') + "7" + std::string(DEEP_NESTING, ')') + "\n";
+  ParserPool pool;
+  ParseTree tree = pool.parse("python", source);
+  // The tree really is that deep.
+  std::size_t depth = 0;
+  std::size_t deepest = 0;
+  TSTreeCursor cursor = ts_tree_cursor_new(tree.root_node());
+  for (bool more = true; more;) {
+    if (ts_tree_cursor_goto_first_child(&cursor)) {
+      deepest = std::max(deepest, ++depth);
+      continue;
+    }
+    while (!ts_tree_cursor_goto_next_sibling(&cursor)) {
+      if (!ts_tree_cursor_goto_parent(&cursor)) {
+        more = false;
+        break;
+      }
+      --depth;
+    }
+  }
+  ts_tree_cursor_delete(&cursor);
+  ASSERT_GT(deepest, DEEP_NESTING);
+
+  DeepWalk job{tree.root_node(), &source, {}};
+
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, SMALL_STACK_BYTES), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, &run_deep_walk, &job), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attributes);
+
+  ASSERT_EQ(job.symbols.size(), 1u);
+  EXPECT_EQ(job.symbols[0].name, "7");
+  EXPECT_EQ(job.symbols[0].selection.start_byte, static_cast<std::int64_t>(4 + DEEP_NESTING));
+}
+
+}  // namespace
+}  // namespace kolvex::syntax
