@@ -1,0 +1,351 @@
+#include "declstore/capture.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/fs.h"
+#include "core/hash.h"
+#include "core/process.h"
+#include "core/text.h"
+#include "testkit/git_repo.h"
+
+namespace kolvex::declstore {
+namespace {
+
+namespace fs = std::filesystem;
+using testkit::GitRepo;
+
+const std::string EMPTY_SHA256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+const std::string ONE_MIB(MAX_SOURCE_BYTES, '#');
+
+std::string digest_of(const std::vector<std::string>& fact_lines) {
+  return core::sha256_hex(core::join(fact_lines, "\n"));
+}
+
+std::string fact(const std::string& path, const std::string& mode, bool in_scope, const std::string& hash) {
+  return path + "\t" + mode + "\t" + (in_scope ? "1" : "0") + "\t" + hash;
+}
+
+// What one entry should yield; `captured` holds the bytes of a captured file.
+struct Expected {
+  std::string path;
+  std::string mode;
+  std::optional<std::string> language;
+  bool in_scope;
+  std::optional<std::string> reason;
+  std::optional<std::string> captured;
+};
+
+// Stages index entries directly (mode, object, stage, path), e.g. unmerged entries.
+void update_index(const GitRepo& repo, const std::string& index_info) {
+  core::ProcessOptions options;
+  options.env = GitRepo::git_environment();
+  options.stdin_data = index_info;
+  core::ProcessResult result =
+      core::run_process({"git", "-C", repo.path().native(), "update-index", "--index-info"}, options);
+  ASSERT_TRUE(result.ok()) << result.stderr_text();
+}
+
+std::string blob_of(const GitRepo& repo, const std::string& bytes) {
+  repo.write(".blob-input", bytes);
+  std::string sha = repo.git({"hash-object", "-w", ".blob-input"}).stdout_text();
+  repo.remove(".blob-input");
+  return std::string(core::strip(sha));
+}
+
+TEST(CaptureTest, EveryKindOfEntryGetsItsRecordFactLineAndCopy) {
+  GitRepo repo = GitRepo::init();
+  const std::string app = "def main():\n    return 1\n";
+  const std::string odd_name = "we\tird\nname.py";
+  const std::string latin1_name = "caf\xe9.py";
+  repo.write("src/app.py", app);
+  repo.write("README.md", "# readme\n");
+  repo.write("node_modules/lib/index.js", "module.exports = 1;\n");
+  repo.write("pkg/build", "echo not a directory\n");  // a file named like an ignored directory
+  repo.write("exact.py", ONE_MIB);
+  repo.write("over.py", ONE_MIB + "#");
+  repo.write(odd_name, "x = 1\n");
+  repo.write(latin1_name, "y = 2\n");
+  repo.write("swapped.py", "z = 3\n");
+  repo.symlink("link.py", "src/app.py");
+  repo.symlink("dist/link.py", "../src/app.py");
+  repo.add();
+  repo.add_gitlink("vendor/sub", "0123456789abcdef0123456789abcdef01234567");
+  repo.add_gitlink("dist/sub", "0123456789abcdef0123456789abcdef01234567");
+  repo.commit();
+  // A regular entry in the index whose working-tree file became a symbolic link.
+  repo.remove("swapped.py");
+  repo.symlink("swapped.py", "src/app.py");
+
+  std::vector<Expected> expected = {
+      {"src/app.py", "100644", "python", true, std::nullopt, app},
+      {"README.md", "100644", std::nullopt, true, "unsupported extension", std::nullopt},
+      {"node_modules/lib/index.js", "100644", std::nullopt, false, "ignored directory", std::nullopt},
+      {"pkg/build", "100644", std::nullopt, false, "ignored directory", std::nullopt},
+      {"exact.py", "100644", "python", true, std::nullopt, ONE_MIB},
+      {"over.py", "100644", "python", true, "file exceeds 1 MiB syntax limit", std::nullopt},
+      {odd_name, "100644", "python", true, std::nullopt, "x = 1\n"},
+      {latin1_name, "100644", "python", true, std::nullopt, "y = 2\n"},
+      {"swapped.py", "100644", std::nullopt, false, "symlink", std::nullopt},
+      {"link.py", "120000", std::nullopt, false, "symlink", std::nullopt},
+      {"dist/link.py", "120000", std::nullopt, false, "symlink", std::nullopt},
+      {"vendor/sub", "160000", std::nullopt, false, "submodule", std::nullopt},
+      {"dist/sub", "160000", std::nullopt, false, "submodule", std::nullopt},
+  };
+  // git lists the index in byte order of the paths.
+  std::sort(expected.begin(), expected.end(), [](const Expected& a, const Expected& b) { return a.path < b.path; });
+
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+  const fs::path copies = scratch.path() / "missing" / "parents";
+  SourceManifest manifest = capture_sources(repo.path(), copies);
+
+  std::vector<CapturedFile> want_records;
+  std::vector<std::string> want_facts;
+  int counter = 0;
+  for (const Expected& e : expected) {
+    CapturedFile record{e.path, e.language, std::nullopt, std::nullopt, e.in_scope, e.reason};
+    std::string hash;
+    if (e.captured) {
+      hash = core::sha256_hex(*e.captured);
+      char name[16];
+      std::snprintf(name, sizeof name, "%08d.src", ++counter);
+      record.file_hash = hash;
+      record.source_path = copies / name;
+      EXPECT_EQ(core::read_file(copies / name), *e.captured) << e.path;
+    }
+    want_records.push_back(record);
+    want_facts.push_back(fact(e.path, e.mode, e.in_scope, hash));
+  }
+  EXPECT_EQ(manifest.files, want_records);
+  EXPECT_EQ(manifest.source_hash, digest_of(want_facts));
+  // Copies are numbered without gaps: nothing else is in the scratch directory.
+  std::size_t files_in_scratch = std::distance(fs::directory_iterator(copies), fs::directory_iterator());
+  EXPECT_EQ(files_in_scratch, 4u);
+  EXPECT_NO_THROW(validate_sources(repo.path(), manifest));
+}
+
+TEST(CaptureTest, EmptyRepositoryHasNoRecordsAndTheDigestOfEmptyInput) {
+  GitRepo repo = GitRepo::init();
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+  SourceManifest manifest = capture_sources(repo.path(), scratch.path());
+  EXPECT_TRUE(manifest.files.empty());
+  EXPECT_EQ(manifest.source_hash, EMPTY_SHA256);
+}
+
+TEST(CaptureTest, UnmergedEntriesAreLeftOut) {
+  GitRepo repo = GitRepo::init();
+  repo.write("a.py", "a = 1\n");
+  repo.add();
+  const std::string blob = blob_of(repo, "c = 1\n");
+  update_index(repo, "100644 " + blob + " 1\tconflict.py\n100644 " + blob + " 2\tconflict.py\n100644 " + blob +
+                         " 3\tconflict.py\n");
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+  SourceManifest manifest = capture_sources(repo.path(), scratch.path());
+  ASSERT_EQ(manifest.files.size(), 1u);
+  EXPECT_EQ(manifest.files[0].file_path, "a.py");
+  EXPECT_EQ(manifest.source_hash, digest_of({fact("a.py", "100644", true, core::sha256_hex("a = 1\n"))}));
+}
+
+TEST(CaptureTest, CapturingIntoAnExistingScratchDirectoryReplacesOldCopies) {
+  GitRepo repo = GitRepo::init();
+  repo.write("a.py", "a = 1\n");
+  repo.commit_all();
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+  core::write_file(scratch.path() / "00000001.src", "stale bytes that are longer than the new ones\n");
+  SourceManifest manifest = capture_sources(repo.path(), scratch.path());
+  ASSERT_EQ(manifest.files.size(), 1u);
+  EXPECT_EQ(core::read_file(scratch.path() / "00000001.src"), "a = 1\n");
+}
+
+TEST(CaptureTest, ANonRepositoryFailsWithGitsOwnMessage) {
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+  const fs::path not_repo = scratch.path() / "plain";
+  fs::create_directories(not_repo);
+  core::ProcessOptions options;
+  options.env = GitRepo::git_environment();
+  core::ProcessResult git =
+      core::run_process({"git", "-C", not_repo.string(), "ls-files", "--stage", "-z"}, options);
+  ASSERT_FALSE(git.ok());
+  try {
+    capture_sources(not_repo, scratch.path() / "copies");
+    FAIL() << "expected SourceCaptureError";
+  } catch (const SourceCaptureError& error) {
+    EXPECT_EQ(error.message(), not_repo.string() + " is not a git repository (git ls-files --stage: " +
+                                   std::string(core::strip(git.stderr_text())) + ")");
+  }
+}
+
+// A tracked eligible file that cannot be examined or read fails a capture with a
+// SourceCaptureError that keeps the OS error, and changes the digest of a
+// revalidation instead of failing it. The FIFO must fail at once, never block.
+struct UnreadableCase {
+  std::string name;
+  std::function<void(const GitRepo&)> break_file;
+  std::string capture_message;
+};
+
+TEST(CaptureTest, UnexaminableOrUnreadableFilesFailCaptureAndChangeTheDigest) {
+  const std::vector<UnreadableCase> cases = {
+      {"deleted", [](const GitRepo& repo) { repo.remove("app.py"); }, "tracked file disappeared: app.py"},
+      {"fifo",
+       [](const GitRepo& repo) {
+         repo.remove("app.py");
+         ASSERT_EQ(::mkfifo((repo / "app.py").c_str(), 0644), 0);
+       },
+       "failed to read tracked file: app.py"},
+      {"directory",
+       [](const GitRepo& repo) {
+         repo.remove("app.py");
+         fs::create_directory(repo / "app.py");
+       },
+       "failed to read tracked file: app.py"},
+  };
+  for (const UnreadableCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    GitRepo repo = GitRepo::init();
+    repo.write("app.py", "a = 1\n");
+    repo.commit_all();
+    core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+    SourceManifest manifest = capture_sources(repo.path(), scratch.path());
+    c.break_file(repo);
+    try {
+      capture_sources(repo.path(), scratch.path() / "again");
+      ADD_FAILURE() << "expected SourceCaptureError";
+    } catch (const SourceCaptureError& error) {
+      EXPECT_EQ(error.message(), c.capture_message);
+      EXPECT_TRUE(error.cause() != nullptr);
+    }
+    EXPECT_THROW(validate_sources(repo.path(), manifest), SourceChangedError);
+  }
+}
+
+// What revalidation detects, each case starting from a repository with a
+// captured, an oversized, an unsupported and an out-of-scope file.
+struct RevalidationCase {
+  std::string name;
+  std::function<void(const GitRepo&)> change;
+  bool passes;
+};
+
+TEST(CaptureTest, RevalidationDetectsChangesOfEligibleSourcesOnly) {
+  const std::vector<RevalidationCase> cases = {
+      {"nothing changed", [](const GitRepo&) {}, true},
+      {"captured file edited", [](const GitRepo& repo) { repo.write("app.py", "a = 2\n"); }, false},
+      {"oversized file edited", [](const GitRepo& repo) { repo.write("big.py", ONE_MIB + "##"); }, true},
+      {"unsupported file edited", [](const GitRepo& repo) { repo.write("notes.txt", "changed\n"); }, true},
+      {"out-of-scope file edited",
+       [](const GitRepo& repo) { repo.write("node_modules/m.js", "changed();\n"); }, true},
+      {"unsupported file deleted", [](const GitRepo& repo) { repo.remove("notes.txt"); }, true},
+      {"captured file deleted", [](const GitRepo& repo) { repo.remove("app.py"); }, false},
+      {"oversized file deleted", [](const GitRepo& repo) { repo.remove("big.py"); }, false},
+      {"oversized file shrank", [](const GitRepo& repo) { repo.write("big.py", "small = 1\n"); }, false},
+      {"captured file grew over the limit", [](const GitRepo& repo) { repo.write("app.py", ONE_MIB + "#"); }, false},
+      {"entry removed from the index", [](const GitRepo& repo) { repo.git({"rm", "-q", "--cached", "app.py"}); },
+       false},
+      {"entry added to the index",
+       [](const GitRepo& repo) {
+         repo.write("new.txt", "new\n");
+         repo.add({"new.txt"});
+       },
+       false},
+      {"captured content staged", [](const GitRepo& repo) { repo.add({"app.py"}); }, true},
+      {"permission bits changed", [](const GitRepo& repo) { fs::permissions(repo / "app.py", fs::perms::owner_exec,
+                                                                            fs::perm_options::add); },
+       true},
+      {"captured file replaced by a link",
+       [](const GitRepo& repo) {
+         repo.remove("app.py");
+         repo.symlink("app.py", "notes.txt");
+       },
+       false},
+  };
+  for (const RevalidationCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    GitRepo repo = GitRepo::init();
+    repo.write("app.py", "a = 1\n");
+    repo.write("big.py", ONE_MIB + "#");
+    repo.write("notes.txt", "notes\n");
+    repo.write("node_modules/m.js", "m();\n");
+    repo.commit_all();
+    // The work tree differs from the index here; staging it later changes only the object name.
+    repo.write("app.py", "a = 1  # edited before capture\n");
+    repo.git({"config", "core.fileMode", "true"});
+    core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+    SourceManifest manifest = capture_sources(repo.path(), scratch.path());
+    c.change(repo);
+    if (c.passes) {
+      EXPECT_NO_THROW(validate_sources(repo.path(), manifest));
+    } else {
+      try {
+        validate_sources(repo.path(), manifest);
+        ADD_FAILURE() << "expected SourceChangedError";
+      } catch (const SourceChangedError& error) {
+        EXPECT_EQ(error.message(), "tracked sources changed since capture in " + repo.path().string());
+      }
+    }
+  }
+}
+
+// Directory links: into the repository they are followed; out of it an eligible
+// file below them fails both capture and revalidation, while files that are never
+// examined cause no failure.
+struct LinkedDirectoryCase {
+  std::string name;
+  std::string tracked;  // file tracked below the linked directory "lib"
+  bool outside;
+  std::optional<std::string> error;
+};
+
+TEST(CaptureTest, DirectoryLinksLeadingOutOfTheRepositoryAreRefused) {
+  const std::vector<LinkedDirectoryCase> cases = {
+      {"eligible file, link outside", "lib/mod.py", true, "tracked path escapes repository: 'lib/mod.py'"},
+      {"quote in the name", "lib/it's.py", true, "tracked path escapes repository: \"lib/it's.py\""},
+      {"unsupported file, link outside", "lib/notes.txt", true, std::nullopt},
+      {"eligible file, link inside", "lib/mod.py", false, std::nullopt},
+  };
+  for (const LinkedDirectoryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    GitRepo repo = GitRepo::init();
+    repo.write(c.tracked, "value = 1\n");
+    repo.commit_all();
+    // Replace the tracked directory with a link to a copy of it.
+    const fs::path target = c.outside ? repo.scratch() / "outside" : repo.path() / "real";
+    fs::create_directories(target);
+    fs::copy(repo / "lib", target, fs::copy_options::recursive);
+    repo.remove("lib");
+    repo.symlink("lib", target.string());
+
+    core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+    if (c.error) {
+      for (int mode = 0; mode < 2; ++mode) {
+        try {
+          if (mode == 0) {
+            capture_sources(repo.path(), scratch.path());
+          } else {
+            validate_sources(repo.path(), SourceManifest{{}, EMPTY_SHA256});
+          }
+          ADD_FAILURE() << "expected SourceCaptureError";
+        } catch (const SourceCaptureError& error) {
+          EXPECT_EQ(error.message(), *c.error);
+        }
+      }
+    } else {
+      SourceManifest manifest = capture_sources(repo.path(), scratch.path());
+      ASSERT_EQ(manifest.files.size(), 1u);
+      EXPECT_EQ(manifest.files[0].file_path, c.tracked);
+      if (manifest.files[0].source_path) {
+        EXPECT_EQ(core::read_file(*manifest.files[0].source_path), "value = 1\n");
+      }
+      EXPECT_NO_THROW(validate_sources(repo.path(), manifest));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kolvex::declstore
