@@ -206,7 +206,7 @@ void write_tables(const Tables& tables, const std::filesystem::path& path) {
     std::int64_t id = 0;
     for (const auto& entry : tables.symbols.entries()) {
       insert.bind(1, ++id).bind(2, entry.symbol);
-      if (entry.info != nullptr) {
+      if (entry.info != nullptr && entry.info->kind() != scip::SymbolInformation::UnspecifiedKind) {
         insert.bind(3, static_cast<std::int64_t>(entry.info->kind()));
       } else {
         insert.bind_null(3);

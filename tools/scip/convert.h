@@ -13,9 +13,10 @@
 //                                                     symbol that carries an enclosing range
 // Symbols are numbered in order of first appearance: per document its symbol
 // information, then its occurrences; then the index's external symbols. The first
-// symbol information of a symbol gives its kind and, when it has relationships,
-// the `relationships` blob (one zstd frame of that scip.SymbolInformation); else
-// NULL. Local ("local ...") and empty symbols get no rows of their own.
+// symbol information of a symbol gives its kind (NULL when unspecified) and, when
+// it has relationships, the `relationships` blob (one zstd frame of that
+// scip.SymbolInformation; else NULL). Local ("local ...") and empty symbols get
+// no rows of their own.
 //
 // The database is written under a temporary name beside the output and renamed
 // into place only when complete, so a failed conversion leaves no database behind.

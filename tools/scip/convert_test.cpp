@@ -77,7 +77,7 @@ scip::Index sample_index() {
        testkit::scip_document("lib/big.ts", big_occurrences(), {}, "typescript"),
        testkit::scip_document("empty.py", {})},
       {.external_symbols = {testkit::scip_symbol(BASE, {.kind = scip::SymbolInformation::Class}),
-                            testkit::scip_symbol(UNUSED, {.kind = scip::SymbolInformation::Function}),
+                            testkit::scip_symbol(UNUSED, {.kind = scip::SymbolInformation::UnspecifiedKind}),
                             // a second description of a known symbol changes nothing
                             testkit::scip_symbol(GREETER, {.kind = scip::SymbolInformation::Interface})}});
 }
@@ -121,7 +121,7 @@ TEST_F(ConvertTest, WritesEveryTableFromTheIndex) {
                                              {5, big_symbol(0), std::nullopt, false},
                                              {6, big_symbol(1), std::nullopt, false},
                                              {7, BASE, 7, false},
-                                             {8, UNUSED, 17, false}}));
+                                             {8, UNUSED, std::nullopt, false}}));
   EXPECT_EQ(greeter_relationships, (std::vector<blobcodec::ScipRelationship>{{BASE, false, true, false, false}}));
 
   // Chunks hold the occurrences unchanged (typed ranges stay typed), split per document.
