@@ -20,9 +20,9 @@ void install_interrupt_handler() {
     struct sigaction action {};
     action.sa_handler = on_sigint;
     sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a blocking call in the main thread returns EINTR so that the
-    // flag is looked at promptly.
-    action.sa_flags = 0;
+    // SA_RESTART keeps unrelated blocking calls from failing with EINTR; the
+    // waiting loops that must notice the flag wake up on their own often enough.
+    action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
   });
 }

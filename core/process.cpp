@@ -236,11 +236,11 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   UniqueFd dev_null;
   if (options.stdin_data) {
     in = make_pipe();
-  } else {
+  } else if (!options.inherit_stdin) {
     dev_null = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (!dev_null) throw ProcessStartError(os_error(errno, "/dev/null").message(), errno);
   }
-  const int child_stdin = options.stdin_data ? in.read.get() : dev_null.get();
+  const int child_stdin = options.stdin_data ? in.read.get() : dev_null ? dev_null.get() : STDIN_FILENO;
 
   const pid_t pid = ::fork();
   if (pid < 0) {

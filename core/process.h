@@ -32,6 +32,9 @@ struct ProcessOptions {
   bool clear_env = false;
   std::optional<std::chrono::milliseconds> timeout;
   std::optional<std::string> stdin_data;  // none: standard input is /dev/null
+  // With no stdin_data: standard input stays connected to this process's own
+  // instead of /dev/null.
+  bool inherit_stdin = false;
 };
 
 struct ProcessResult {

@@ -1,7 +1,9 @@
 #include "core/process.h"
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +138,23 @@ TEST(Process, StandardInput) {
   EXPECT_EQ(run_process({"cat"}).stdout_bytes, "");
   options.stdin_data = "";
   EXPECT_EQ(run_process({"cat"}, options).stdout_bytes, "");
+  // Inherited: the child reads this process's own standard input.
+  ScratchDir scratch = ScratchDir::create("kolvex-process-");
+  write_file(scratch.path() / "input", "from parent");
+  const int saved_stdin = ::dup(STDIN_FILENO);
+  {
+    UniqueFd input(::open((scratch.path() / "input").c_str(), O_RDONLY | O_CLOEXEC));
+    ::dup2(input.get(), STDIN_FILENO);
+  }
+  ProcessOptions inherit;
+  inherit.inherit_stdin = true;
+  const std::string inherited = run_process({"cat"}, inherit).stdout_bytes;
+  ::lseek(STDIN_FILENO, 0, SEEK_SET);
+  const std::string not_inherited = run_process({"cat"}).stdout_bytes;
+  ::dup2(saved_stdin, STDIN_FILENO);
+  ::close(saved_stdin);
+  EXPECT_EQ(inherited, "from parent");
+  EXPECT_EQ(not_inherited, "");
   // A child that never reads its input: the runner neither dies of SIGPIPE nor hangs.
   options.stdin_data = std::string(8 << 20, 'x');
   EXPECT_EQ(run_process({"true"}, options).returncode, 0);
