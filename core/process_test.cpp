@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -169,6 +170,22 @@ TEST(Process, LargeOutputsOnBothPipesDoNotDeadlock) {
   EXPECT_EQ(result.returncode, 0);
   EXPECT_EQ(result.stdout_bytes.size(), size + 3);
   EXPECT_EQ(result.stderr_bytes.size(), 2 * size);
+}
+
+TEST(Process, ConcurrentRunsKeepTheirOwnOutput) {
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &mismatches] {
+      for (int i = 0; i < 15; ++i) {
+        const std::string tag = std::to_string(t) + "-" + std::to_string(i);
+        const ProcessResult result = run_process({"sh", "-c", "printf %s \"$0\"; printf %s \"$0\" >&2", tag});
+        if (result.stdout_bytes != tag || result.stderr_bytes != tag) ++mismatches;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST(Process, TimeLimitKillsTheChild) {

@@ -19,7 +19,9 @@ struct Connection::State {
   void close_locked() noexcept {
     if (!db) return;
     while (sqlite3_stmt* stmt = sqlite3_next_stmt(db, nullptr)) sqlite3_finalize(stmt);
-    sqlite3_close(db);
+    // close_v2 never leaves the handle open (an unfinished backup or blob would
+    // make plain close fail); SQLite releases it once nothing uses it any more.
+    sqlite3_close_v2(db);
     db = nullptr;
   }
 };
