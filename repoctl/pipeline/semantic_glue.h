@@ -27,6 +27,7 @@
 
 namespace kolvex::syntax {
 class ParserPool;
+class ParseTree;
 }
 namespace kolvex::declstore {
 struct SourceManifest;
@@ -89,6 +90,13 @@ struct SemanticBackend {
                                syntax::ParserPool& pool)>
       finish;
   std::function<bool(const std::exception& error)> is_extra_missing;
+  // The chunker as the run's shared-parse callback calls it: the file's path,
+  // its text, hash and language, the run's pool and the syntax build's tree of
+  // the file's bytes (null: the chunker parses the text itself).
+  std::function<std::vector<PreparedChunk>(const std::string& file_path, const std::string& text,
+                                           const std::string& file_hash, const std::string& language,
+                                           syntax::ParserPool& pool, const syntax::ParseTree* tree)>
+      chunk_file;
 };
 
 // Registers the semantic library's entry points (none: the library is not available).

@@ -1,0 +1,480 @@
+#include "repoctl/pipeline/index_run.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <typeinfo>
+#include <unordered_set>
+
+#include "core/clock.h"
+#include "core/fs.h"
+#include "core/sqlite.h"
+#include "core/text.h"
+#include "declstore/build.h"
+#include "declstore/capture.h"
+#include "declstore/finalize.h"
+#include "declstore/merge.h"
+#include "platform/config.h"
+#include "platform/graph.h"
+#include "platform/registry.h"
+#include "repoctl/pipeline/errors.h"
+#include "repoctl/pipeline/index_run_internal.h"
+#include "repoctl/pipeline/language.h"
+#include "repoctl/pipeline/previous.h"
+#include "repoctl/pipeline/publish.h"
+#include "repoctl/pipeline/run_lock.h"
+#include "repoctl/pipeline/runner.h"
+#include "repoctl/pipeline/scip_attempt.h"
+#include "repoctl/pipeline/semantic_glue.h"
+#include "repoctl/pipeline/zoekt.h"
+#include "syntax/parser_pool.h"
+
+namespace kolvex::pipeline {
+namespace {
+
+constexpr std::string_view SCRATCH_PREFIX = "kolvex-index-";
+constexpr std::string_view REGISTRY_FILE = "registry.db";
+
+// Everything set-up fixes for the rest of the run.
+struct RunSetup {
+  std::filesystem::path repo_path;
+  std::string slug;
+  std::string sha;
+  std::optional<std::filesystem::path> root;
+  std::optional<std::string> language_override;
+  std::string resolved_language;
+  std::optional<std::string> scheme;
+  std::vector<std::string> semantic_include;
+  bool scip_enabled = true;
+  std::optional<platform::RegisteredRepo> existing;
+  bool suppressed = false;
+  bool scip_supported = false;
+  bool attempt_scip = false;
+};
+
+// What the build stages and the publication found.
+struct RunResult {
+  bool syntax_gap = false;
+  std::optional<ScipAttempt> attempt;
+  std::int64_t tracked = 0;
+  bool semantic_ok = false;
+  bool has_nav = false;
+  std::string versioned_name;
+  bool published = false;
+};
+
+std::string message_of(const std::exception& error) { return error.what(); }
+
+// The one-line reason of a failure text: its first non-blank line, else the
+// error type's bare name.
+std::string reason_of(const std::exception& error) {
+  if (auto line = first_non_blank_line(message_of(error))) return *line;
+  return detail::error_type_name(error);
+}
+
+void warn(const std::string& line) { std::cerr << line << std::endl; }
+
+// Closes a connection on every path; a close failure after a failure is dropped
+// so that the first failure is the one reported.
+template <typename Body>
+auto with_connection(core::Connection connection, Body&& body) {
+  try {
+    if constexpr (std::is_void_v<decltype(body(connection))>) {
+      body(connection);
+      connection.close();
+    } else {
+      auto result = body(connection);
+      connection.close();
+      return result;
+    }
+  } catch (...) {
+    try {
+      connection.close();
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+}
+
+// --- set-up ---
+
+RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& options,
+                std::optional<platform::Registry>& registry, std::optional<RunLock>& lock) {
+  RunSetup run;
+  run.root = options.root;
+  run.repo_path = detail::canonical_repo_path(repo_path_arg);
+  std::string name = options.slug && !options.slug->empty() ? *options.slug : run.repo_path.filename().string();
+  run.slug = platform::repo_slug(name);
+  run.sha = git_head(run.repo_path);
+
+  std::filesystem::path data_dir = platform::data_dir(run.root);
+  lock.emplace(data_dir, run.slug);
+  registry.emplace(data_dir / REGISTRY_FILE);
+  try {
+    detail::reject_duplicate_slug_for_path(*registry, run.slug, run.repo_path);
+  } catch (const std::exception&) {
+    registry->close();
+    throw;
+  }
+
+  std::optional<std::string> resolved_language;
+  try {
+    run.language_override = detail::resolve_language(*registry, run.slug, options.language);
+    if (!run.language_override) {
+      try {
+        resolved_language = detect_language(run.repo_path).language;
+      } catch (const UnsupportedLanguageError&) {
+        resolved_language = std::string(platform::UNKNOWN_LANGUAGE);
+      }
+    } else if (!supports_scip(*run.language_override)) {
+      std::vector<std::string> keys;
+      for (const auto& [language, command] : indexer_by_language()) keys.push_back(core::quote(language));
+      std::sort(keys.begin(), keys.end());
+      throw UnsupportedLanguageError(core::quote(run.slug) + " has a persisted language override " +
+                                     core::quote(*run.language_override) +
+                                     " that is no longer supported (expected one of [" + core::join(keys, ", ") +
+                                     "])");
+    } else {
+      resolved_language = *run.language_override;
+    }
+    run.scheme = detail::resolve_scheme(*registry, run.slug, options.scheme);
+    run.semantic_include = detail::resolve_semantic_include(*registry, run.slug, options.semantic_include);
+    run.scip_enabled = detail::resolve_scip_enabled(*registry, run.slug, options.scip);
+    run.existing = registry->get(run.slug);
+    run.suppressed = detail::scip_suppressed(run.existing, {.watch = options.watch,
+                                                            .scip_enabled = run.scip_enabled,
+                                                            .explicit_scip = options.scip,
+                                                            .language = options.language,
+                                                            .scheme = options.scheme,
+                                                            .head = run.sha,
+                                                            .resolved_language = resolved_language.value_or("")});
+  } catch (const std::exception& error) {
+    detail::record_failure_best_effort(*registry, run.slug, run.repo_path,
+                                       resolved_language.value_or(std::string(platform::UNKNOWN_LANGUAGE)),
+                                       reason_of(error), message_of(error));
+    registry->close();
+    throw;
+  }
+  run.resolved_language = *resolved_language;
+  run.scip_supported = supports_scip(run.resolved_language);
+  run.attempt_scip = run.scip_enabled && run.scip_supported && !run.suppressed;
+
+  registry->upsert(run.slug, run.repo_path.string(), run.resolved_language, std::nullopt, "indexing",
+                   {.scheme_override = run.scheme,
+                    .semantic_include = run.semantic_include,
+                    .language_override = run.language_override,
+                    .scip_enabled = run.scip_enabled});
+  return run;
+}
+
+// --- build stages ---
+
+// The run's shared-parse callback state: chunks cut from the syntax build's
+// trees, and the first error met while cutting them.
+struct ChunkCapture {
+  std::shared_ptr<const SemanticBackend> backend;
+  syntax::ParserPool* pool = nullptr;
+  PreparedChunks prepared;
+  std::exception_ptr error;
+
+  void collect(const declstore::CapturedFile& captured, std::string_view data, const syntax::ParseTree& tree) {
+    if (error) return;
+    try {
+      if (!backend || !backend->chunk_file) throw core::GenericError("the chunker is not available");
+      // The tree's offsets refer to the raw bytes: a file that is not UTF-8 is
+      // chunked from its replaced text without the tree.
+      bool valid = core::is_valid_utf8(data);
+      std::string text = valid ? std::string(data) : core::decode_utf8_replace(data);
+      prepared[captured.file_path] =
+          backend->chunk_file(captured.file_path, text, captured.file_hash.value_or(""),
+                              captured.language.value_or(""), *pool, valid ? &tree : nullptr);
+    } catch (const std::exception&) {
+      error = std::current_exception();
+    }
+  }
+};
+
+void run_zoekt_build(const RunSetup& run, RunResult& result) {
+  std::filesystem::path zoekt_dir = platform::data_dir(run.root) / ".zoekt";
+  std::filesystem::create_directories(zoekt_dir);
+  detail::pin_zoekt_repo_name(run.repo_path, run.slug);
+  result.tracked = tracked_blob_count(run.repo_path);
+  CompletedProcess zoekt =
+      detail::run(detail::zoekt_index_cmd(zoekt_dir, run.repo_path), run.repo_path, "zoekt-git-index");
+  detail::warn_on_coverage_shortfall(run.slug, result.tracked, zoekt.stderr_text);
+  detail::sweep_zoekt_tmp_orphans(run.slug, run.root);
+}
+
+// The scip_state of the facts row when no converted database is published.
+std::string facts_state_without_database(const RunSetup& run, const RunResult& result) {
+  if (result.attempt) return result.attempt->state;
+  if (!run.scip_enabled) return "disabled";
+  if (run.suppressed && run.existing && run.existing->scip_state && !run.existing->scip_state->empty()) {
+    return *run.existing->scip_state;
+  }
+  return "unsupported";
+}
+
+void finalize_and_publish(const RunSetup& run, RunResult& result, const declstore::SourceManifest& manifest,
+                          const std::filesystem::path& syntax_db) {
+  std::string generation = core::uuid4_hex();
+  result.versioned_name = versioned_snapshot_name(run.sha, generation);
+  std::string published_at = core::isoformat_utc(core::utc_now());
+  auto finalize_options = [&](std::string scip_state) {
+    return declstore::FinalizeOptions{generation, run.sha, published_at, manifest.source_hash,
+                                      std::move(scip_state)};
+  };
+
+  bool converted = result.attempt && result.attempt->db_path;
+  std::filesystem::path final_db = converted ? *result.attempt->db_path : syntax_db;
+  if (converted) {
+    result.has_nav = with_connection(core::Connection::open(final_db), [&](core::Connection& connection) {
+      declstore::copy_syntax_tables(syntax_db, connection);
+      declstore::finalize_snapshot(connection, finalize_options(result.attempt->state));
+      return index_has_navigation_data(connection);
+    });
+  } else {
+    with_connection(core::Connection::open(final_db), [&](core::Connection& connection) {
+      declstore::finalize_snapshot(connection, finalize_options(facts_state_without_database(run, result)));
+    });
+    result.has_nav = false;
+  }
+  core::check_interrupted();
+
+  platform::GraphStore store(platform::data_dir(run.root) / REGISTRY_FILE);
+  try {
+    if (!converted) {
+      platform::clear_graph_edges_for_repo(store, run.slug);
+    } else {
+      with_connection(core::Connection::open(final_db), [&](core::Connection& connection) {
+        platform::populate_graph_for_repo(store, run.slug, connection);
+      });
+    }
+  } catch (...) {
+    try {
+      store.close();
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  store.close();
+
+  std::filesystem::path target_dir = platform::index_dir(run.slug, run.root);
+  std::filesystem::create_directories(target_dir);
+  copy_snapshot_database(final_db, target_dir, result.versioned_name);
+  write_metadata_sibling(target_dir, result.versioned_name,
+                         {std::string(platform::PROJECT), run.slug, std::string(platform::BRANCH), run.sha,
+                          published_at, generation, manifest.source_hash});
+  core::check_interrupted();
+  detail::publish_atomically(target_dir, result.versioned_name);
+  result.published = true;
+}
+
+void build_and_publish(const RunSetup& run, RunResult& result) {
+  core::ScratchDir scratch = core::ScratchDir::create(SCRATCH_PREFIX);
+  declstore::SourceManifest manifest = declstore::capture_sources(run.repo_path, scratch.path());
+  std::filesystem::path syntax_db = scratch.path() / "syntax.db";
+  core::check_interrupted();
+
+  syntax::ParserPool pool;
+  ChunkCapture capture{.pool = &pool};
+  std::optional<SemanticWork> sem_work =
+      detail::prepare_semantic_stage(run.repo_path, run.slug, run.root, run.semantic_include, &manifest);
+
+  declstore::BuildOptions build_options;
+  if (sem_work) {
+    capture.backend = bind_semantic_backend();
+    for (const std::string& path : semantic_parse_paths(*sem_work)) build_options.parse_for.insert(path);
+    build_options.on_parsed = [&capture](const declstore::CapturedFile& captured, std::string_view data,
+                                         const syntax::ParseTree& tree) { capture.collect(captured, data, tree); };
+  }
+  {
+    std::optional<core::Connection> previous = detail::open_previous_snapshot(run.slug, run.root);
+    if (previous) build_options.previous = &*previous;
+    declstore::SyntaxBuildReport report;
+    try {
+      report = declstore::build_declstore(syntax_db, manifest, pool, build_options);
+    } catch (...) {
+      if (previous) {
+        try {
+          previous->close();
+        } catch (const std::exception&) {
+        }
+      }
+      throw;
+    }
+    if (previous) previous->close();
+    result.syntax_gap = report.counts.failed != 0 || report.counts.partial != 0 || report.counts.skipped != 0;
+  }
+  core::check_interrupted();
+
+  if (run.attempt_scip) {
+    result.attempt = detail::attempt_scip(run.repo_path, run.resolved_language, run.scheme, run.slug, scratch.path());
+  }
+  core::check_interrupted();
+
+  run_zoekt_build(run, result);
+
+  if (sem_work) {
+    if (capture.error) {
+      try {
+        std::rethrow_exception(capture.error);
+      } catch (const std::exception& error) {
+        warn("warning: semantic indexing failed (index still published): " + message_of(error));
+      }
+    } else {
+      result.semantic_ok = detail::finish_semantic_stage(*sem_work, capture.prepared, pool);
+    }
+  }
+
+  declstore::validate_sources(run.repo_path, manifest);
+  core::check_interrupted();
+
+  finalize_and_publish(run, result, manifest, syntax_db);
+  scratch.remove();
+}
+
+// --- outcome ---
+
+std::optional<platform::ScipStageFields> stage_record(const RunSetup& run, const RunResult& result) {
+  if (!result.attempt) {
+    if (!run.scip_enabled) return platform::ScipStageFields{.state = "disabled"};
+    if (!run.scip_supported) return platform::ScipStageFields{.state = "unsupported"};
+    return std::nullopt;  // suppressed: the stored failure and its commit stay
+  }
+  if (result.attempt->state == "available") return platform::ScipStageFields{.state = "available"};
+  return platform::ScipStageFields{.state = result.attempt->state,
+                                   .failure_reason = result.attempt->reason,
+                                   .failure_stderr = result.attempt->stderr,
+                                   .failed_at_sha = run.sha};
+}
+
+bool attempt_failed(const RunResult& result) {
+  return result.attempt && (result.attempt->state == "failed" || result.attempt->state == "unavailable");
+}
+
+std::string final_status(const RunSetup& run, const RunResult& result) {
+  if (attempt_failed(result)) return std::string(platform::DEGRADED_STATUS);
+  if (run.suppressed) return std::string(platform::DEGRADED_STATUS);
+  if (result.syntax_gap) return std::string(platform::PARTIAL_STATUS);
+  if (result.attempt && !result.has_nav) return std::string(platform::PARTIAL_STATUS);
+  return "indexed";
+}
+
+std::optional<std::string> degraded_reason(const RunSetup& run, const RunResult& result, const std::string& status) {
+  if (status != platform::DEGRADED_STATUS) return std::nullopt;
+  if (result.attempt) return result.attempt->reason;
+  if (run.existing) return run.existing->scip_failure_reason;
+  return std::nullopt;
+}
+
+void print_scip_notes(const RunSetup& run, const RunResult& result) {
+  auto or_none = [](const std::optional<std::string>& value) { return value.value_or("None"); };
+  if (run.existing && run.suppressed) {
+    warn("note: " + run.slug + ": SCIP skipped — the previous attempt (" + or_none(run.existing->scip_state) +
+         ") failed at this commit (" + or_none(run.existing->scip_failure_reason) +
+         "). Syntax and search were refreshed; force a SCIP retry with: kolvex index " + run.repo_path.string() +
+         " --scip");
+  } else if (result.attempt && result.attempt->state != "available") {
+    warn("warning: " + run.slug + ": SCIP enrichment " + result.attempt->state + " — " +
+         or_none(result.attempt->reason) +
+         ". The syntax baseline and search were still published (exit-0 degraded).");
+  }
+  if (result.attempt && result.attempt->state == "available" && !result.has_nav) {
+    warn("warning: " + run.slug +
+         " published with symbols but no navigable positions (chunks/mentions empty) — per-file navigation will "
+         "return no results. Check that the indexer emits occurrence ranges and that scip is >= v0.9.0.");
+  }
+}
+
+void record_outcome(const RunSetup& run, const RunResult& result, platform::Registry& registry) {
+  std::string status = final_status(run, result);
+  registry.upsert(run.slug, run.repo_path.string(), run.resolved_language, run.sha, status,
+                  {.scheme_override = run.scheme,
+                   .semantic_include = run.semantic_include,
+                   .language_override = run.language_override,
+                   .scip_enabled = run.scip_enabled,
+                   .status_reason = degraded_reason(run, result, status),
+                   .scip_stage = stage_record(run, result)});
+  registry.mark_tracked_files(run.slug, result.tracked);
+  if (result.semantic_ok) registry.mark_semantic_indexed(run.slug);
+  print_scip_notes(run, result);
+}
+
+[[noreturn]] void fail_run(const RunSetup& run, const RunResult& result, platform::Registry& registry,
+                           const std::exception& error) {
+  std::string text = message_of(error);
+  std::string first = reason_of(error);
+  if (!result.published) {
+    detail::record_failure_best_effort(registry, run.slug, run.repo_path, run.resolved_language, first, text);
+    throw IndexingError(text, std::current_exception());
+  }
+  std::string reason = first + " — the navigation snapshot is already live (" + result.versioned_name +
+                       "); recording its registry state failed";
+  detail::record_failure_best_effort(registry, run.slug, run.repo_path, run.resolved_language, reason, text);
+  throw IndexingError(reason, std::current_exception());
+}
+
+}  // namespace
+
+namespace detail {
+
+std::string error_type_name(const std::exception& error) {
+  if (const auto* ours = dynamic_cast<const core::Error*>(&error)) return ours->type_name();
+  const char* mangled = typeid(error).name();
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+                                                    std::free);
+  std::string name = status == 0 && demangled ? demangled.get() : mangled;
+  if (auto colon = name.rfind("::"); colon != std::string::npos) name = name.substr(colon + 2);
+  return name;
+}
+
+void record_failure_best_effort(platform::Registry& registry, std::string_view slug,
+                                const std::filesystem::path& repo_path, std::string_view language,
+                                std::string_view reason, std::string_view text) {
+  try {
+    registry.record_failure(slug, repo_path.string(), language, platform::ORIGIN_FAILED_HARD, reason, text);
+  } catch (const std::exception& error) {
+    warn("warning: recording the failed run for " + std::string(slug) + " also failed — " + reason_of(error) +
+         "; the original failure (" + std::string(reason) +
+         ") is still raised and reported, but the registry row was not updated.");
+  }
+}
+
+void pin_zoekt_repo_name(const std::filesystem::path& repo_path, std::string_view slug) {
+  run({"git", "-C", repo_path.string(), "config", "zoekt.name", std::string(slug)}, repo_path,
+      "git config zoekt.name");
+}
+
+}  // namespace detail
+
+std::string index_repo(const std::filesystem::path& repo_path, const IndexOptions& options) {
+  std::optional<platform::Registry> registry;
+  std::optional<RunLock> lock;
+  RunSetup run = set_up(repo_path, options, registry, lock);
+
+  RunResult result;
+  try {
+    build_and_publish(run, result);
+    record_outcome(run, result, *registry);
+  } catch (const std::exception& error) {
+    fail_run(run, result, *registry, error);
+  }
+
+  try {
+    detail::retire_superseded_snapshots(run.slug, run.root, result.versioned_name);
+  } catch (const std::exception& error) {
+    warn("warning: retiring superseded snapshots for " + run.slug + " failed — " + message_of(error) +
+         ". The new snapshot is live and recorded; the next successful index cleans them up.");
+  }
+  registry->close();
+  return run.slug;
+}
+
+}  // namespace kolvex::pipeline

@@ -1,0 +1,29 @@
+// Steps of the index run exposed for tests: failure bookkeeping that never
+// replaces the run's own error, and the Zoekt repository name pin.
+#pragma once
+
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace kolvex::platform {
+class Registry;
+}
+
+namespace kolvex::pipeline::detail {
+
+// The bare name of an error's type ("IndexingError", "filesystem_error").
+std::string error_type_name(const std::exception& error);
+
+// Records a failed run; when the registry write itself fails, writes one warning
+// line to standard error instead and returns normally.
+void record_failure_best_effort(platform::Registry& registry, std::string_view slug,
+                                const std::filesystem::path& repo_path, std::string_view language,
+                                std::string_view reason, std::string_view text);
+
+// Sets the repository's git configuration key zoekt.name to the slug, so that
+// Zoekt names the repository's shards after it. Its failures fail the run.
+void pin_zoekt_repo_name(const std::filesystem::path& repo_path, std::string_view slug);
+
+}  // namespace kolvex::pipeline::detail

@@ -1,0 +1,28 @@
+// An exclusive per-slug lock that keeps two runs of one slug from interleaving.
+//
+// The lock is an advisory flock(2) on "<data_dir>/locks/<slug>.lock", held from
+// construction to destruction. A second holder of the same slug, in this or any
+// other process, waits until the first releases it; the kernel releases it when a
+// process dies, so a crashed run never leaves a stale lock. While it waits, a
+// Ctrl+C ends the wait with core::Interrupted.
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+#include "core/fs.h"
+
+namespace kolvex::pipeline {
+
+class RunLock {
+ public:
+  RunLock(const std::filesystem::path& data_dir, std::string_view slug);
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+  ~RunLock();
+
+ private:
+  core::UniqueFd fd_;
+};
+
+}  // namespace kolvex::pipeline
