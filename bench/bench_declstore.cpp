@@ -1,0 +1,106 @@
+// Syntax snapshot build: a cold build of a repository's manifest (no previous
+// snapshot) against a rebuild of the same manifest with one file changed, reusing
+// the cold build as the previous snapshot. Prints both times and their ratio.
+//
+//   bench_declstore REPO
+//
+// REPO is any git work tree; a large one shows the reuse best (for example a git
+// repository made from a copy of the Python standard library). The repository is
+// only read: the changed file is a modified copy in the scratch directory.
+//
+// Goal: the rebuild costs at most 10% of the cold build.
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <string>
+
+#include "core/fs.h"
+#include "core/hash.h"
+#include "core/sqlite.h"
+#include "declstore/build.h"
+#include "declstore/capture.h"
+#include "syntax/syntax.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kolvex;
+
+constexpr double REBUILD_GOAL = 0.10;
+
+template <typename Body>
+double seconds(Body body) {
+  const auto start = std::chrono::steady_clock::now();
+  body();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The manifest with its first captured file changed: new bytes in a new copy.
+declstore::SourceManifest with_one_file_changed(declstore::SourceManifest manifest, const fs::path& scratch,
+                                                std::string& changed_path) {
+  for (declstore::CapturedFile& file : manifest.files) {
+    if (!file.source_path) continue;
+    const std::string bytes = core::read_file(*file.source_path) + "\n";
+    const fs::path copy = scratch / "changed.src";
+    core::write_file(copy, bytes);
+    file.file_hash = core::sha256_hex(bytes);
+    file.source_path = copy;
+    changed_path = file.file_path;
+    return manifest;
+  }
+  throw std::runtime_error("the repository has no captured file to change");
+}
+
+int run(const fs::path& repo) {
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-bench-declstore-");
+  declstore::SourceManifest manifest;
+  const double capture_time = seconds([&] { manifest = declstore::capture_sources(repo, scratch.path() / "copies"); });
+  std::size_t captured = 0;
+  for (const auto& file : manifest.files) captured += file.source_path ? 1 : 0;
+  std::printf("repository: %s\nentries: %zu, captured: %zu (capture %.3f s)\n", repo.c_str(), manifest.files.size(),
+              captured, capture_time);
+
+  const fs::path cold_db = scratch.path() / "cold.db";
+  declstore::SyntaxBuildReport cold;
+  const double cold_time = seconds([&] {
+    syntax::ParserPool pool;
+    cold = declstore::build_declstore(cold_db, manifest, pool);
+  });
+
+  std::string changed_path;
+  const declstore::SourceManifest changed = with_one_file_changed(manifest, scratch.path(), changed_path);
+  core::Connection previous = core::Connection::open(cold_db, {.read_only = true});
+  declstore::SyntaxBuildReport rebuild;
+  const double rebuild_time = seconds([&] {
+    syntax::ParserPool pool;
+    declstore::BuildOptions options;
+    options.previous = &previous;
+    rebuild = declstore::build_declstore(scratch.path() / "rebuild.db", changed, pool, options);
+  });
+  previous.close();
+
+  const double ratio = rebuild_time / cold_time;
+  std::printf("cold build:   %.3f s (parsed %lld, partial %lld, failed %lld)\n", cold_time,
+              static_cast<long long>(cold.counts.parsed), static_cast<long long>(cold.counts.partial),
+              static_cast<long long>(cold.counts.failed));
+  std::printf("rebuild:      %.3f s (%lld files reused, changed %s)\n", rebuild_time,
+              static_cast<long long>(rebuild.reused_files), changed_path.c_str());
+  std::printf("ratio:        %.3f (goal <= %.2f): %s\n", ratio, REBUILD_GOAL, ratio <= REBUILD_GOAL ? "met" : "MISSED");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s REPO\n", argv[0]);
+    return 2;
+  }
+  try {
+    return run(argv[1]);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "error: %s\n", error.what());
+    return 1;
+  }
+}
