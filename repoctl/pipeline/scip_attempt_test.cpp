@@ -54,14 +54,18 @@ class ScipAttemptTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(repo_);
-    make_database(template_db_, CONVERTER_TABLES_LIST());
+    make_database(template_db_, converter_tables());
     make_database(no_mentions_db_, {"documents", "chunks", "global_symbols", "defn_enclosing_ranges"});
     for (const LanguageCase& l : LANGUAGES) bin_.install(l.program);
     bin_.install("scip");
     reset_behaviour();
   }
 
-  static std::vector<std::string_view> CONVERTER_TABLES_LIST() {
+  void TearDown() override {
+    while (!behaviours_.empty()) behaviours_.pop_back();
+  }
+
+  static std::vector<std::string_view> converter_tables() {
     return {CONVERTER_TABLES.begin(), CONVERTER_TABLES.end()};
   }
 
