@@ -107,7 +107,7 @@ TEST(KotlinRules, DeclarationsOfEachShape) {
        {{"O", "O", "TYPE", "", "object O {\n  val h = { x: Int -> x }\n}", 0, 2},
         {"h", "O.h", "METHOD", "O", "val h = { x: Int -> x }", 1, 1}}},
       {"only properties whose value is a lambda are declared",
-       "val lam = { 1 }\nval typed: () -> Unit = { }\nval notLam = 1\nval (p, q) = pair\n"
+       "val lam = { 1 }\nval typed: () -> Unit = { }\nval notLam = 1\nval (p, q) = { 1 }\n"
        "val x by lazy { 1 }\nvar noValue: Int\n",
        {{"lam", "lam", "METHOD", "", "val lam = { 1 }", 0, 0},
         {"typed", "typed", "METHOD", "", "val typed: () -> Unit = { }", 1, 1}}},

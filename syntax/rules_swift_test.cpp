@@ -46,9 +46,11 @@ TEST(SwiftRules, DeclarationsOfEachShape) {
        "extension Outer.Inner {\n  func i() {}\n}\n",
        {{"i", "Outer.i", "METHOD", "", "func i() {}", 1, 1}}},
       {"generic arguments and constraints of the extended type are dropped",
-       "extension Array<Int> {\n  func j() {}\n}\nextension Set where Element == Int {\n  func k() {}\n}\n",
+       "extension Array<Int> {\n  func j() {}\n}\nextension Set where Element == Int {\n  func k() {}\n}\n"
+       "extension S<Int>.Inner {\n  func m() {}\n}\n",
        {{"j", "Array.j", "METHOD", "", "func j() {}", 1, 1},
-        {"k", "Set.k", "METHOD", "", "func k() {}", 4, 4}}},
+        {"k", "Set.k", "METHOD", "", "func k() {}", 4, 4},
+        {"m", "S.m", "METHOD", "", "func m() {}", 7, 7}}},
       {"an extended type of another shape qualifies with its whole text",
        "extension [Int] {\n  func g() {}\n}\n",
        {{"g", "[Int].g", "METHOD", "", "func g() {}", 1, 1}}},
