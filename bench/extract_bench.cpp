@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     const double extract = seconds([&] {
       symbols = 0;
       for (const auto& file : files) {
-        symbols += kolvex::syntax::extract_file(file.path, file.bytes, language, pool).symbols.size();
+        symbols +=
+            kolvex::syntax::extract_file(file.path, file.bytes, language, pool).symbols.size();
       }
     });
     if (round == 0 || parse < parse_seconds) parse_seconds = parse;

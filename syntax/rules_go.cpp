@@ -82,7 +82,9 @@ std::optional<RuleOutcome> short_var_declaration(TSNode node) {
 
 std::optional<RuleOutcome> rule_go(TSNode node, std::string_view source) {
   const std::string_view type = node_type(node);
-  if (type == "package_clause") return header(candidate(child_of_type(node, PACKAGE_NAME_TYPES), NAMESPACE));
+  if (type == "package_clause") {
+    return header(candidate(child_of_type(node, PACKAGE_NAME_TYPES), NAMESPACE));
+  }
   if (const NamedRow* row = find_row(type, GO_NAMED)) return simple(node, "name", row->kind);
   if (type == "method_declaration") return method_declaration(node, source);
   if (type == "var_spec") return var_spec(node);
