@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "declstore/schema.h"
+#include "testkit/scip_builder.h"
 
 namespace kolvex::declstore::testing {
 
@@ -63,6 +64,32 @@ void write_syntax_database(const std::filesystem::path& path, const std::vector<
                            const std::vector<syntax::SyntaxSymbol>& symbols) {
   core::Connection conn = core::Connection::open(path);
   fill_syntax_tables(conn, files, symbols);
+  conn.close();
+}
+
+void write_legacy_database(const std::filesystem::path& path, bool definition) {
+  core::Connection conn = core::Connection::open(path);
+  conn.exec("PRAGMA synchronous = OFF");
+  core::Transaction transaction(conn);
+  conn.exec(
+      "CREATE TABLE documents (id INTEGER PRIMARY KEY, relative_path TEXT NOT NULL UNIQUE);"
+      "CREATE TABLE chunks (id INTEGER PRIMARY KEY, document_id INTEGER NOT NULL, occurrences BLOB NOT NULL);"
+      "CREATE TABLE defn_enclosing_ranges (id INTEGER PRIMARY KEY, document_id INTEGER NOT NULL, "
+      "symbol_id INTEGER NOT NULL, start_line INTEGER NOT NULL, end_line INTEGER NOT NULL);"
+      "INSERT INTO documents (id, relative_path) VALUES (1, 'src/app.py');");
+  if (definition) {
+    core::Statement insert = conn.prepare("INSERT INTO chunks (document_id, occurrences) VALUES (1, ?)");
+    insert.bind_blob(1, testkit::occurrences_blob({testkit::scip_occurrence("py . pkg 1.0 app/Job#", {0, 6, 9}, 1)}));
+    insert.run();
+  }
+  transaction.commit();
+  conn.close();
+}
+
+void add_undecodable_chunk(const std::filesystem::path& path) {
+  core::Connection conn = core::Connection::open(path);
+  conn.exec("PRAGMA synchronous = OFF");
+  conn.exec("INSERT INTO chunks (document_id, occurrences) VALUES (1, x'00112233')");
   conn.close();
 }
 

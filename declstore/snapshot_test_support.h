@@ -35,6 +35,14 @@ void fill_syntax_tables(core::Connection& conn, const std::vector<FileRow>& file
 void write_syntax_database(const std::filesystem::path& path, const std::vector<FileRow>& files,
                            const std::vector<syntax::SyntaxSymbol>& symbols);
 
+// A legacy snapshot: the converter's tables (documents, chunks,
+// defn_enclosing_ranges) and no syntax tables, with one document "src/app.py";
+// with `definition`, its one chunk holds a non-local definition occurrence,
+// otherwise it has no chunk. Written in one transaction.
+void write_legacy_database(const std::filesystem::path& path, bool definition = false);
+// Adds a chunk that does not decode, so that any later derivation fails.
+void add_undecodable_chunk(const std::filesystem::path& path);
+
 // Every row of `sql`, each as its values joined by "|" (NULL as "NULL", blobs in hex).
 std::vector<std::string> rows_of(core::Connection& conn, const std::string& sql);
 
