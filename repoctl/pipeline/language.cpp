@@ -30,12 +30,12 @@ std::string_view detection_suffix(std::string_view path) {
 }
 
 const LanguageIndexer& detect_language(const std::filesystem::path& repo_path) {
-  std::map<std::string_view, std::size_t> counts;
+  std::map<std::string, std::size_t> counts;
   for (const std::string& path : git_tracked_files(repo_path)) {
     if (has_ignored_component(path)) continue;
     std::string_view suffix = detection_suffix(path);
     if (!detail::indexer_for_suffix(suffix)) continue;
-    ++counts[suffix];
+    ++counts[std::string(suffix)];
   }
   const std::string* best = nullptr;
   std::size_t best_count = 0;
