@@ -1,10 +1,15 @@
-# kolvex_test(<name> LABEL <label> SOURCES <files...> LIBS <targets...>)
-# One GoogleTest executable; every test case becomes a CTest test carrying the label.
+# kolvex_test(<name> LABEL <labels...> SOURCES <files...> LIBS <targets...>)
+# One GoogleTest executable; every test case becomes a CTest test carrying the labels
+# (LABEL "declstore;concurrency" gives both).
 function(kolvex_test name)
   if(NOT KOLVEX_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "LABEL;SOURCES;LIBS" ${ARGN})
+  # Several labels must reach the discovered tests as one list value: test
+  # discovery expands the property list six times on its way to
+  # set_tests_properties, each expansion consuming one level of escaping.
+  string(REPLACE ";" "\\\\\\\\\\\\\;" T_LABEL "${T_LABEL}")
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
