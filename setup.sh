@@ -111,6 +111,7 @@ configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKOLVEX_SANITIZE=address,undefine
 say "building (build-asan/, AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions=$ROOT/cmake/lsan.supp:print_suppressions=0 \
   run_suite build-asan sanitizers
 
 echo "$total_passed passed, $total_failed failed"

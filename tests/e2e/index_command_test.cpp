@@ -1,0 +1,314 @@
+// `kolvex index` end to end: the real program against temporary git repositories,
+// a temporary data directory and fake external tools on PATH.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "core/fs.h"
+#include "core/json.h"
+#include "core/process.h"
+#include "core/sqlite.h"
+#include "core/text.h"
+#include "platform/config.h"
+#include "platform/registry.h"
+#include "testkit/fake_program.h"
+#include "testkit/git_repo.h"
+
+namespace kolvex {
+namespace {
+
+namespace fs = std::filesystem;
+using testkit::EnvOverlay;
+using testkit::FakeBehaviour;
+
+constexpr const char* SEMANTIC_SKIPPED =
+    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
+    "a source checkout\n";
+
+// A converted SCIP database with the converter's tables and no rows.
+constexpr const char* EMPTY_CONVERSION_SQL =
+    "CREATE TABLE documents (id INTEGER PRIMARY KEY, relative_path TEXT NOT NULL UNIQUE);"
+    "CREATE TABLE global_symbols (id INTEGER PRIMARY KEY, symbol TEXT NOT NULL UNIQUE, kind INTEGER, "
+    "relationships BLOB);"
+    "CREATE TABLE chunks (id INTEGER PRIMARY KEY, document_id INTEGER NOT NULL, occurrences BLOB NOT NULL);"
+    "CREATE TABLE mentions (chunk_id INTEGER NOT NULL, symbol_id INTEGER NOT NULL, role INTEGER NOT NULL);"
+    "CREATE TABLE defn_enclosing_ranges (id INTEGER PRIMARY KEY, document_id INTEGER NOT NULL, symbol_id INTEGER "
+    "NOT NULL, start_line INTEGER NOT NULL, end_line INTEGER NOT NULL);";
+
+class IndexCommand : public testing::Test {
+ protected:
+  IndexCommand()
+      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
+        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
+        bin_(testkit::FakeBin::create()),
+        repo_(testkit::GitRepo::init("repo")) {
+    zoekt_ = bin_.install("zoekt-git-index");
+    repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
+    repo_.write("app/util.py", "def helper():\n    return 2\n");
+    repo_.write("README.md", "# demo\n");
+    repo_.commit_all("initial");
+  }
+
+  fs::path data_root() const { return home_.path() / "kolvex"; }
+  fs::path index_dir(const std::string& slug) const { return platform::index_dir(slug, data_root()); }
+
+  // The environment of a kolvex run: private data and temporary directories and
+  // the fake tools first on a PATH that holds only the system's own programs.
+  EnvOverlay environment(const EnvOverlay& extra = {}) const {
+    EnvOverlay env = {{"XDG_DATA_HOME", home_.path().string()},
+                      {"TMPDIR", tmp_.path().string()},
+                      {"PATH", bin_.path_value("/usr/bin:/bin")},
+                      {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}};
+    env = testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
+    return testkit::merge_env(env, extra);
+  }
+
+  core::ProcessResult kolvex(const std::vector<std::string>& args, const EnvOverlay& extra = {}) const {
+    std::vector<std::string> argv = {KOLVEX_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    core::ProcessOptions options;
+    options.env = environment(extra);
+    options.cwd = tmp_.path();
+    return core::run_process(argv, options);
+  }
+
+  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
+    platform::Registry registry(data_root() / "registry.db");
+    auto found = registry.get(slug);
+    registry.close();
+    return found;
+  }
+
+  std::string pointer(const std::string& slug) const { return core::read_file(index_dir(slug) / "current"); }
+
+  std::vector<std::string> snapshot_files(const std::string& slug) const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(index_dir(slug))) {
+      std::string name = entry.path().filename().string();
+      if (name.starts_with("index-") && name.ends_with(".db")) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::vector<std::string> scratch_dirs() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(tmp_.path())) {
+      std::string name = entry.path().filename().string();
+      if (name.starts_with("kolvex-index-")) names.push_back(name);
+    }
+    return names;
+  }
+
+  // Installs a fake SCIP tool chain: `scip --version` passes the gate, the
+  // indexer writes its output and `expt-convert` writes an empty conversion.
+  void install_scip_without_positions() {
+    auto scip = bin_.install("scip");
+    auto indexer = bin_.install("scip-python");
+    scip_env_ = testkit::merge_env(
+        scip.env({.run = std::string("if [ \"$1\" = --version ]; then echo 0.9.1; exit 0; fi; "
+                                     "out=''; while [ $# -gt 0 ]; do if [ \"$1\" = --output ]; then out=$2; fi; "
+                                     "shift; done; sqlite3 \"$out\" '") +
+                         EMPTY_CONVERSION_SQL + "'"}),
+        indexer.env({.create_output = true}));
+  }
+
+  core::ScratchDir home_;
+  core::ScratchDir tmp_;
+  testkit::FakeBin bin_;
+  testkit::GitRepo repo_;
+  std::optional<testkit::FakeProgram> zoekt_;
+  FakeBehaviour zoekt_behaviour_;
+  EnvOverlay scip_env_;
+};
+
+TEST_F(IndexCommand, PythonRepositoryIndexesAndPublishes) {
+  core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
+  ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+  EXPECT_EQ(run.stdout_text(), "indexed repo\n");
+  EXPECT_EQ(run.stderr_text(), SEMANTIC_SKIPPED);
+
+  auto stored = row("repo");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, "indexed");
+  EXPECT_EQ(stored->path, repo_.path().string());
+  EXPECT_EQ(stored->language, "python");
+  EXPECT_EQ(stored->commit_sha, repo_.head());
+  EXPECT_EQ(stored->scip_state, "disabled");
+  EXPECT_FALSE(stored->scip_enabled);
+  EXPECT_EQ(stored->tracked_files, 3);
+
+  // The pointer names the one published database, whose metadata sibling and
+  // facts row describe this run.
+  std::string name = pointer("repo");
+  EXPECT_EQ(snapshot_files("repo"), std::vector<std::string>{name});
+  ASSERT_TRUE(name.starts_with("index-" + repo_.head() + "-"));
+  std::string metadata_name = name.substr(0, name.size() - 3) + ".metadata.json";
+  core::Json metadata = core::parse_json(core::read_file(index_dir("repo") / metadata_name));
+  EXPECT_EQ(metadata["repo"], "repo");
+  EXPECT_EQ(metadata["commit_sha"], repo_.head());
+
+  core::Connection db = core::Connection::open(index_dir("repo") / name, {.read_only = true});
+  auto statement = db.prepare("SELECT file_path, state FROM syntax_files ORDER BY file_path");
+  std::vector<std::pair<std::string, std::string>> files;
+  while (statement.step()) files.emplace_back(statement.column_text(0), statement.column_text(1));
+  EXPECT_EQ(files, (std::vector<std::pair<std::string, std::string>>{
+                       {"README.md", "unsupported"}, {"app/main.py", "parsed"}, {"app/util.py", "parsed"}}));
+  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_symbols WHERE name IN ('App', 'run', 'helper')"), 3);
+  EXPECT_EQ(db.query_text("SELECT scip_state FROM kolvex_snapshot"), "disabled");
+
+  // zoekt-git-index was asked to index the repository into the shared shard directory.
+  auto calls = zoekt_->invocations();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].argv, (std::vector<std::string>{"zoekt-git-index", "-index", (data_root() / ".zoekt").string(),
+                                                     "-incremental=false", "-submodules=false",
+                                                     repo_.path().string()}));
+  EXPECT_EQ(core::strip(repo_.git({"config", "zoekt.name"}).stdout_text()), "repo");
+  EXPECT_TRUE(scratch_dirs().empty());
+}
+
+TEST_F(IndexCommand, NonRepositoriesFailWithoutTouchingTheRegistry) {
+  fs::path plain = tmp_.path() / "plain";
+  fs::create_directories(plain);
+  testkit::GitRepo bare = testkit::GitRepo::init_bare("bare.git");
+  for (const fs::path& path : {plain, bare.path()}) {
+    core::ProcessResult run = kolvex({"index", path.string()});
+    EXPECT_EQ(run.returncode, 1);
+    EXPECT_EQ(run.stdout_text(), "");
+    EXPECT_TRUE(run.stderr_text().starts_with("error: " + path.string() + " is not a git repository (git rev-parse "
+                                              "--is-inside-work-tree: "))
+        << run.stderr_text();
+    EXPECT_FALSE(fs::exists(data_root() / "registry.db"));
+  }
+}
+
+TEST_F(IndexCommand, OneSlugPerPath) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--slug", "first", "--no-scip"}).returncode, 0);
+  core::ProcessResult second = kolvex({"index", repo_.path().string(), "--slug", "second"});
+  EXPECT_EQ(second.returncode, 1);
+  EXPECT_EQ(second.stderr_text(), "error: " + repo_.path().string() +
+                                      " is already indexed as 'first'. One slug per repo — run `kolvex forget first` "
+                                      "first, or reindex that slug instead.\n");
+  EXPECT_FALSE(row("second"));
+}
+
+TEST_F(IndexCommand, RemovedOptionExitsTwo) {
+  core::ProcessResult run = kolvex({"index", repo_.path().string(), "--search-only"});
+  EXPECT_EQ(run.returncode, 2);
+  EXPECT_EQ(run.stderr_text(),
+            "error: --search-only was removed — use --no-scip (the syntax baseline is always indexed; SCIP is optional "
+            "enrichment)\n");
+  EXPECT_FALSE(fs::exists(data_root()));
+}
+
+TEST_F(IndexCommand, MissingZoektFailsAndIsRecorded) {
+  fs::remove(bin_.dir() / "zoekt-git-index");
+  core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
+  EXPECT_EQ(run.returncode, 1);
+  EXPECT_EQ(run.stdout_text(), "");
+  EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) +
+                                   "error: zoekt-git-index failed: zoekt-git-index not found on PATH — run setup.sh\n");
+  auto stored = row("repo");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, "failed");
+  EXPECT_EQ(stored->status_reason, "zoekt-git-index failed: zoekt-git-index not found on PATH — run setup.sh");
+  EXPECT_FALSE(fs::exists(index_dir("repo") / "current"));
+  EXPECT_TRUE(scratch_dirs().empty());
+}
+
+TEST_F(IndexCommand, ScipUnavailableDegradesWithOneWarning) {
+  core::ProcessResult run = kolvex({"index", repo_.path().string()});
+  ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+  EXPECT_EQ(run.stdout_text(), "indexed repo\n");
+  std::string err = run.stderr_text();
+  ASSERT_TRUE(err.starts_with(std::string(SEMANTIC_SKIPPED) + "warning: repo: SCIP enrichment unavailable — "))
+      << err;
+  EXPECT_TRUE(err.ends_with(". The syntax baseline and search were still published (exit-0 degraded).\n")) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2);
+  auto stored = row("repo");
+  EXPECT_EQ(stored->status, platform::DEGRADED_STATUS);
+  EXPECT_EQ(stored->scip_state, "unavailable");
+  EXPECT_EQ(stored->scip_failed_at_sha, repo_.head());
+  EXPECT_TRUE(fs::exists(index_dir("repo") / pointer("repo")));
+}
+
+TEST_F(IndexCommand, ScipWithoutPositionsPublishesPartial) {
+  install_scip_without_positions();
+  core::ProcessResult run = kolvex({"index", repo_.path().string()}, scip_env_);
+  ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+  EXPECT_EQ(run.stderr_text(),
+            std::string(SEMANTIC_SKIPPED) +
+                "warning: repo published with symbols but no navigable positions (chunks/mentions empty) — per-file "
+                "navigation will return no results. Check that the indexer emits occurrence ranges and that scip is "
+                ">= v0.9.0.\n");
+  auto stored = row("repo");
+  EXPECT_EQ(stored->status, platform::PARTIAL_STATUS);
+  EXPECT_EQ(stored->scip_state, "available");
+  core::Connection db = core::Connection::open(index_dir("repo") / pointer("repo"), {.read_only = true});
+  EXPECT_EQ(db.query_text("SELECT scip_state FROM kolvex_snapshot"), "available");
+  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files"), 3);
+  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM documents"), 0);
+}
+
+TEST_F(IndexCommand, SourcesEditedDuringTheRunFailRevalidationAndKeepThePreviousSnapshot) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  std::string before = pointer("repo");
+  zoekt_behaviour_.run = "echo '# edited' >> '" + (repo_.path() / "app/util.py").string() + "'";
+  core::ProcessResult run = kolvex({"index", repo_.path().string()});
+  EXPECT_EQ(run.returncode, 1);
+  EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
+                                   repo_.path().string() + "\n");
+  EXPECT_EQ(pointer("repo"), before);
+  EXPECT_EQ(row("repo")->status, "failed");
+}
+
+TEST_F(IndexCommand, UnchangedReindexReusesEveryFile) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  // With every grammar unloadable, only a run that extracts nothing can succeed.
+  fs::path no_grammars = tmp_.path() / "no-grammars";
+  fs::create_directories(no_grammars);
+  core::ProcessResult run = kolvex({"index", repo_.path().string()}, {{"KOLVEX_GRAMMAR_DIR", no_grammars.string()}});
+  ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(snapshot_files("repo").size(), 1u);
+
+  // A changed file needs its grammar: the same environment now fails the run.
+  repo_.write("app/util.py", "def helper():\n    return 3\n");
+  repo_.commit_all("change");
+  core::ProcessResult changed =
+      kolvex({"index", repo_.path().string()}, {{"KOLVEX_GRAMMAR_DIR", no_grammars.string()}});
+  EXPECT_EQ(changed.returncode, 1);
+  EXPECT_NE(changed.stderr_text().find("tree-sitter-python"), std::string::npos) << changed.stderr_text();
+}
+
+TEST_F(IndexCommand, InterruptedRunLeavesTheRowIndexingAndNoScratch) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  std::string before = pointer("repo");
+  zoekt_behaviour_.run = "kill -INT $PPID; sleep 5";
+  core::ProcessResult run = kolvex({"index", repo_.path().string()});
+  EXPECT_EQ(run.returncode, -SIGINT) << run.stderr_text();
+  EXPECT_EQ(run.stdout_text(), "");
+  EXPECT_EQ(row("repo")->status, "indexing");
+  EXPECT_EQ(pointer("repo"), before);
+  EXPECT_TRUE(scratch_dirs().empty());
+}
+
+TEST_F(IndexCommand, ConcurrentRunsOfOneRepositoryTakeTurns) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  zoekt_behaviour_.sleep_seconds = 1;
+  core::ProcessResult first, second;
+  std::thread a([&] { first = kolvex({"index", repo_.path().string()}); });
+  std::thread b([&] { second = kolvex({"index", repo_.path().string()}); });
+  a.join();
+  b.join();
+  EXPECT_EQ(first.returncode, 0) << first.stderr_text();
+  EXPECT_EQ(second.returncode, 0) << second.stderr_text();
+  EXPECT_EQ(snapshot_files("repo"), std::vector<std::string>{pointer("repo")});
+  EXPECT_EQ(row("repo")->status, "indexed");
+}
+
+}  // namespace
+}  // namespace kolvex
