@@ -83,12 +83,13 @@ fi
 # --- tests ---
 total_passed=0
 total_failed=0
-run_suite() {  # run_suite <build dir> <name>
+run_suite() {  # run_suite <build dir> <name> [ctest options...]
   local dir=$1 name=$2 log
+  shift 2
   log=$(mktemp)
   say "running tests ($name)"
   set +e
-  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --timeout 600 2>&1 | tee "$log"
+  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --timeout 600 "$@" 2>&1 | tee "$log"
   set -e
   local summary passed failed count
   summary=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
@@ -113,6 +114,14 @@ cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS=suppressions=$ROOT/cmake/lsan.supp:print_suppressions=0 \
   run_suite build-asan sanitizers
+
+# Concurrency tests once more under ThreadSanitizer (only their own programs are built).
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOLVEX_SANITIZE=thread -DKOLVEX_BUILD_BENCH=OFF
+if cmake --build build-tsan --target help 2>/dev/null | grep -q '^concurrency_tests:'; then
+  say "building (build-tsan/, ThreadSanitizer, concurrency tests)"
+  cmake --build build-tsan -j "$JOBS" --target concurrency_tests
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan threads -L concurrency
+fi
 
 echo "$total_passed passed, $total_failed failed"
 [ "$total_failed" = 0 ]

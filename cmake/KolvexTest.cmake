@@ -6,6 +6,10 @@ function(kolvex_test name)
     return()
   endif()
   cmake_parse_arguments(T "" "TIMEOUT" "LABEL;SOURCES;LIBS" ${ARGN})
+  # Concurrency tests are also built and run under ThreadSanitizer (target concurrency_tests).
+  if("concurrency" IN_LIST T_LABEL)
+    set_property(GLOBAL APPEND PROPERTY KOLVEX_CONCURRENCY_TESTS ${name})
+  endif()
   # Several labels must reach the discovered tests as one list value: test
   # discovery expands the property list six times on its way to
   # set_tests_properties, each expansion consuming one level of escaping.
