@@ -51,7 +51,7 @@ TEST(LanguageDetection, MostFrequentSuffixWithTiesToTheEarlierOne) {
       {{{"*.ts", 3}, {"*.tsx", 3}, {"*.py", 4}}, "python"},
       {{{"*.java", 3}, {"*.kt", 3}, {"*.py", 4}}, "python"},
       {{{"*.kt", 2}, {"*.swift", 1}}, "java"},
-      {{{"*.py", 1}, {"*.PY", 5}, {"x*.", 5}, {"*.js", 9}}, "python"},
+      {{{"*.ts", 2}, {"*.py", 1}, {"*.PY", 5}, {"d*/.py", 5}, {"x*.", 5}, {"*", 5}, {"*.js", 9}}, "typescript"},
       {{{"src/*.d.ts", 2}, {"*.py", 1}}, "typescript"},
       {{{"*.py", 2},
         {"node_modules/*.ts", 5},
