@@ -23,6 +23,12 @@ constexpr int PREV_PARSER_IDENTITY = 3;
 constexpr int PREV_STATE = 5;
 constexpr int SYNTAX_FILE_ROW_WIDTH = 7;
 
+// Page cache of the new database, in KiB. The declaration ids are hashes, so their
+// primary-key index is written at random places: with SQLite's default 2 MiB cache
+// a large repository's build spills and re-reads index pages all the time. The
+// cache grows only as far as the database does.
+constexpr int BUILD_CACHE_KIB = 64 * 1024;
+
 constexpr std::string_view INSERT_MANIFEST_ONLY_SQL =
     "INSERT INTO syntax_files (file_path, language, file_hash, parser_identity, in_scope, state, reason, "
     "scip_outline, scip_definition) VALUES (?, ?, ?, ?, ?, ?, ?, 0, 0)";
@@ -136,23 +142,15 @@ void copy_previous_rows(PreviousReaders& readers, Writers& writers, const Row& r
   file.run();
 
   core::Statement& select = readers.symbols;
+  core::Statement& insert = writers.symbol;
   select.reset();
   select.bind(1, row[PREV_FILE_PATH]);
-  std::vector<Row> symbols;
   while (select.step()) {
-    Row values;
-    values.reserve(SYNTAX_SYMBOL_COLUMN_COUNT);
-    for (int i = 0; i < SYNTAX_SYMBOL_COLUMN_COUNT; ++i) values.push_back(select.column_value(i));
-    symbols.push_back(std::move(values));
-  }
-  select.reset();
-
-  core::Statement& insert = writers.symbol;
-  for (const Row& values : symbols) {
     insert.reset();
-    for (int i = 0; i < SYNTAX_SYMBOL_COLUMN_COUNT; ++i) insert.bind(i + 1, values[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < SYNTAX_SYMBOL_COLUMN_COUNT; ++i) insert.bind(i + 1, select.column_value(i));
     insert.run();
   }
+  select.reset();
 }
 
 bool same_text(const core::SqlValue& value, std::string_view text) {
@@ -243,14 +241,23 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
   SyntaxBuildReport report;
   try {
     dest.exec("PRAGMA busy_timeout = 5000");
+    dest.exec("PRAGMA cache_size = -" + std::to_string(BUILD_CACHE_KIB));
+    // The file is made anew by every build and only read later in the same run,
+    // and publication syncs the copy it publishes: waiting for the disk here buys nothing.
+    dest.exec("PRAGMA synchronous = OFF");
     dest.exec(SYNTAX_SCHEMA);  // tables exist, committed, before the row transaction
     const bool has_previous = options.previous != nullptr && has_syntax_tables(*options.previous);
     dest.begin();
+    // The declaration ids are hashes: inserting them under live secondary indexes
+    // writes every index at random places. The indexes are made again below, in
+    // the same transaction, so a failure rolls back to the committed schema.
+    dest.exec(DROP_SYNTAX_INDEXES);
     {
       Builder builder(dest, pool, options, has_previous);
       for (const CapturedFile& entry : manifest.files) builder.add(entry);
       report = builder.report();
     }  // statements finalized before the commit
+    dest.exec(SYNTAX_INDEXES);
     dest.commit();
   } catch (...) {
     // Closing without a commit discards every row of the open transaction.

@@ -133,6 +133,11 @@ TEST(BuildTest, AFirstBuildWritesOneRowPerEntryAndExtractsEveryCapturedFile) {
   ASSERT_FALSE(symbol_rows(a).empty());
   EXPECT_EQ(symbols_of(conn), want_symbols);
   EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM kolvex_snapshot"), 0);
+  // The schema, indexes included, is exactly the script's.
+  core::Connection fresh = core::Connection::open_memory();
+  fresh.exec(SYNTAX_SCHEMA);
+  const std::string schema_sql = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name";
+  EXPECT_EQ(dump(conn, schema_sql), dump(fresh, schema_sql));
 
   // The callback sees the captured files it asked for, in manifest order, with a
   // tree of exactly their bytes, also for bytes that are not UTF-8.

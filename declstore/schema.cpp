@@ -4,6 +4,18 @@
 
 namespace kolvex::declstore {
 
+#define SYNTAX_INDEX_STATEMENTS                                                          \
+  "CREATE INDEX syntax_symbols_file ON syntax_symbols(file_path, selection_start_byte);\n" \
+  "CREATE INDEX syntax_symbols_name ON syntax_symbols(name);\n"                            \
+  "CREATE INDEX syntax_symbols_qualified ON syntax_symbols(qualified_name);\n"
+
+const std::string_view SYNTAX_INDEXES = SYNTAX_INDEX_STATEMENTS;
+
+const std::string_view DROP_SYNTAX_INDEXES =
+    "DROP INDEX syntax_symbols_file;\n"
+    "DROP INDEX syntax_symbols_name;\n"
+    "DROP INDEX syntax_symbols_qualified;\n";
+
 const std::string_view SYNTAX_SCHEMA =
     "CREATE TABLE syntax_files (\n"
     "    file_path TEXT PRIMARY KEY,\n"
@@ -36,9 +48,7 @@ const std::string_view SYNTAX_SCHEMA =
     "    selection_end_line INTEGER NOT NULL,\n"
     "    selection_end_character INTEGER NOT NULL\n"
     ");\n"
-    "CREATE INDEX syntax_symbols_file ON syntax_symbols(file_path, selection_start_byte);\n"
-    "CREATE INDEX syntax_symbols_name ON syntax_symbols(name);\n"
-    "CREATE INDEX syntax_symbols_qualified ON syntax_symbols(qualified_name);\n"
+    SYNTAX_INDEX_STATEMENTS
     "CREATE TABLE kolvex_snapshot (\n"
     "    singleton INTEGER PRIMARY KEY CHECK (singleton = 1),\n"
     "    format_version INTEGER NOT NULL,\n"
@@ -54,6 +64,8 @@ const std::string_view SYNTAX_SCHEMA =
     "    scip_types INTEGER NOT NULL,\n"
     "    syntax_counts TEXT NOT NULL\n"
     ");\n";
+
+#undef SYNTAX_INDEX_STATEMENTS
 
 namespace {
 

@@ -36,6 +36,11 @@ inline constexpr std::array<std::string_view, 5> STATE_KEYS = {
 // The schema script: syntax_files, syntax_symbols, its three indexes, kolvex_snapshot.
 // No existence guards: it runs only on a database that lacks these tables.
 extern const std::string_view SYNTAX_SCHEMA;
+// The three CREATE INDEX statements of SYNTAX_SCHEMA, and the script that drops
+// them: bulk writers drop the indexes inside their transaction and create them
+// again before committing, which builds each index in one sorted pass.
+extern const std::string_view SYNTAX_INDEXES;
+extern const std::string_view DROP_SYNTAX_INDEXES;
 
 // The eighteen columns of syntax_symbols in table order. Every statement that
 // writes or selects whole declaration rows names its columns through this list,
