@@ -23,7 +23,6 @@ std::vector<std::string> language_choices() {
 
 }  // namespace
 
-int cmd_status(const Namespace& args) { return not_available(args); }
 int cmd_watch(const Namespace& args) { return not_available(args); }
 
 Handlers default_handlers() {
