@@ -14,6 +14,20 @@ struct CodePointRange {
   char32_t last;
 };
 
+// Every stride-th code point from first to last lower-cases to itself + delta.
+struct LowerRun {
+  char32_t first;
+  char32_t last;
+  char32_t stride;
+  std::int32_t delta;
+};
+
+// A code point whose lower-case form is several code points.
+struct LowerSpecial {
+  char32_t point;
+  char32_t lower[3];
+};
+
 #include "core/unicode_tables.inc"
 
 template <std::size_t N>
@@ -363,6 +377,91 @@ std::string ascii_upper(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+namespace {
+
+constexpr char32_t CAPITAL_SIGMA = 0x3A3;
+constexpr char32_t SMALL_SIGMA = 0x3C3;
+constexpr char32_t FINAL_SIGMA = 0x3C2;
+
+void append_lower(std::string& out, char32_t point) {
+  for (const LowerSpecial& special : LOWER_SPECIALS) {
+    if (special.point != point) continue;
+    for (char32_t lower : special.lower) {
+      if (lower != 0) append_utf8(out, lower);
+    }
+    return;
+  }
+  auto it = std::upper_bound(std::begin(LOWER_RUNS), std::end(LOWER_RUNS), point,
+                             [](char32_t p, const LowerRun& run) { return p < run.first; });
+  if (it != std::begin(LOWER_RUNS)) {
+    --it;
+    if (point <= it->last && (point - it->first) % it->stride == 0) {
+      append_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(point) + it->delta));
+      return;
+    }
+  }
+  append_utf8(out, point);
+}
+
+// The decoded code points of `text` with their byte spans; an invalid byte
+// sequence is a span without a code point.
+struct Decoded {
+  std::optional<char32_t> point;
+  std::size_t offset;
+  std::size_t length;
+};
+
+std::vector<Decoded> decode_spans(std::string_view text) {
+  std::vector<Decoded> spans;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const Step step = decode_step(text, pos);
+    if (step.fault == Fault::none) {
+      spans.push_back({step.point, pos, step.length});
+    } else {
+      spans.push_back({std::nullopt, pos, step.length});
+    }
+    pos += step.length;
+  }
+  return spans;
+}
+
+bool is_case_ignorable(const Decoded& span) noexcept {
+  return span.point && in_ranges(CASE_IGNORABLE_RANGES, *span.point);
+}
+
+// Final_Sigma: a cased letter, then any case-ignorable characters, before the
+// sigma, and no case-ignorable characters followed by a cased letter after it.
+bool is_final_sigma(const std::vector<Decoded>& spans, std::size_t index) noexcept {
+  std::size_t before = index;
+  while (before > 0 && is_case_ignorable(spans[before - 1])) --before;
+  if (before == 0 || !spans[before - 1].point || !in_ranges(CASED_RANGES, *spans[before - 1].point)) return false;
+  std::size_t after = index + 1;
+  while (after < spans.size() && is_case_ignorable(spans[after])) ++after;
+  return after == spans.size() || !spans[after].point || !in_ranges(CASED_RANGES, *spans[after].point);
+}
+
+}  // namespace
+
+std::string unicode_lower(std::string_view text) {
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return ascii_lower(text);
+  }
+  std::string out;
+  out.reserve(text.size());
+  const std::vector<Decoded> spans = decode_spans(text);
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    const Decoded& span = spans[i];
+    if (!span.point) {
+      out.append(text.substr(span.offset, span.length));
+    } else if (*span.point == CAPITAL_SIGMA) {
+      append_utf8(out, is_final_sigma(spans, i) ? FINAL_SIGMA : SMALL_SIGMA);
+    } else {
+      append_lower(out, *span.point);
+    }
   }
   return out;
 }

@@ -72,6 +72,12 @@ std::string format_float(double value);
 std::string ascii_lower(std::string_view text);
 std::string ascii_upper(std::string_view text);
 
+// Python's str.lower(): the Unicode default lower-case conversion with full
+// mappings ("\u0130" becomes "i\u0307") and the Final_Sigma context (a capital
+// sigma that ends a word becomes "\u03c2"), no language tailoring. Bytes that
+// are not valid UTF-8 are copied unchanged.
+std::string unicode_lower(std::string_view text);
+
 // Joins parts with a separator.
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 std::string join(const std::vector<std::string_view>& parts, std::string_view separator);

@@ -178,5 +178,29 @@ TEST(Text, SmallHelpers) {
   EXPECT_EQ(universal_newlines("a\r\nb\rc\n\r"), "a\nb\nc\n\n");
 }
 
+TEST(Text, UnicodeLowerFollowsPythonStrLower) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"ReadFile_42", "readfile_42"},
+      {"\u00C0\u00C9\u00CE \u00DF", "\u00E0\u00E9\u00EE \u00DF"},  // Latin-1; sharp s stays
+      {"\u0100\u0102\u01C5\u01C4", "\u0101\u0103\u01C6\u01C6"},    // alternating runs, title case
+      {"\u0130stanbul", "i\u0307stanbul"},                               // full mapping: two code points
+      {"\u212A\u2126\u1E9E", "k\u03C9\u00DF"},                        // Kelvin, Ohm, capital sharp s
+      {"\U00010400\U0001E900", "\U00010428\U0001E922"},                // Deseret, Adlam
+      {"\u0410\u0411\u0412", "\u0430\u0431\u0432"},                  // Cyrillic
+      // Final_Sigma: after a cased letter and not before one, case-ignorables skipped.
+      {"\u039F\u0394\u039F\u03A3", "\u03BF\u03B4\u03BF\u03C2"},
+      {"\u03A3", "\u03C3"},
+      {"\u03A3A", "\u03C3a"},
+      {"A\u03A3 b", "a\u03C2 b"},
+      {"A'\u03A3", "a'\u03C2"},
+      {"A\u03A3'b", "a\u03C3'b"},
+      {"1\u03A3", "1\u03C3"},
+      {"\u03A3\u03A3", "\u03C3\u03C2"},
+      {"A\xFF\u03A3", "a\xFF\u03C3"},  // an invalid byte is copied and is not a letter
+      {"\xC3(", "\xC3("},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(unicode_lower(text), expected) << text;
+}
+
 }  // namespace
 }  // namespace kolvex::core
