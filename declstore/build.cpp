@@ -61,12 +61,24 @@ struct Writers {
         symbol(dest.prepare(insert_symbol_sql())) {}
 };
 
-struct PreviousReaders {
-  core::Statement file_row;
-  core::Statement symbols;
+// Statements on the previous snapshot, prepared when first needed so that a
+// snapshot is asked only for what the build actually reads.
+class PreviousReaders {
+ public:
+  explicit PreviousReaders(core::Connection& previous) : previous_(previous) {}
 
-  explicit PreviousReaders(core::Connection& previous)
-      : file_row(previous.prepare(PREVIOUS_FILE_ROW_SQL)), symbols(previous.prepare(previous_symbols_sql())) {}
+  core::Statement& file_row() { return prepared(file_row_, PREVIOUS_FILE_ROW_SQL); }
+  core::Statement& symbols() { return prepared(symbols_, previous_symbols_sql()); }
+
+ private:
+  core::Statement& prepared(std::optional<core::Statement>& statement, std::string_view sql) {
+    if (!statement) statement.emplace(previous_.prepare(sql));
+    return *statement;
+  }
+
+  core::Connection& previous_;
+  std::optional<core::Statement> file_row_;
+  std::optional<core::Statement> symbols_;
 };
 
 using Row = std::vector<core::SqlValue>;
@@ -122,7 +134,7 @@ void insert_parsed(Writers& writers, const syntax::ParsedSyntax& parsed) {
 }
 
 std::optional<Row> previous_syntax_file_row(PreviousReaders& readers, std::string_view file_path) {
-  core::Statement& select = readers.file_row;
+  core::Statement& select = readers.file_row();
   select.reset();
   select.bind(1, file_path);
   if (!select.step()) return std::nullopt;
@@ -141,7 +153,7 @@ void copy_previous_rows(PreviousReaders& readers, Writers& writers, const Row& r
   for (int i = 0; i < SYNTAX_FILE_ROW_WIDTH; ++i) file.bind(i + 1, row[static_cast<std::size_t>(i)]);
   file.run();
 
-  core::Statement& select = readers.symbols;
+  core::Statement& select = readers.symbols();
   core::Statement& insert = writers.symbol;
   select.reset();
   select.bind(1, row[PREV_FILE_PATH]);
