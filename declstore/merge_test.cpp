@@ -135,20 +135,24 @@ TEST(MergeTest, FailuresLeaveNoCopiedRowAndTheSourceDetached) {
   struct Case {
     std::string name;
     std::string target_setup;  // run on the converted database before the merge
-    bool source_exists;
+    std::optional<std::vector<syntax::SyntaxSymbol>> source_symbols;  // none: no source database
     std::string error;
   };
+  const std::string files_only =
+      "CREATE TABLE syntax_files (file_path TEXT PRIMARY KEY, language TEXT, file_hash TEXT, parser_identity TEXT, "
+      "in_scope INTEGER, state TEXT, reason TEXT, scip_outline INTEGER, scip_definition INTEGER)";
+  // Without syntax_symbols in the target, the copy must not fall through to
+  // the attached source's table of that name.
   const std::vector<Case> cases = {
-      {"target with syntax_files but no syntax_symbols",
-       "CREATE TABLE syntax_files (file_path TEXT PRIMARY KEY, language TEXT, file_hash TEXT, parser_identity TEXT, "
-       "in_scope INTEGER, state TEXT, reason TEXT, scip_outline INTEGER, scip_definition INTEGER)",
-       true, "no such table: main.syntax_symbols"},
-      {"source that is no syntax database", "", false, "no such table: syntax_scratch.syntax_files"},
+      {"target with syntax_files but no syntax_symbols", files_only, SYMBOLS, "no such table: main.syntax_symbols"},
+      {"the same with a source without declarations", files_only, std::vector<syntax::SyntaxSymbol>{},
+       "no such table: main.syntax_symbols"},
+      {"source that is no syntax database", "", std::nullopt, "no such table: syntax_scratch.syntax_files"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Databases dbs;
-    if (c.source_exists) testing::write_syntax_database(dbs.source, FILES, SYMBOLS);
+    if (c.source_symbols) testing::write_syntax_database(dbs.source, FILES, *c.source_symbols);
     write_converted(dbs.target);
     core::Connection target = core::Connection::open(dbs.target);
     if (!c.target_setup.empty()) target.exec(c.target_setup);
