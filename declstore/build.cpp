@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/error.h"
 #include "core/fs.h"
 #include "core/sqlite.h"
 #include "platform/symbols.h"
@@ -266,7 +267,10 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
     dest.exec(DROP_SYNTAX_INDEXES);
     {
       Builder builder(dest, pool, options, has_previous);
-      for (const CapturedFile& entry : manifest.files) builder.add(entry);
+      for (const CapturedFile& entry : manifest.files) {
+        core::check_interrupted();  // Ctrl+C unwinds the build like any failure
+        builder.add(entry);
+      }
       report = builder.report();
     }  // statements finalized before the commit
     dest.exec(SYNTAX_INDEXES);

@@ -296,6 +296,17 @@ TEST(BuildTest, ACallbackThatThrowsLeavesNoRows) {
   EXPECT_EQ(files_of(previous), before);
 }
 
+TEST(BuildTest, AnInterruptionStopsTheBuildWithNothingCommitted) {
+  Fixture f;
+  syntax::ParserPool pool;
+  core::set_interrupted(true);
+  EXPECT_THROW(build_declstore(f.db("syntax.db"), f.manifest, pool), core::Interrupted);
+  EXPECT_THROW(capture_sources(f.repo.path(), f.db("copies-again")), core::Interrupted);
+  core::set_interrupted(false);
+  core::Connection conn = core::Connection::open(f.db("syntax.db"));
+  EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_files"), 0);
+}
+
 TEST(BuildTest, AnUnreadableCopyFailsTheBuildWithNothingCommitted) {
   Fixture f;
   syntax::ParserPool pool;

@@ -166,6 +166,7 @@ SourceManifest scan(const fs::path& repo_path, const std::optional<fs::path>& sc
   std::size_t counter = 0;
 
   for (const TrackedEntry& entry : list_tracked_stage0(repo_path)) {
+    core::check_interrupted();
     const std::string& path = entry.path;
     Classification kind = classify(entry.mode, path);
     if (!kind.in_scope) {
