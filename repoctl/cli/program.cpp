@@ -8,12 +8,6 @@
 namespace kolvex::cli {
 namespace {
 
-// A subcommand whose handler this build does not have yet.
-int not_available(const Namespace& args) {
-  std::cerr << "error: " << args.command << " is not available yet" << std::endl;
-  return 1;
-}
-
 std::vector<std::string> language_choices() {
   std::vector<std::string> languages;
   for (const auto& [language, command] : pipeline::indexer_by_language()) languages.push_back(language);
@@ -22,8 +16,6 @@ std::vector<std::string> language_choices() {
 }
 
 }  // namespace
-
-int cmd_watch(const Namespace& args) { return not_available(args); }
 
 Handlers default_handlers() {
   return {
