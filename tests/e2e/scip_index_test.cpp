@@ -1,0 +1,238 @@
+// `kolvex index --scip` end to end with the real SCIP indexers from npm
+// (scip-python, scip-typescript), our `scip` converter and the zoekt-git-index
+// stand-in, on the committed fixture repositories under fixtures/.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <string>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include "core/fs.h"
+#include "core/hash.h"
+#include "core/process.h"
+#include "core/sqlite.h"
+#include "platform/config.h"
+#include "platform/registry.h"
+#include "testkit/git_repo.h"
+
+namespace kolvex {
+namespace {
+
+namespace fs = std::filesystem;
+using EnvOverlay = std::map<std::string, std::optional<std::string>>;
+
+constexpr const char* SEMANTIC_SKIPPED =
+    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
+    "a source checkout\n";
+
+// The converter's tables, each dumped in key order.
+const std::vector<std::pair<std::string, std::string>> CONVERTER_TABLES = {
+    {"documents", "id"},
+    {"chunks", "id"},
+    {"mentions", "chunk_id, symbol_id, role"},
+    {"global_symbols", "id"},
+    {"defn_enclosing_ranges", "id"},
+};
+
+// One syntax_files row as the test sees it.
+using FileRow = std::tuple<std::string, std::string, int, int>;  // path, state, scip_outline, scip_definition
+
+struct ScipCase {
+  std::string fixture;  // directory under fixtures/, also the slug
+  std::string language;
+  std::string indexer;
+  std::vector<FileRow> files;
+  std::string syntax_line;  // of `kolvex status`
+};
+
+// Failure messages name the fixture instead of dumping the record's bytes.
+void PrintTo(const ScipCase& scip_case, std::ostream* os) { *os << scip_case.fixture; }
+
+std::string dump_table(core::Connection& db, const std::string& table, const std::string& order) {
+  core::Statement rows = db.prepare("SELECT * FROM " + table + " ORDER BY " + order);
+  std::string out;
+  while (rows.step()) {
+    for (int i = 0; i < rows.column_count(); ++i) {
+      out += i ? "|" : "";
+      out += rows.column_name(i) + "=";
+      core::SqlValue value = rows.column_value(i);
+      if (std::holds_alternative<core::Null>(value)) {
+        out += "NULL";
+      } else if (const auto* number = std::get_if<std::int64_t>(&value)) {
+        out += std::to_string(*number);
+      } else if (const auto* text = std::get_if<std::string>(&value)) {
+        out += "'" + *text + "'";
+      } else if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&value)) {
+        // A blob by the hash of its bytes keeps the dump readable.
+        out += "blob:" + core::sha256_hex(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+      } else {
+        out += "real:" + std::to_string(std::get<double>(value));
+      }
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+// Dumps of every converter table, keyed by table name.
+std::map<std::string, std::string> converter_dump(const fs::path& db_path) {
+  core::Connection db = core::Connection::open(db_path, {.read_only = true});
+  std::map<std::string, std::string> dump;
+  for (const auto& [table, order] : CONVERTER_TABLES) dump[table] = dump_table(db, table, order);
+  db.close();
+  return dump;
+}
+
+class ScipIndex : public testing::TestWithParam<ScipCase> {
+ protected:
+  ScipIndex()
+      : home_(core::ScratchDir::create("kolvex-scip-e2e-home-")),
+        tmp_(core::ScratchDir::create("kolvex-scip-e2e-tmp-")),
+        bin_(core::ScratchDir::create("kolvex-scip-e2e-bin-")),
+        repo_(testkit::GitRepo::init(GetParam().fixture)) {}
+
+  void SetUp() override {
+    const fs::path node_bin = KOLVEX_NODE_BIN;
+    if (!core::find_program("node", "/usr/bin:/bin")) GTEST_SKIP() << "node is not installed in /usr/bin or /bin";
+    for (const char* indexer : {"scip-python", "scip-typescript"}) {
+      if (!fs::exists(node_bin / indexer)) {
+        GTEST_SKIP() << indexer << " is not unpacked in " << node_bin.string() << " (npm ci in third_party/)";
+      }
+    }
+    // The programs the run calls by name, and nothing else beyond the system's own.
+    fs::create_symlink(SCIP_TOOL_PATH, bin_.path() / "scip");
+    fs::create_symlink(node_bin / "scip-python", bin_.path() / "scip-python");
+    fs::create_symlink(node_bin / "scip-typescript", bin_.path() / "scip-typescript");
+    fs::create_symlink(ZOEKT_STAND_IN, bin_.path() / "zoekt-git-index");
+
+    const fs::path fixture = fs::path(KOLVEX_E2E_FIXTURES) / GetParam().fixture;
+    for (const auto& entry : fs::recursive_directory_iterator(fixture)) {
+      if (!entry.is_regular_file()) continue;
+      repo_.write(fs::relative(entry.path(), fixture).string(), core::read_file(entry.path()));
+    }
+    repo_.commit_all("fixture");
+  }
+
+  fs::path data_root() const { return home_.path() / "kolvex"; }
+  fs::path index_dir() const { return platform::index_dir(GetParam().fixture, data_root()); }
+  fs::path published_db() const { return index_dir() / core::read_file(index_dir() / "current"); }
+
+  EnvOverlay environment() const {
+    return {{"XDG_DATA_HOME", home_.path().string()},
+            {"TMPDIR", tmp_.path().string()},
+            {"PATH", bin_.path().string() + ":/usr/bin:/bin"},
+            {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}};
+  }
+
+  core::ProcessResult run(const std::vector<std::string>& argv, const std::optional<fs::path>& cwd) const {
+    core::ProcessOptions options;
+    options.env = environment();
+    options.cwd = cwd.value_or(tmp_.path());
+    return core::run_process(argv, options);
+  }
+
+  core::ProcessResult kolvex(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {KOLVEX_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, std::nullopt);
+  }
+
+  core::ScratchDir home_;
+  core::ScratchDir tmp_;
+  core::ScratchDir bin_;
+  testkit::GitRepo repo_;
+};
+
+TEST_P(ScipIndex, RealIndexerEnrichesTheSnapshot) {
+  const ScipCase& scip_case = GetParam();
+  const std::string& slug = scip_case.fixture;
+
+  core::ProcessResult indexed = kolvex({"index", repo_.path().string(), "--scip"});
+  ASSERT_EQ(indexed.returncode, 0) << indexed.stderr_text();
+  EXPECT_EQ(indexed.stdout_text(), "indexed " + slug + "\n");
+  EXPECT_EQ(indexed.stderr_text(), SEMANTIC_SKIPPED);
+
+  platform::Registry registry(data_root() / "registry.db");
+  std::optional<platform::RegisteredRepo> row = registry.get(slug);
+  registry.close();
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->status, "indexed") << row->status_reason.value_or("") << "\n" << row->status_stderr.value_or("");
+  EXPECT_EQ(row->language, scip_case.language);
+  EXPECT_TRUE(row->scip_enabled);
+  EXPECT_EQ(row->scip_state, "available") << row->scip_failure_stderr.value_or("");
+  EXPECT_EQ(row->commit_sha, repo_.head());
+
+  // Every file with definitions is covered by SCIP; the README is not.
+  core::Connection db = core::Connection::open(published_db(), {.read_only = true});
+  std::vector<FileRow> files;
+  auto statement =
+      db.prepare("SELECT file_path, state, scip_outline, scip_definition FROM syntax_files ORDER BY file_path");
+  while (statement.step()) {
+    files.emplace_back(statement.column_text(0), statement.column_text(1),
+                       static_cast<int>(statement.column_int(2)), static_cast<int>(statement.column_int(3)));
+  }
+  EXPECT_EQ(files, scip_case.files);
+
+  // Both indexers emit definitions with enclosing ranges and relationships (class
+  // inheritance, interface implementation), so every capability is present.
+  auto facts = db.prepare(
+      "SELECT scip_state, scip_outlines, scip_definitions, scip_references, scip_calls, scip_types, commit_sha "
+      "FROM kolvex_snapshot");
+  ASSERT_TRUE(facts.step());
+  EXPECT_EQ(facts.column_text(0), "available");
+  std::vector<int> capabilities;
+  for (int i = 1; i <= 5; ++i) capabilities.push_back(static_cast<int>(facts.column_int(i)));
+  EXPECT_EQ(capabilities, std::vector<int>(5, 1)) << "outlines, definitions, references, calls, types";
+  EXPECT_EQ(facts.column_text(6), repo_.head());
+  db.close();
+
+  core::ProcessResult status = kolvex({"status", slug});
+  EXPECT_EQ(status.returncode, 0) << status.stderr_text();
+  EXPECT_NE(status.stdout_text().find("\n" + scip_case.syntax_line + "\n"), std::string::npos) << status.stdout_text();
+
+  // The converter's tables are published as the converter wrote them: the same
+  // indexer and converter run by hand give identical rows.
+  const fs::path index = tmp_.path() / "by-hand.scip";
+  const fs::path converted = tmp_.path() / "by-hand.db";
+  core::ProcessResult indexer = run({scip_case.indexer, "index", "--output", index.string()}, repo_.path());
+  ASSERT_EQ(indexer.returncode, 0) << indexer.stderr_text();
+  core::ProcessResult convert = run({"scip", "expt-convert", "--output", converted.string(), index.string()},
+                                    repo_.path());
+  ASSERT_EQ(convert.returncode, 0) << convert.stderr_text();
+  std::map<std::string, std::string> expected = converter_dump(converted);
+  for (const auto& [table, rows] : expected) EXPECT_FALSE(rows.empty()) << table;
+  EXPECT_EQ(converter_dump(published_db()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, ScipIndex,
+    testing::Values(
+        ScipCase{.fixture = "python-app",
+                 .language = "python",
+                 .indexer = "scip-python",
+                 .files = {{"README.md", "unsupported", 0, 0},
+                           {"main.py", "parsed", 1, 1},
+                           // scip-python defines every module, an empty one too.
+                           {"shop/__init__.py", "parsed", 1, 1},
+                           {"shop/models.py", "parsed", 1, 1},
+                           {"shop/pricing.py", "parsed", 1, 1}},
+                 .syntax_line = "syntax: parsed=4 partial=0 failed=0 skipped=0 unsupported=1"},
+        ScipCase{.fixture = "ts-app",
+                 .language = "typescript",
+                 .indexer = "scip-typescript",
+                 .files = {{"README.md", "unsupported", 0, 0},
+                           {"src/main.ts", "parsed", 1, 1},
+                           {"src/report.ts", "parsed", 1, 1},
+                           {"src/shapes.ts", "parsed", 1, 1},
+                           {"tsconfig.json", "unsupported", 0, 0}},
+                 .syntax_line = "syntax: parsed=3 partial=0 failed=0 skipped=0 unsupported=2"}),
+    [](const testing::TestParamInfo<ScipCase>& info) {
+      return info.param.language;
+    });
+
+}  // namespace
+}  // namespace kolvex
