@@ -1,0 +1,350 @@
+// `kolvex watch` end to end: the real program watching a temporary git
+// repository, with a temporary data directory and fake external tools on PATH,
+// driven like a user would: edit files, then Ctrl+C.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "core/error.h"
+#include "core/fs.h"
+#include "core/process.h"
+#include "platform/config.h"
+#include "platform/registry.h"
+#include "repoctl/cli/commands.h"
+#include "testkit/fake_program.h"
+#include "testkit/git_repo.h"
+#include "watch/watcher.h"
+
+extern char** environ;
+
+namespace kolvex {
+namespace {
+
+namespace fs = std::filesystem;
+using testkit::EnvOverlay;
+using Clock = std::chrono::steady_clock;
+
+// Bound on every wait for the watched program; never reached when things work.
+constexpr auto DEADLINE = std::chrono::seconds(60);
+constexpr auto POLL_STEP = std::chrono::milliseconds(20);
+
+constexpr const char* SEMANTIC_SKIPPED =
+    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
+    "a source checkout\n";
+constexpr const char* WATCHER_MISSING =
+    "error: `watchdog` is required for `kolvex watch` — install with `uv sync --extra watch`\n";
+
+std::string read_or_empty(const fs::path& path) { return fs::exists(path) ? core::read_file(path) : std::string(); }
+
+// A child process started without waiting for it; its standard output and
+// error go to files, its standard input is /dev/null. Killed and reaped if the
+// test leaves it running.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const EnvOverlay& overlay, const fs::path& cwd, fs::path out,
+        fs::path err)
+      : out_(std::move(out)), err_(std::move(err)) {
+    std::map<std::string, std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      std::string text(*entry);
+      auto eq = text.find('=');
+      if (eq != std::string::npos) env[text.substr(0, eq)] = text.substr(eq + 1);
+    }
+    for (const auto& [name, value] : overlay) {
+      if (value) env[name] = *value;
+      else env.erase(name);
+    }
+    std::vector<std::string> env_texts;
+    for (const auto& [name, value] : env) env_texts.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& text : env_texts) envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (std::string& arg : args) argp.push_back(arg.data());
+    argp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    // SIGINT must reach the program's own handler even if the test runner ignores it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults, empty;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigemptyset(&empty);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &empty);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    int error = posix_spawn(&pid_, argp[0], &actions, &attributes, argp.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
+  }
+  ~Child() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  std::string out() const { return read_or_empty(out_); }
+  std::string err() const { return read_or_empty(err_); }
+  void signal(int number) const { ::kill(pid_, number); }
+
+  // True once `condition` holds; false when the deadline passed or the child
+  // ended before it held.
+  template <typename Condition>
+  bool wait_until(Condition condition) {
+    for (auto until = Clock::now() + DEADLINE; Clock::now() < until; std::this_thread::sleep_for(POLL_STEP)) {
+      if (condition()) return true;
+      if (finished()) return condition();
+    }
+    return false;
+  }
+  bool wait_for_output(const std::string& text) {
+    return wait_until([&] { return out().find(text) != std::string::npos; });
+  }
+  bool wait_for_error(const std::string& text) {
+    return wait_until([&] { return err().find(text) != std::string::npos; });
+  }
+  // The wait status once the child ended within the deadline; none otherwise.
+  std::optional<int> wait_for_exit() {
+    wait_until([] { return false; });
+    return status_;
+  }
+
+ private:
+  bool finished() {
+    if (status_) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+    return status_.has_value();
+  }
+
+  fs::path out_;
+  fs::path err_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+class WatchCommand : public testing::Test {
+ protected:
+  WatchCommand()
+      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
+        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
+        logs_(core::ScratchDir::create("kolvex-e2e-logs-")),
+        bin_(testkit::FakeBin::create()),
+        repo_(testkit::GitRepo::init("repo")) {
+    zoekt_ = bin_.install("zoekt-git-index");
+    repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
+    repo_.write("app/util.py", "def helper():\n    return 2\n");
+    repo_.commit_all("initial");
+  }
+
+  fs::path data_root() const { return home_.path() / "kolvex"; }
+
+  EnvOverlay environment() const {
+    EnvOverlay env = {{"XDG_DATA_HOME", home_.path().string()},
+                      {"TMPDIR", tmp_.path().string()},
+                      {"PATH", bin_.path_value("/usr/bin:/bin")},
+                      {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}};
+    return testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
+  }
+
+  std::vector<std::string> command(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {KOLVEX_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+
+  core::ProcessResult kolvex(const std::vector<std::string>& args) const {
+    core::ProcessOptions options;
+    options.env = environment();
+    options.cwd = tmp_.path();
+    return core::run_process(command(args), options);
+  }
+
+  std::unique_ptr<Child> watch(const std::vector<std::string>& args, const std::optional<fs::path>& cwd = {}) {
+    std::vector<std::string> full = {"watch"};
+    full.insert(full.end(), args.begin(), args.end());
+    return std::make_unique<Child>(command(full), environment(), cwd.value_or(tmp_.path()),
+                                   logs_.path() / "out.txt", logs_.path() / "err.txt");
+  }
+
+  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
+    platform::Registry registry(data_root() / "registry.db");
+    auto found = registry.get(slug);
+    registry.close();
+    return found;
+  }
+
+  std::string start_line(const std::string& debounce) const {
+    return "[watch] watching " + repo_.path().string() + " (slug=repo, debounce=" + debounce +
+           "s) — Ctrl+C to stop\n";
+  }
+
+  core::ScratchDir home_;
+  core::ScratchDir tmp_;
+  core::ScratchDir logs_;
+  testkit::FakeBin bin_;
+  testkit::GitRepo repo_;
+  std::optional<testkit::FakeProgram> zoekt_;
+  testkit::FakeBehaviour zoekt_behaviour_;
+};
+
+constexpr const char* CHANGE_LINE = "[watch] change detected, reindexing repo ...\n";
+constexpr const char* DONE_LINE = "[watch] repo reindexed\n";
+
+bool exited_with(const std::optional<int>& status, int code) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+TEST_F(WatchCommand, ChangeReindexesAndCtrlCExitsZero) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  repo_.write("app/extra.py", "def extra():\n    return 3\n");
+  std::string second = repo_.commit_all("second");
+
+  auto child = watch({repo_.path().string(), "--debounce", "0.2", "--no-scip"});
+  ASSERT_TRUE(child->wait_for_output(start_line("0.2"))) << child->out() << child->err();
+  repo_.write("app/util.py", "def helper():\n    return 4\n");
+  ASSERT_TRUE(child->wait_for_output(DONE_LINE)) << child->out() << child->err();
+  child->signal(SIGINT);
+  std::optional<int> status = child->wait_for_exit();
+
+  EXPECT_TRUE(exited_with(status, 0)) << (status ? *status : -1);
+  EXPECT_EQ(child->out(), start_line("0.2") + CHANGE_LINE + DONE_LINE);
+  EXPECT_EQ(child->err(), SEMANTIC_SKIPPED);
+  auto stored = row("repo");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, "indexed");
+  EXPECT_EQ(stored->commit_sha, second);
+  EXPECT_EQ(stored->tracked_files, 3);
+  EXPECT_FALSE(stored->scip_enabled);
+}
+
+TEST_F(WatchCommand, FailedReindexKeepsWatching) {
+  fs::remove(bin_.dir() / "zoekt-git-index");
+  auto child = watch({repo_.path().string(), "--debounce", "0", "--no-scip"});
+  ASSERT_TRUE(child->wait_for_output(start_line("0.0"))) << child->err();
+  repo_.write("app/util.py", "def helper():\n    return 5\n");
+  const std::string failed =
+      "[watch] reindex failed: zoekt-git-index failed: zoekt-git-index not found on PATH — run setup.sh\n";
+  ASSERT_TRUE(child->wait_for_error(failed)) << child->out() << child->err();
+  EXPECT_EQ(row("repo")->status, "failed");
+
+  // The next change starts a new run, which now succeeds.
+  zoekt_ = bin_.install("zoekt-git-index");
+  repo_.write("app/util.py", "def helper():\n    return 6\n");
+  ASSERT_TRUE(child->wait_for_output(DONE_LINE)) << child->out() << child->err();
+  child->signal(SIGINT);
+  EXPECT_TRUE(exited_with(child->wait_for_exit(), 0));
+  EXPECT_EQ(child->out(), start_line("0.0") + CHANGE_LINE + CHANGE_LINE + DONE_LINE);
+  EXPECT_EQ(child->err(), std::string(SEMANTIC_SKIPPED) + failed + SEMANTIC_SKIPPED);
+  EXPECT_EQ(row("repo")->status, "indexed");
+}
+
+TEST_F(WatchCommand, CtrlCDuringAReindexEndsTheRunAndExitsZero) {
+  // The Zoekt stand-in sends Ctrl+C to the watching program, then lingers.
+  zoekt_behaviour_.run = "kill -INT $PPID; sleep 30";
+  auto child = watch({repo_.path().string(), "--debounce", "0.2", "--no-scip"});
+  ASSERT_TRUE(child->wait_for_output(start_line("0.2"))) << child->err();
+  repo_.write("app/util.py", "def helper():\n    return 7\n");
+  std::optional<int> status = child->wait_for_exit();
+
+  EXPECT_TRUE(exited_with(status, 0)) << (status ? *status : -1);
+  EXPECT_EQ(child->out(), start_line("0.2") + CHANGE_LINE);
+  EXPECT_EQ(child->err(), SEMANTIC_SKIPPED);
+  auto stored = row("repo");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, "indexing");
+  for (const auto& entry : fs::directory_iterator(tmp_.path())) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with("kolvex-index-")) << entry.path();
+  }
+}
+
+TEST_F(WatchCommand, CurrentDirectoryAndEmptySlugUseTheDirectoryName) {
+  auto child = watch({".", "--slug", ""}, repo_.path());
+  ASSERT_TRUE(child->wait_for_output(start_line("5.0"))) << child->err();
+  child->signal(SIGINT);
+  EXPECT_TRUE(exited_with(child->wait_for_exit(), 0));
+  EXPECT_EQ(child->out(), start_line("5.0"));
+  EXPECT_EQ(child->err(), "");
+  EXPECT_FALSE(fs::exists(data_root() / "registry.db"));
+}
+
+TEST_F(WatchCommand, UnusableSlugAndMissingDirectory) {
+  std::string slug_error;
+  try {
+    platform::repo_slug("...");
+  } catch (const core::ValueError& error) {
+    slug_error = error.what();
+  }
+  ASSERT_FALSE(slug_error.empty());
+  core::ProcessResult bad_slug = kolvex({"watch", repo_.path().string(), "--slug", "..."});
+  EXPECT_EQ(bad_slug.returncode, 1);
+  EXPECT_EQ(bad_slug.stdout_text(), "");
+  EXPECT_EQ(bad_slug.stderr_text(), "error: " + slug_error + "\n");
+
+  // A directory that does not exist cannot be watched: the failure is not one
+  // the command expects, so it ends the program without the start line.
+  fs::path missing = tmp_.path() / "missing";
+  core::ProcessResult run = kolvex({"watch", missing.string()});
+  EXPECT_NE(run.returncode, 0);
+  EXPECT_EQ(run.stdout_text(), "");
+  EXPECT_NE(run.stderr_text().find("cannot watch " + missing.string() + ": No such file or directory"),
+            std::string::npos)
+      << run.stderr_text();
+  EXPECT_FALSE(fs::exists(data_root() / "registry.db"));
+}
+
+// Captures std::cerr while it lives.
+class CerrCapture {
+ public:
+  CerrCapture() : previous_(std::cerr.rdbuf(buffer_.rdbuf())) {}
+  ~CerrCapture() { std::cerr.rdbuf(previous_); }
+  std::string text() const { return buffer_.str(); }
+
+ private:
+  std::ostringstream buffer_;
+  std::streambuf* previous_;
+};
+
+TEST(WatchHandler, MissingWatcherIsReportedBeforeAnythingElse) {
+  watch::set_unavailable_for_testing(true);
+  cli::Namespace args;
+  args.command = "watch";
+  args.path = "/does/not/exist";
+  args.slug = "...";
+  int status = 0;
+  std::string err;
+  {
+    CerrCapture capture;
+    status = cli::cmd_watch(args);
+    err = capture.text();
+  }
+  watch::set_unavailable_for_testing(false);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(err, WATCHER_MISSING);
+}
+
+}  // namespace
+}  // namespace kolvex
