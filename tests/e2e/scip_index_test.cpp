@@ -3,8 +3,10 @@
 // stand-in, on the committed fixture repositories under fixtures/.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -68,7 +70,7 @@ std::string dump_table(core::Connection& db, const std::string& table, const std
         out += "'" + *text + "'";
       } else if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&value)) {
         // A blob by the hash of its bytes keeps the dump readable.
-        out += "blob:" + core::sha256_hex(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+        out += "blob:" + core::sha256_hex({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
       } else {
         out += "real:" + std::to_string(std::get<double>(value));
       }
@@ -87,13 +89,14 @@ std::map<std::string, std::string> converter_dump(const fs::path& db_path) {
   return dump;
 }
 
-class ScipIndex : public testing::TestWithParam<ScipCase> {
+// A private data directory, temporary directory and PATH for each run; the
+// repository is a fixture copied into a new git repository and committed.
+class ScipRun : public testing::Test {
  protected:
-  ScipIndex()
+  ScipRun()
       : home_(core::ScratchDir::create("kolvex-scip-e2e-home-")),
         tmp_(core::ScratchDir::create("kolvex-scip-e2e-tmp-")),
-        bin_(core::ScratchDir::create("kolvex-scip-e2e-bin-")),
-        repo_(testkit::GitRepo::init(GetParam().fixture)) {}
+        bin_(core::ScratchDir::create("kolvex-scip-e2e-bin-")) {}
 
   void SetUp() override {
     const fs::path node_bin = KOLVEX_NODE_BIN;
@@ -108,18 +111,35 @@ class ScipIndex : public testing::TestWithParam<ScipCase> {
     fs::create_symlink(node_bin / "scip-python", bin_.path() / "scip-python");
     fs::create_symlink(node_bin / "scip-typescript", bin_.path() / "scip-typescript");
     fs::create_symlink(ZOEKT_STAND_IN, bin_.path() / "zoekt-git-index");
+  }
 
-    const fs::path fixture = fs::path(KOLVEX_E2E_FIXTURES) / GetParam().fixture;
+  // Commits the fixture's files, all but `left_out`, into a new repository named
+  // after the fixture (which makes it the slug).
+  void commit_fixture(const std::string& name, const std::vector<std::string>& left_out = {}) {
+    repo_.emplace(testkit::GitRepo::init(name));
+    const fs::path fixture = fs::path(KOLVEX_E2E_FIXTURES) / name;
     for (const auto& entry : fs::recursive_directory_iterator(fixture)) {
-      if (!entry.is_regular_file()) continue;
-      repo_.write(fs::relative(entry.path(), fixture).string(), core::read_file(entry.path()));
+      const std::string relative = fs::relative(entry.path(), fixture).string();
+      if (!entry.is_regular_file() || std::find(left_out.begin(), left_out.end(), relative) != left_out.end()) {
+        continue;
+      }
+      repo_->write(relative, core::read_file(entry.path()));
     }
-    repo_.commit_all("fixture");
+    repo_->commit_all("fixture");
   }
 
   fs::path data_root() const { return home_.path() / "kolvex"; }
-  fs::path index_dir() const { return platform::index_dir(GetParam().fixture, data_root()); }
-  fs::path published_db() const { return index_dir() / core::read_file(index_dir() / "current"); }
+  fs::path index_dir(const std::string& slug) const { return platform::index_dir(slug, data_root()); }
+  fs::path published_db(const std::string& slug) const {
+    return index_dir(slug) / core::read_file(index_dir(slug) / "current");
+  }
+
+  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
+    platform::Registry registry(data_root() / "registry.db");
+    std::optional<platform::RegisteredRepo> found = registry.get(slug);
+    registry.close();
+    return found;
+  }
 
   EnvOverlay environment() const {
     return {{"XDG_DATA_HOME", home_.path().string()},
@@ -144,30 +164,40 @@ class ScipIndex : public testing::TestWithParam<ScipCase> {
   core::ScratchDir home_;
   core::ScratchDir tmp_;
   core::ScratchDir bin_;
-  testkit::GitRepo repo_;
+  std::optional<testkit::GitRepo> repo_;
+};
+
+class ScipIndex : public ScipRun, public testing::WithParamInterface<ScipCase> {
+ protected:
+  void SetUp() override {
+    ScipRun::SetUp();
+    if (IsSkipped()) return;
+    commit_fixture(GetParam().fixture);
+  }
 };
 
 TEST_P(ScipIndex, RealIndexerEnrichesTheSnapshot) {
   const ScipCase& scip_case = GetParam();
   const std::string& slug = scip_case.fixture;
 
-  core::ProcessResult indexed = kolvex({"index", repo_.path().string(), "--scip"});
+  core::ProcessResult indexed = kolvex({"index", repo_->path().string(), "--scip"});
   ASSERT_EQ(indexed.returncode, 0) << indexed.stderr_text();
   EXPECT_EQ(indexed.stdout_text(), "indexed " + slug + "\n");
   EXPECT_EQ(indexed.stderr_text(), SEMANTIC_SKIPPED);
 
-  platform::Registry registry(data_root() / "registry.db");
-  std::optional<platform::RegisteredRepo> row = registry.get(slug);
-  registry.close();
-  ASSERT_TRUE(row);
-  EXPECT_EQ(row->status, "indexed") << row->status_reason.value_or("") << "\n" << row->status_stderr.value_or("");
-  EXPECT_EQ(row->language, scip_case.language);
-  EXPECT_TRUE(row->scip_enabled);
-  EXPECT_EQ(row->scip_state, "available") << row->scip_failure_stderr.value_or("");
-  EXPECT_EQ(row->commit_sha, repo_.head());
+  std::optional<platform::RegisteredRepo> stored = row(slug);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, "indexed") << stored->status_reason.value_or("") << "\n"
+                                       << stored->status_stderr.value_or("");
+  EXPECT_EQ(stored->language, scip_case.language);
+  EXPECT_TRUE(stored->scip_enabled);
+  EXPECT_EQ(stored->scip_state, "available") << stored->scip_failure_stderr.value_or("");
+  EXPECT_EQ(stored->commit_sha, repo_->head());
+  // The indexer leaves nothing behind in the working tree.
+  EXPECT_EQ(repo_->git({"status", "--porcelain", "--ignored"}).stdout_text(), "");
 
   // Every file with definitions is covered by SCIP; the README is not.
-  core::Connection db = core::Connection::open(published_db(), {.read_only = true});
+  core::Connection db = core::Connection::open(published_db(slug), {.read_only = true});
   std::vector<FileRow> files;
   auto statement =
       db.prepare("SELECT file_path, state, scip_outline, scip_definition FROM syntax_files ORDER BY file_path");
@@ -187,7 +217,7 @@ TEST_P(ScipIndex, RealIndexerEnrichesTheSnapshot) {
   std::vector<int> capabilities;
   for (int i = 1; i <= 5; ++i) capabilities.push_back(static_cast<int>(facts.column_int(i)));
   EXPECT_EQ(capabilities, std::vector<int>(5, 1)) << "outlines, definitions, references, calls, types";
-  EXPECT_EQ(facts.column_text(6), repo_.head());
+  EXPECT_EQ(facts.column_text(6), repo_->head());
   db.close();
 
   core::ProcessResult status = kolvex({"status", slug});
@@ -198,14 +228,14 @@ TEST_P(ScipIndex, RealIndexerEnrichesTheSnapshot) {
   // indexer and converter run by hand give identical rows.
   const fs::path index = tmp_.path() / "by-hand.scip";
   const fs::path converted = tmp_.path() / "by-hand.db";
-  core::ProcessResult indexer = run({scip_case.indexer, "index", "--output", index.string()}, repo_.path());
+  core::ProcessResult indexer = run({scip_case.indexer, "index", "--output", index.string()}, repo_->path());
   ASSERT_EQ(indexer.returncode, 0) << indexer.stderr_text();
   core::ProcessResult convert = run({"scip", "expt-convert", "--output", converted.string(), index.string()},
-                                    repo_.path());
+                                    repo_->path());
   ASSERT_EQ(convert.returncode, 0) << convert.stderr_text();
   std::map<std::string, std::string> expected = converter_dump(converted);
   for (const auto& [table, rows] : expected) EXPECT_FALSE(rows.empty()) << table;
-  EXPECT_EQ(converter_dump(published_db()), expected);
+  EXPECT_EQ(converter_dump(published_db(slug)), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -233,6 +263,36 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ScipCase>& info) {
       return info.param.language;
     });
+
+// scip-typescript indexes only what a tsconfig.json names, and the indexer's
+// command line asks it to infer none: without one the indexer fails, and the run
+// publishes the syntax baseline as a degraded run.
+TEST_F(ScipRun, TypeScriptWithoutTsconfigDegrades) {
+  commit_fixture("ts-app", {"tsconfig.json"});
+  core::ProcessResult indexed = kolvex({"index", repo_->path().string(), "--scip"});
+  ASSERT_EQ(indexed.returncode, 0) << indexed.stderr_text();
+  EXPECT_EQ(indexed.stdout_text(), "indexed ts-app\n");
+  const std::string failure_start = "scip-typescript index failed (scip-typescript index --output " +
+                                    (tmp_.path() / "kolvex-index-").string();
+  EXPECT_TRUE(indexed.stderr_text().starts_with(std::string(SEMANTIC_SKIPPED) +
+                                                "warning: ts-app: SCIP enrichment failed — " + failure_start))
+      << indexed.stderr_text();
+
+  std::optional<platform::RegisteredRepo> stored = row("ts-app");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, platform::DEGRADED_STATUS);
+  EXPECT_EQ(stored->scip_state, "failed");
+  EXPECT_TRUE(stored->scip_failure_reason.value_or("").starts_with(failure_start)) << *stored->scip_failure_reason;
+  EXPECT_NE(stored->scip_failure_stderr.value_or("").find("no files got indexed"), std::string::npos);
+  EXPECT_EQ(stored->scip_failed_at_sha, repo_->head());
+
+  core::Connection db = core::Connection::open(published_db("ts-app"), {.read_only = true});
+  EXPECT_EQ(db.query_text("SELECT scip_state FROM kolvex_snapshot"), "failed");
+  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM sqlite_master WHERE name = 'documents'"), 0);
+  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files WHERE scip_definition = 1"), 0);
+  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files WHERE state = 'parsed'"), 3);
+  db.close();
+}
 
 }  // namespace
 }  // namespace kolvex
