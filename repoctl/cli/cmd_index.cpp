@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <iostream>
 
+#include "core/closing.h"
 #include "core/error.h"
 #include "core/process.h"
 #include "core/text.h"
@@ -26,22 +27,7 @@ platform::Registry open_registry() { return platform::Registry(platform::data_di
 template <typename Body>
 auto with_registry(Body&& body) {
   platform::Registry registry = open_registry();
-  try {
-    if constexpr (std::is_void_v<decltype(body(registry))>) {
-      body(registry);
-      registry.close();
-    } else {
-      auto result = body(registry);
-      registry.close();
-      return result;
-    }
-  } catch (...) {
-    try {
-      registry.close();
-    } catch (const std::exception&) {
-    }
-    throw;
-  }
+  return core::with_closing(registry, [&] { return body(registry); });
 }
 
 // One line from standard input, read so that Ctrl+C ends the wait.

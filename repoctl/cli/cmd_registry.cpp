@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "core/closing.h"
 #include "core/fs.h"
 #include "core/process.h"
 #include "platform/config.h"
@@ -16,27 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 
 platform::Registry open_registry() { return platform::Registry(platform::data_dir() / "registry.db"); }
-
-// Closes `resource` on every path; a close failure after a failure is dropped.
-template <typename Resource, typename Body>
-auto closing(Resource& resource, Body&& body) {
-  try {
-    if constexpr (std::is_void_v<decltype(body())>) {
-      body();
-      resource.close();
-    } else {
-      auto result = body();
-      resource.close();
-      return result;
-    }
-  } catch (...) {
-    try {
-      resource.close();
-    } catch (const std::exception&) {
-    }
-    throw;
-  }
-}
 
 // The normalised slug, or none after the "error: " line of an unusable one.
 std::optional<std::string> normalised_slug(const Namespace& args) {
@@ -88,7 +68,7 @@ int cmd_reindex(const Namespace& args) {
   std::optional<std::string> slug = normalised_slug(args);
   if (!slug) return 1;
   platform::Registry registry = open_registry();
-  std::optional<platform::RegisteredRepo> row = closing(registry, [&] { return registry.get(*slug); });
+  std::optional<platform::RegisteredRepo> row = core::with_closing(registry, [&] { return registry.get(*slug); });
   if (!row) return no_such_repo(*slug);
   Namespace record;
   record.command = "index";
@@ -103,7 +83,7 @@ int cmd_reindex(const Namespace& args) {
 
 int cmd_list(const Namespace&) {
   platform::Registry registry = open_registry();
-  closing(registry, [&] {
+  core::with_closing(registry, [&] {
     for (const platform::RegisteredRepo& row : registry.list()) {
       std::string commit = row.commit_sha && !row.commit_sha->empty() ? *row.commit_sha : "-";
       std::string line = row.slug + "\t" + mark_of(row.status) + " " + row.status + "\t" + row.language + "\t" +
@@ -122,7 +102,7 @@ int cmd_forget(const Namespace& args) {
   std::optional<std::string> slug = normalised_slug(args);
   if (!slug) return 1;
   platform::Registry registry = open_registry();
-  auto [row, removed] = closing(registry, [&] {
+  auto [row, removed] = core::with_closing(registry, [&] {
     auto found = registry.get(*slug);
     bool gone = registry.forget(*slug);
     return std::make_pair(found, gone);
@@ -131,7 +111,7 @@ int cmd_forget(const Namespace& args) {
   if (row) detail::unpin_zoekt_repo_name(row->path);
 
   platform::GraphStore graph(platform::data_dir() / "registry.db");
-  closing(graph, [&] { graph.forget_repo(*slug); });
+  core::with_closing(graph, [&] { graph.forget_repo(*slug); });
 
   fs::path snapshots = platform::index_dir(*slug);
   if (fs::exists(snapshots)) {

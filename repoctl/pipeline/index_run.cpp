@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "core/clock.h"
+#include "core/closing.h"
 #include "core/fs.h"
 #include "core/sqlite.h"
 #include "core/text.h"
@@ -79,26 +80,10 @@ std::string reason_of(const std::exception& error) {
 
 void warn(const std::string& line) { std::cerr << line << std::endl; }
 
-// Closes a connection on every path; a close failure after a failure is dropped
-// so that the first failure is the one reported.
+// Runs `body` on a connection that is closed on every path.
 template <typename Body>
 auto with_connection(core::Connection connection, Body&& body) {
-  try {
-    if constexpr (std::is_void_v<decltype(body(connection))>) {
-      body(connection);
-      connection.close();
-    } else {
-      auto result = body(connection);
-      connection.close();
-      return result;
-    }
-  } catch (...) {
-    try {
-      connection.close();
-    } catch (const std::exception&) {
-    }
-    throw;
-  }
+  return core::with_closing(connection, [&] { return body(connection); });
 }
 
 // --- set-up ---
@@ -247,7 +232,7 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
   core::check_interrupted();
 
   platform::GraphStore store(platform::data_dir(run.root) / REGISTRY_FILE);
-  try {
+  core::with_closing(store, [&] {
     if (!converted) {
       platform::clear_graph_edges_for_repo(store, run.slug);
     } else {
@@ -255,14 +240,7 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
         platform::populate_graph_for_repo(store, run.slug, connection);
       });
     }
-  } catch (...) {
-    try {
-      store.close();
-    } catch (const std::exception&) {
-    }
-    throw;
-  }
-  store.close();
+  });
 
   std::filesystem::path target_dir = platform::index_dir(run.slug, run.root);
   std::filesystem::create_directories(target_dir);
@@ -294,21 +272,11 @@ void build_and_publish(const RunSetup& run, RunResult& result) {
                                          const syntax::ParseTree& tree) { capture.collect(captured, data, tree); };
   }
   {
-    std::optional<core::Connection> previous = detail::open_previous_snapshot(run.slug, run.root);
-    if (previous) build_options.previous = &*previous;
-    declstore::SyntaxBuildReport report;
-    try {
-      report = declstore::build_declstore(syntax_db, manifest, pool, build_options);
-    } catch (...) {
-      if (previous) {
-        try {
-          previous->close();
-        } catch (const std::exception&) {
-        }
-      }
-      throw;
-    }
-    if (previous) previous->close();
+    // The previous snapshot is only read, and only during the build.
+    core::Connection previous = detail::open_previous_snapshot(run.slug, run.root).value_or(core::Connection());
+    if (previous.is_open()) build_options.previous = &previous;
+    declstore::SyntaxBuildReport report = core::with_closing(
+        previous, [&] { return declstore::build_declstore(syntax_db, manifest, pool, build_options); });
     result.syntax_gap = report.counts.failed != 0 || report.counts.partial != 0 || report.counts.skipped != 0;
   }
   core::check_interrupted();
