@@ -62,9 +62,11 @@ std::filesystem::path grammar_directory() {
     std::filesystem::path beside = (exe_dir / INSTALLED_RELATIVE_DIR).lexically_normal();
     if (directory_exists(beside)) return beside;
   }
-  const std::filesystem::path installed(build_info::GRAMMAR_INSTALL_DIR);
-  if (directory_exists(installed)) return installed;
-  return std::filesystem::path(build_info::GRAMMAR_BUILD_DIR);
+  // A program of the build tree uses the modules built with it, even when an
+  // older installation exists; an installed program found them beside itself.
+  const std::filesystem::path built(build_info::GRAMMAR_BUILD_DIR);
+  if (directory_exists(built)) return built;
+  return std::filesystem::path(build_info::GRAMMAR_INSTALL_DIR);
 }
 
 const TSLanguage* load_grammar(std::string_view language) {

@@ -2,8 +2,8 @@
 // with dlopen and calls its entry point. Internal to the syntax library.
 //
 // Modules are looked for in $KOLVEX_GRAMMAR_DIR when set, else in
-// <directory of the executable>/../lib/kolvex/grammars, else in the install
-// directory, else in the build directory, taking the first that exists. Loaded
+// <directory of the executable>/../lib/kolvex/grammars, else in the build
+// directory, else in the install directory, taking the first that exists. Loaded
 // modules stay loaded for the life of the process (their language handles are
 // referenced by parsers and trees). Thread-safe (dlopen is).
 #pragma once
