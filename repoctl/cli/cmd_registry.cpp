@@ -93,7 +93,7 @@ int cmd_list(const Namespace&) {
       }
       std::cout << line << "\n";
     }
-    std::cout.flush();
+    detail::flush_stdout();
   });
   return 0;
 }

@@ -111,7 +111,7 @@ int cmd_status(const Namespace& args) {
     for (std::size_t i = first; i < lines.size(); ++i) std::cout << lines[i] << "\n";
     std::cout << FULL_LOG_LINE << "\n";
   }
-  std::cout.flush();
+  detail::flush_stdout();
   return 0;
 }
 

@@ -55,6 +55,9 @@ void unpin_zoekt_repo_name(const std::string& path);
 // literally) in data_dir(root)/.zoekt, in name order; returns the paths deleted.
 std::vector<std::filesystem::path> remove_zoekt_shards(std::string_view slug,
                                                        const std::optional<std::filesystem::path>& root);
+// Flushes standard output and throws core::OsError when a write to it failed
+// (a full disk, a closed pipe): a report that never arrived must not exit 0.
+void flush_stdout();
 }  // namespace detail
 
 // The handlers bound to the parser tree.

@@ -1,7 +1,10 @@
 // The `kolvex` program: the parser tree bound to its handlers.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
+#include "core/fs.h"
 #include "repoctl/cli/commands.h"
 #include "repoctl/pipeline/errors.h"
 
@@ -16,6 +19,19 @@ std::vector<std::string> language_choices() {
 }
 
 }  // namespace
+
+namespace detail {
+
+void flush_stdout() {
+  errno = 0;
+  std::cout.flush();
+  if (std::cout) return;
+  const int error = errno != 0 ? errno : EIO;
+  std::cout.clear();
+  throw core::OsError(std::string("failed to write to standard output: ") + std::strerror(error), error);
+}
+
+}  // namespace detail
 
 Handlers default_handlers() {
   return {

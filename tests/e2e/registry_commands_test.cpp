@@ -178,6 +178,20 @@ TEST_F(SeededRegistry, ListWritesOneLinePerRowWithMarksAndReasons) {
             "zeta\t✓ partial\tpython\tabc\t/work/zeta\n");
 }
 
+TEST_F(SeededRegistry, ReportsThatCannotBeWrittenFail) {
+  for (std::string command : {"list", "status alpha"}) {
+    SCOPED_TRACE(command);
+    core::ProcessOptions options;
+    options.env = environment();
+    options.cwd = tmp_.path();
+    core::ProcessResult run =
+        core::run_process({"/bin/sh", "-c", "exec \"$0\" " + command + " > /dev/full", KOLVEX_BINARY}, options);
+    EXPECT_EQ(run.returncode, 1);
+    EXPECT_TRUE(run.stderr_text().ends_with("failed to write to standard output: No space left on device\n"))
+        << run.stderr_text();
+  }
+}
+
 TEST_F(RegistryCommands, ListOfAnEmptyRegistryPrintsNothing) {
   core::ProcessResult run = kolvex({"list"});
   EXPECT_EQ(run.returncode, 0);
