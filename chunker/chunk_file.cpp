@@ -170,16 +170,27 @@ std::vector<Chunk> split_class(TSNode node, std::string_view source, std::string
   return chunks;
 }
 
-std::vector<Chunk> chunk_file(std::string_view rel_path, std::string_view source, std::string_view file_hash,
-                              std::string_view language, const ChunkFileOptions& options) {
+std::vector<Chunk> chunk_file(std::string_view rel_path, std::string_view given_source,
+                              std::string_view file_hash, std::string_view language,
+                              const ChunkFileOptions& options) {
+  // The chunker reads text. Bytes that are not UTF-8 are read as their replaced
+  // text, as every caller decodes a file; a tree made from the raw bytes would
+  // not fit that text, so it is left aside and the text parsed here.
+  const syntax::ParseTree* tree = options.tree;
+  std::string replaced;
+  std::string_view source = given_source;
+  if (!core::is_valid_utf8(given_source)) {
+    replaced = core::decode_utf8_replace(given_source);
+    source = replaced;
+    tree = nullptr;
+  }
+
   const std::vector<std::string_view>* types = def_node_types(language);
   if (!types) return whole_file_windows(rel_path, source, file_hash, language);
 
-  // The decoded text is already UTF-8: its bytes are the source bytes that trees
-  // refer to.
+  // Valid UTF-8 text is its own encoding: these are the bytes trees refer to.
   std::string_view bytes = source;
   std::optional<syntax::ParseTree> own_tree;
-  const syntax::ParseTree* tree = options.tree;
   if (!tree) {
     std::optional<syntax::ParserPool> own_pool;
     syntax::ParserPool* pool = options.pool;

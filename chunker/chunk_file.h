@@ -51,15 +51,17 @@ const std::vector<std::string_view>* def_node_types(std::string_view language) n
 bool has_def_node_types(std::string_view language) noexcept;
 
 struct ChunkFileOptions {
-  // A parse tree of the UTF-8 bytes of `source` (null: parse them here). The
-  // caller must not pass a tree made from other bytes, such as the raw bytes of a
-  // file that is not valid UTF-8.
+  // A parse tree of exactly the bytes of `source` (null: parse them here). A tree
+  // made from other bytes is not detected: its offsets would cut the wrong text.
   const syntax::ParseTree* tree = nullptr;
   // The worker's parser pool, used only when no tree is given (null: a pool of this call's own).
   syntax::ParserPool* pool = nullptr;
 };
 
-// The finished chunks of one file, in file order (possibly none).
+// The finished chunks of one file, in file order (possibly none). `source` is
+// the file's decoded text; should it hold bytes that are not UTF-8, they are
+// replaced by U+FFFD and a supplied tree is not used (it cannot describe the
+// replaced text).
 std::vector<Chunk> chunk_file(std::string_view rel_path, std::string_view source, std::string_view file_hash,
                               std::string_view language, const ChunkFileOptions& options = {});
 

@@ -284,6 +284,13 @@ TEST(ChunkFileTest, FileThatIsNotUtf8IsChunkedFromItsReplacedText) {
   ASSERT_EQ(chunks.size(), 1u);
   EXPECT_EQ(chunks[0].content, "# file: bad.py\n\ndef f():\n    return '\xef\xbf\xbd\xef\xbf\xbd'");
   EXPECT_EQ(summarize(chunks), (std::vector<Summary>{{"f", 1, 2, std::nullopt}}));
+
+  // Handed the raw bytes and the tree made of them, the chunker reads the
+  // replaced text and parses it itself: the raw tree's offsets do not fit it.
+  syntax::ParserPool pool;
+  syntax::ParseTree raw_tree = pool.parse("python", raw);
+  EXPECT_EQ(chunk("bad.py", raw, "python", {.tree = &raw_tree}), chunks);
+  EXPECT_EQ(chunk("bad.txt", raw, "go"), whole_file("bad.txt", text, "go"));
 }
 
 TEST(ChunkFileTest, MissingGrammarRaisesAndNeverFallsBackToWindows) {
