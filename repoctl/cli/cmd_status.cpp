@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/closing.h"
 #include "core/error.h"
 #include "core/text.h"
 #include "declstore/facts.h"
@@ -27,18 +28,7 @@ bool has_text(const std::optional<std::string>& value) { return value && !value-
 // The row of `slug`; the registry is closed before this returns, also when get fails.
 std::optional<platform::RegisteredRepo> read_row(const std::string& slug) {
   platform::Registry registry(platform::data_dir() / "registry.db");
-  std::optional<platform::RegisteredRepo> row;
-  try {
-    row = registry.get(slug);
-  } catch (...) {
-    try {
-      registry.close();
-    } catch (const std::exception&) {
-    }
-    throw;
-  }
-  registry.close();
-  return row;
+  return core::with_closing(registry, [&] { return registry.get(slug); });
 }
 
 // The syntax counts of the slug's live snapshot, read through a connection cache,
