@@ -243,8 +243,8 @@ TEST_F(WatchCommand, ChangeReindexesAndCtrlCExitsZero) {
 
 TEST_F(WatchCommand, FailedReindexKeepsWatching) {
   fs::remove(bin_.dir() / "zoekt-git-index");
-  auto child = watch({repo_.path().string(), "--debounce", "0", "--no-scip"});
-  ASSERT_TRUE(child->wait_for_output(start_line("0.0"))) << child->err();
+  auto child = watch({repo_.path().string(), "--debounce", "0.2", "--no-scip"});
+  ASSERT_TRUE(child->wait_for_output(start_line("0.2"))) << child->err();
   repo_.write("app/util.py", "def helper():\n    return 5\n");
   const std::string failed =
       "[watch] reindex failed: zoekt-git-index failed: zoekt-git-index not found on PATH — run setup.sh\n";
@@ -257,7 +257,7 @@ TEST_F(WatchCommand, FailedReindexKeepsWatching) {
   ASSERT_TRUE(child->wait_for_output(DONE_LINE)) << child->out() << child->err();
   child->signal(SIGINT);
   EXPECT_TRUE(exited_with(child->wait_for_exit(), 0));
-  EXPECT_EQ(child->out(), start_line("0.0") + CHANGE_LINE + CHANGE_LINE + DONE_LINE);
+  EXPECT_EQ(child->out(), start_line("0.2") + CHANGE_LINE + CHANGE_LINE + DONE_LINE);
   EXPECT_EQ(child->err(), std::string(SEMANTIC_SKIPPED) + failed + SEMANTIC_SKIPPED);
   EXPECT_EQ(row("repo")->status, "indexed");
 }
