@@ -116,13 +116,13 @@ int cmd_watch(const Namespace& args) {
   // 5. Watch the tree. Events below ignored directories of the repository never
   // count; the directories above its root do not matter.
   const std::string root = repo_path.string();
+  auto ignored = [root](const std::string& path) { return watch::should_ignore_repo_path(root, path); };
   watcher->schedule(
       [&](const watch::WatchEvent& event) {
-        if (event.is_directory) return;
-        if (watch::should_ignore_repo_path(root, event.src_path)) return;
+        if (event.is_directory || ignored(event.src_path)) return;
         debouncer.notify();
       },
-      repo_path, {.skip_directory = [root](const std::string& path) { return watch::should_ignore_repo_path(root, path); }});
+      repo_path, {.skip_directory = ignored});
   watcher->start();
   WatcherStopper stopper(*watcher);
 
