@@ -1,0 +1,16 @@
+#include "semantic/model.h"
+
+#include "semantic/extra_missing.h"
+
+namespace kolvex::semantic {
+
+// The embedding runtime is not part of this build yet: every model is missing.
+std::shared_ptr<SemanticModel> default_semantic_model() { throw SemanticExtraMissingError(std::string(INSTALL_HINT)); }
+
+std::shared_ptr<SemanticModel> make_semantic_model(const ModelSpec&) {
+  throw SemanticExtraMissingError(std::string(INSTALL_HINT));
+}
+
+bool embedding_components_missing() { return true; }
+
+}  // namespace kolvex::semantic

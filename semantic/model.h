@@ -1,0 +1,73 @@
+// The embedding model as the semantic index uses it.
+//
+// The semantic stage and hybrid search talk to the embedding model only through
+// SemanticModel: its identity and prefixes (which never load weights), document
+// and query encoding, and the count of texts the model would truncate. The real
+// model is the embeddings library's EmbeddingModel; default_semantic_model()
+// wraps the process-wide one and make_semantic_model() builds a new one from the
+// four values a stored table identity names. Tests substitute their own models.
+//
+// Thread-safety: as the wrapped model. The process-wide default is created once,
+// under the embeddings library's lock; one wrapper is shared by every caller.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "semantic/row.h"
+
+namespace kolvex::semantic {
+
+class SemanticModel {
+ public:
+  virtual ~SemanticModel() = default;
+
+  // (model name, revision); never loads.
+  virtual std::pair<std::string, std::string> identity() const = 0;
+  // (query prefix, document prefix); never loads.
+  virtual std::pair<std::string, std::string> prefixes() const = 0;
+  // The note for a model without known prefixes, or none; never loads.
+  virtual std::optional<std::string> prefix_warning() const = 0;
+  // One unit vector per document text, in order (the document prefix applied).
+  // Loads the model, also for an empty list.
+  virtual std::vector<Vector> embed_texts(const std::vector<std::string>& texts) = 0;
+  // The query's vector (the query prefix applied).
+  virtual Vector embed_query(std::string_view query) = 0;
+  // How many of the document texts the model truncates; 0 for an empty list
+  // without loading anything.
+  virtual std::int64_t count_oversized(const std::vector<std::string>& texts) = 0;
+};
+
+// The four values from which hybrid search builds a model of a stored table's
+// identity (no batch size).
+struct ModelSpec {
+  std::string model_name;
+  std::string revision;
+  std::string query_prefix;
+  std::string doc_prefix;
+
+  bool operator==(const ModelSpec&) const = default;
+};
+
+// Builds a model from a spec (hybrid search's replacement model).
+using ModelFactory = std::function<std::shared_ptr<SemanticModel>(const ModelSpec&)>;
+
+// The process-wide embedding model, wrapped; built on first use from the
+// environment. Loads no weights. Throws what building the model throws (an
+// invalid KOLVEX_EMBEDDING_BATCH_SIZE).
+std::shared_ptr<SemanticModel> default_semantic_model();
+
+// A new embedding model with all four values given; loads no weights.
+std::shared_ptr<SemanticModel> make_semantic_model(const ModelSpec& spec);
+
+// True when the embedding runtime or the model it would load is unavailable, so
+// that encoding would fail with SemanticExtraMissingError. Loads no weights.
+bool embedding_components_missing();
+
+}  // namespace kolvex::semantic
