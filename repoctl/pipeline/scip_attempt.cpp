@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "core/fs.h"
 #include "core/process.h"
 #include "core/sqlite.h"
 #include "core/text.h"
@@ -43,6 +44,42 @@ std::optional<std::string> converted_database_problem(const std::filesystem::pat
   }
   return std::nullopt;
 }
+
+constexpr std::string_view TSCONFIG_NAME = "tsconfig.json";
+
+// scip-typescript indexes nothing without a tsconfig.json at the top of the
+// repository; with --infer-tsconfig it writes a minimal one there itself. The
+// user's working tree must not keep that file: the guard removes it again after
+// the indexer ran, only when it did not exist before and still holds what the
+// indexer wrote.
+class InferredTsconfig {
+ public:
+  InferredTsconfig(const std::filesystem::path& repo_path, std::string_view language)
+      : path_(repo_path / TSCONFIG_NAME) {
+    std::error_code error;
+    active_ = language == "typescript" && !std::filesystem::exists(std::filesystem::symlink_status(path_, error));
+  }
+  InferredTsconfig(const InferredTsconfig&) = delete;
+  InferredTsconfig& operator=(const InferredTsconfig&) = delete;
+  ~InferredTsconfig() {
+    if (!active_) return;
+    try {
+      std::error_code error;
+      if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path_, error))) return;
+      if (core::strip(core::read_file(path_)) == "{}") std::filesystem::remove(path_, error);
+    } catch (const std::exception&) {
+      // Best effort: a file we cannot read is not ours to delete.
+    }
+  }
+  // The indexer's extra arguments.
+  std::vector<std::string> arguments() const {
+    return active_ ? std::vector<std::string>{"--infer-tsconfig"} : std::vector<std::string>{};
+  }
+
+ private:
+  std::filesystem::path path_;
+  bool active_ = false;
+};
 
 }  // namespace
 
@@ -111,7 +148,9 @@ ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_vie
   std::filesystem::path db_path = scratch / "index.db";
 
   try {
+    InferredTsconfig tsconfig(repo_path, language);
     Command index_cmd = indexer;
+    for (const std::string& argument : tsconfig.arguments()) index_cmd.push_back(argument);
     index_cmd.insert(index_cmd.end(), {"--output", index_path.string()});
     run(index_cmd, repo_path, indexer.at(0) + " index", language == "java" ? java_indexer_env() : EnvOverrides{});
     run({"scip", "expt-convert", "--output", db_path.string(), index_path.string()}, repo_path,

@@ -54,6 +54,8 @@ class ScipAttemptTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(repo_);
+    // A TypeScript project of its own: the indexer runs without --infer-tsconfig.
+    core::write_file(repo_ / "tsconfig.json", "{\"compilerOptions\": {}}\n");
     make_database(template_db_, converter_tables());
     make_database(no_mentions_db_, {"documents", "chunks", "global_symbols", "defn_enclosing_ranges"});
     for (const LanguageCase& l : LANGUAGES) bin_.install(l.program);
@@ -417,6 +419,33 @@ TEST(SwiftCommand, BuildToolAndSchemeOnlyWithAnXcodeProjectAtTheTop) {
     EXPECT_EQ(detail::swift_indexer_cmd(base, repo, c.scheme, cache), c.expected) << c.title;
   }
   EXPECT_EQ(base, Command{"scip-swift"});
+}
+
+TEST_F(ScipAttemptTest, TypeScriptWithoutTsconfigInfersOneAndLeavesTheTreeAsItWas) {
+  fs::remove(repo_ / "tsconfig.json");
+  // The indexer writes the inferred project file into the repository, as the real one does.
+  behave("scip-typescript", {.create_output = true, .run = "printf '{}\\n' > tsconfig.json"});
+  ScipAttempt result = attempt("typescript");
+  EXPECT_EQ(result.state, "available") << result.reason.value_or("");
+  std::vector<FakeInvocation> runs = calls("scip-typescript");
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].argv, (std::vector<std::string>{"scip-typescript", "index", "--infer-tsconfig", "--output",
+                                                    (scratch_.path() / "index.scip").string()}));
+  EXPECT_FALSE(fs::exists(repo_ / "tsconfig.json"));
+
+  // A project file that appeared with other content is not ours to delete.
+  bin_.program("scip-typescript").clear_log();
+  behave("scip-typescript", {.create_output = true, .run = "printf '{\"files\": []}' > tsconfig.json"});
+  attempt("typescript");
+  EXPECT_TRUE(fs::exists(repo_ / "tsconfig.json"));
+
+  // With a project file of its own, the indexer gets no extra option and the file stays.
+  bin_.program("scip-typescript").clear_log();
+  core::write_file(repo_ / "tsconfig.json", "{}");
+  behave("scip-typescript", {.create_output = true});
+  attempt("typescript");
+  EXPECT_EQ(calls("scip-typescript").at(0).argv.size(), 4u);
+  EXPECT_EQ(core::read_file(repo_ / "tsconfig.json"), "{}");
 }
 
 }  // namespace
