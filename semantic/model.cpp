@@ -13,4 +13,6 @@ std::shared_ptr<SemanticModel> make_semantic_model(const ModelSpec&) {
 
 bool embedding_components_missing() { return true; }
 
+bool is_model_unavailable(const std::exception&) { return false; }
+
 }  // namespace kolvex::semantic

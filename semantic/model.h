@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -66,8 +67,12 @@ std::shared_ptr<SemanticModel> default_semantic_model();
 // A new embedding model with all four values given; loads no weights.
 std::shared_ptr<SemanticModel> make_semantic_model(const ModelSpec& spec);
 
-// True when the embedding runtime or the model it would load is unavailable, so
-// that encoding would fail with SemanticExtraMissingError. Loads no weights.
+// True when the embedding runtime cannot be bound or the process-wide model's
+// file is not in the model store, so that encoding would fail. Loads no weights.
 bool embedding_components_missing();
+
+// True when `error` is the embedding library's report that its runtime cannot be
+// bound or that a model (or its requested revision) is not in the model store.
+bool is_model_unavailable(const std::exception& error);
 
 }  // namespace kolvex::semantic
