@@ -1,6 +1,7 @@
 // Readers searching and reading a table while a writer replaces it over and over:
-// every read sees one whole generation (or no table, after an empty
-// replacement), never rows of two generations or a half-written table.
+// every read sees one whole generation that was current at some moment during the
+// read (no table only when that generation was an empty replacement), never rows
+// of two generations, a half-written table or a gap between two generations.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -57,6 +58,29 @@ TEST(StoreConcurrencyTest, ReadersSeeWholeGenerationsWhileTheTableIsReplaced) {
     failures.push_back(std::move(what));
   };
 
+  // The writer announces a generation before replacing the table with it and
+  // records it once the replacement returned: a read that starts after
+  // `written` = a and ends before `writing` passes b may only see a..b.
+  std::atomic<int> writing{0};
+  std::atomic<int> written{0};
+  auto check = [&](const char* what, int first, int last, const std::vector<Row>& rows, bool whole) {
+    if (rows.empty()) {
+      bool empty_generation = false;
+      for (int g = first; g <= last; ++g) empty_generation = empty_generation || rows_in(g) == 0;
+      if (!empty_generation) fail(std::string(what) + ": no table while every generation had rows");
+      return;
+    }
+    int generation = generation_of(rows);
+    if (generation < 0) {
+      fail(std::string(what) + ": rows of several generations");
+    } else if (generation < first || generation > last) {
+      fail(std::string(what) + ": generation " + std::to_string(generation) + " outside " + std::to_string(first) +
+           ".." + std::to_string(last));
+    } else if (whole && static_cast<int>(rows.size()) != rows_in(generation)) {
+      fail(std::string(what) + ": part of a generation");
+    }
+  };
+
   std::vector<std::thread> readers;
   std::atomic<int> reads{0};
   for (int r = 0; r < READERS; ++r) {
@@ -64,32 +88,29 @@ TEST(StoreConcurrencyTest, ReadersSeeWholeGenerationsWhileTheTableIsReplaced) {
       try {
         while (!done.load()) {
           SemanticStore store(db_dir);  // one store per search, as the query side does
+          int first = written.load();
           std::vector<Row> found = store.search("repo", {1, 0, 0}, 30);
-          if (!found.empty()) {
-            int generation = generation_of(found);
-            if (generation < 0 || static_cast<int>(found.size()) != rows_in(generation)) {
-              fail("search mixed or cut generations");
-            }
-            for (std::size_t i = 0; i < found.size(); ++i) {
-              if (integer_column(found[i], "start_line") != static_cast<std::int64_t>(i) + 1) {
-                fail("search order");
-              }
-            }
+          check("search", first, writing.load(), found, true);
+          for (std::size_t i = 0; i < found.size(); ++i) {
+            if (integer_column(found[i], "start_line") != static_cast<std::int64_t>(i) + 1) fail("search order");
           }
+
+          first = written.load();
           RowsByPath grouped = store.rows_by_path("repo");
           std::vector<Row> all;
           for (const FileRows& file : grouped) all.insert(all.end(), file.rows.begin(), file.rows.end());
-          if (!all.empty()) {
-            int generation = generation_of(all);
-            if (generation < 0 || static_cast<int>(all.size()) != rows_in(generation)) {
-              fail("rows_by_path mixed generations");
-            }
-          }
+          check("rows_by_path", first, writing.load(), all, true);
+
+          first = written.load();
           std::optional<TableIdentity> identity = store.table_identity("repo");
-          if (identity && (identity->model_name != "model" || identity->model_revision.empty() ||
-                           identity->model_revision[0] != 'g')) {
-            fail("identity");
+          std::vector<Row> identity_row;
+          if (identity) {
+            Row row;
+            row.set("content", identity->model_revision);
+            row.set("model_revision", identity->model_revision);
+            identity_row.push_back(std::move(row));
           }
+          check("table_identity", first, writing.load(), identity_row, false);
           reads.fetch_add(1);
         }
       } catch (const std::exception& error) {
@@ -100,7 +121,11 @@ TEST(StoreConcurrencyTest, ReadersSeeWholeGenerationsWhileTheTableIsReplaced) {
 
   try {
     SemanticStore writer(db_dir);
-    for (int generation = 1; generation < GENERATIONS; ++generation) writer.overwrite("repo", generation_rows(generation));
+    for (int generation = 1; generation < GENERATIONS; ++generation) {
+      writing.store(generation);
+      writer.overwrite("repo", generation_rows(generation));
+      written.store(generation);
+    }
   } catch (const std::exception& error) {
     fail(std::string("writer: ") + error.what());
   }

@@ -1,5 +1,6 @@
 #include "semantic/vector_table.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,8 @@ constexpr std::int64_t FORMAT_VERSION = 1;
 // Large pages keep a vector of a thousand dimensions inside one page, so a
 // search reads the vectors without following overflow chains.
 constexpr int PAGE_SIZE = 65536;
+// Opens of a table raced by writers that replace or drop it, before giving up.
+constexpr int OPEN_ATTEMPTS = 100;
 
 constexpr std::array<std::string_view, 4> KIND_NAMES = {"integer", "float", "text", "vector"};
 
@@ -302,40 +305,46 @@ VectorTable VectorDatabase::open_table(std::string_view name) const {
     if (errno == ENOENT || errno == ENOTDIR) return false;
     throw core::os_error(errno, data);
   };
-  if (!data_exists()) throw table_not_found(name);
-
   core::Connection connection;
-  std::vector<VectorTable::Column> columns;
-  try {
-    // Data files are never changed once renamed into place, which is what
-    // makes an immutable read sound.
-    connection = core::Connection::open(data, core::OpenOptions{.read_only = true, .immutable = true});
-    if (connection.query_int("PRAGMA user_version").value_or(0) != FORMAT_VERSION) {
-      throw damaged(name, "unknown data file format");
-    }
-    core::Statement statement =
-        connection.prepare("SELECT name, kind, dimensions FROM columns ORDER BY position");
-    while (statement.step()) {
-      std::string kind_name = statement.column_text(1);
-      VectorTable::Column column{statement.column_text(0), VectorTable::Kind::integer, 0};
-      if (kind_name == KIND_NAMES[0]) {
-        column.kind = VectorTable::Kind::integer;
-      } else if (kind_name == KIND_NAMES[1]) {
-        column.kind = VectorTable::Kind::real;
-      } else if (kind_name == KIND_NAMES[2]) {
-        column.kind = VectorTable::Kind::text;
-      } else if (kind_name == KIND_NAMES[3]) {
-        column.kind = VectorTable::Kind::vector;
-        column.dimensions = statement.column_int(2);
-      } else {
-        throw damaged(name, "unknown column kind " + core::quote(kind_name));
-      }
-      columns.push_back(std::move(column));
-    }
-  } catch (const core::SqliteError&) {
-    // Dropped between the check and the open: that is a missing table too.
+  for (int attempt = 1;; ++attempt) {
     if (!data_exists()) throw table_not_found(name);
-    throw;
+    try {
+      // Data files are never changed once renamed into place, which is what
+      // makes an immutable read sound. Once open, the connection keeps reading
+      // this version whatever later replaces or removes it.
+      connection = core::Connection::open(data, core::OpenOptions{.read_only = true, .immutable = true});
+      break;
+    } catch (const core::SqliteError& error) {
+      // The file was dropped between the check and the open (and maybe a new
+      // table created since): look again.
+      bool cannot_open = (error.code() & 0xff) == SQLITE_CANTOPEN;
+      if (cannot_open && attempt < OPEN_ATTEMPTS) continue;
+      if (!data_exists()) throw table_not_found(name);
+      throw;
+    }
+  }
+
+  std::vector<VectorTable::Column> columns;
+  if (connection.query_int("PRAGMA user_version").value_or(0) != FORMAT_VERSION) {
+    throw damaged(name, "unknown data file format");
+  }
+  core::Statement statement = connection.prepare("SELECT name, kind, dimensions FROM columns ORDER BY position");
+  while (statement.step()) {
+    std::string kind_name = statement.column_text(1);
+    VectorTable::Column column{statement.column_text(0), VectorTable::Kind::integer, 0};
+    if (kind_name == KIND_NAMES[0]) {
+      column.kind = VectorTable::Kind::integer;
+    } else if (kind_name == KIND_NAMES[1]) {
+      column.kind = VectorTable::Kind::real;
+    } else if (kind_name == KIND_NAMES[2]) {
+      column.kind = VectorTable::Kind::text;
+    } else if (kind_name == KIND_NAMES[3]) {
+      column.kind = VectorTable::Kind::vector;
+      column.dimensions = statement.column_int(2);
+    } else {
+      throw damaged(name, "unknown column kind " + core::quote(kind_name));
+    }
+    columns.push_back(std::move(column));
   }
   return VectorTable(std::string(name), std::move(connection), std::move(columns));
 }
