@@ -1,0 +1,103 @@
+// `kolvex index` with the semantic stage: the real program, a tiny embedding
+// model in the model store of a temporary data directory, fake external tools.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/fs.h"
+#include "core/process.h"
+#include "embeddings/runtime.h"
+#include "embeddings/tiny_model.h"
+#include "platform/config.h"
+#include "platform/registry.h"
+#include "testkit/fake_program.h"
+#include "testkit/git_repo.h"
+
+namespace kolvex {
+namespace {
+
+namespace fs = std::filesystem;
+using testkit::EnvOverlay;
+
+class SemanticIndexCommand : public testing::Test {
+ protected:
+  SemanticIndexCommand()
+      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
+        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
+        bin_(testkit::FakeBin::create()),
+        repo_(testkit::GitRepo::init("repo")) {
+    zoekt_ = bin_.install("zoekt-git-index");
+    repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
+    repo_.write("app/util.go", "package app\n\nfunc Helper() int { return 2 }\n");
+    repo_.write("README.md", "# demo\n");
+    repo_.commit_all("initial");
+  }
+
+  fs::path data_root() const { return home_.path() / "kolvex"; }
+  // Where the model store looks for the default model under this data directory.
+  fs::path default_model_file() const { return data_root() / "models" / "BAAI--bge-m3.gguf"; }
+
+  core::ProcessResult kolvex(const std::vector<std::string>& args) const {
+    EnvOverlay env = {{"XDG_DATA_HOME", home_.path().string()},
+                      {"TMPDIR", tmp_.path().string()},
+                      {"PATH", bin_.path_value("/usr/bin:/bin")},
+                      {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt},
+                      {"KOLVEX_EMBEDDING_MODEL", std::nullopt},
+                      {"KOLVEX_EMBEDDING_BATCH_SIZE", std::nullopt},
+                      {"KOLVEX_EMBEDDING_QUERY_PREFIX", std::nullopt},
+                      {"KOLVEX_EMBEDDING_DOC_PREFIX", std::nullopt}};
+    env = testkit::merge_env(env, zoekt_->env({}));
+    std::vector<std::string> argv = {KOLVEX_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    core::ProcessOptions options;
+    options.env = env;
+    options.cwd = tmp_.path();
+    return core::run_process(argv, options);
+  }
+
+  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
+    platform::Registry registry(data_root() / "registry.db");
+    auto found = registry.get(slug);
+    registry.close();
+    return found;
+  }
+
+  core::ScratchDir home_;
+  core::ScratchDir tmp_;
+  testkit::FakeBin bin_;
+  testkit::GitRepo repo_;
+  std::optional<testkit::FakeProgram> zoekt_;
+};
+
+TEST_F(SemanticIndexCommand, WithTheModelInstalledTheRunBuildsTheVectorTable) {
+  embeddings::fixtures::write_tiny_model(default_model_file());
+  core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
+  ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+  EXPECT_EQ(run.stdout_text(), "indexed repo\n");
+  const std::string err = run.stderr_text();
+  EXPECT_TRUE(err.starts_with("semantic: 2 chunks from 2 files\nsemantic: chunk tokens p50=")) << err;
+  EXPECT_EQ(err.find("semantic indexing skipped"), std::string::npos) << err;
+  EXPECT_EQ(err.find("warning:"), std::string::npos) << err;
+  EXPECT_TRUE(fs::is_directory(platform::lancedb_dir(data_root()) / "repo.lance"));
+  auto stored = row("repo");
+  ASSERT_TRUE(stored);
+  EXPECT_TRUE(stored->semantic_indexed_at.has_value());
+
+  // Nothing changed: every row carries over and nothing new is chunked.
+  core::ProcessResult again = kolvex({"reindex", "repo", "--no-scip"});
+  ASSERT_EQ(again.returncode, 0) << again.stderr_text();
+  EXPECT_TRUE(again.stderr_text().starts_with("semantic: 2 chunks from 2 files\n")) << again.stderr_text();
+  EXPECT_EQ(again.stderr_text().find("chunk tokens"), std::string::npos) << again.stderr_text();
+}
+
+TEST_F(SemanticIndexCommand, WithoutTheModelTheStageIsSkippedBeforeItStarts) {
+  core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
+  ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+  EXPECT_EQ(run.stderr_text(),
+            "semantic indexing skipped \u2014 install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra "
+            "semantic` in a source checkout\n");
+  EXPECT_FALSE(fs::exists(platform::lancedb_dir(data_root())));
+}
+
+}  // namespace
+}  // namespace kolvex
