@@ -54,5 +54,15 @@ TEST(RuntimeModel, RejectsAFileThatIsNotAModel) {
   EXPECT_THROW(RuntimeModel::load(fixtures::vocab_path().string(), std::nullopt), EmbeddingRuntimeError);
 }
 
+TEST(RuntimeModel, EncodesTextThatIsNotValidUtf8) {
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-embed-rt-");
+  const auto file = scratch.path() / "tiny.gguf";
+  fixtures::write_tiny_model(file);
+  auto model = RuntimeModel::load(file.string(), std::nullopt);
+  const auto rows = model->encode({std::string("caf\xC3"), std::string("\xFF\xFE x"), "caf"});
+  ASSERT_EQ(rows.size(), 3u);
+  for (const auto& row : rows) EXPECT_EQ(row.size(), 32u);
+}
+
 }  // namespace
 }  // namespace kolvex::embeddings
