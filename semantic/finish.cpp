@@ -1,7 +1,6 @@
 #include "semantic/finish.h"
 
 #include <algorithm>
-#include <cmath>
 #include <unordered_set>
 
 #include "chunker/admission.h"

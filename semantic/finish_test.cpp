@@ -159,6 +159,18 @@ TEST_F(FinishTest, RereadFilesCarryTheHashOfTheBytesRead) {
   EXPECT_TRUE(next.inputs.empty());
 }
 
+TEST_F(FinishTest, FileSwappedForALinkOutsideTheRepositoryIsNotRead) {
+  core::ScratchDir outside = core::ScratchDir::create("semantic-outside-");
+  core::write_file(outside.path() / "secret.go", "package secret\n");
+  repo_.write("a.go", "package a\n");
+  SemanticWork work = prepare();
+  repo_.remove("a.go");
+  repo_.symlink("a.go", (outside.path() / "secret.go").string());
+  EXPECT_THROW(finish(work), core::OsError);
+  EXPECT_TRUE(model_->embed_calls.empty());
+  EXPECT_FALSE(std::filesystem::exists(platform::lancedb_dir(data_.path()) / "demo.lance"));
+}
+
 TEST_F(FinishTest, EqualContentIsEncodedOnceAndKnownVectorsAreReused) {
   repo_.write("a.go", "package x\n");
   repo_.write("b.go", "package y\n");
