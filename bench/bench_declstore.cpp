@@ -16,12 +16,16 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/timing.h"
 #include "core/fs.h"
 #include "core/hash.h"
 #include "core/sqlite.h"
 #include "declstore/build.h"
 #include "declstore/capture.h"
 #include "syntax/syntax.h"
+
+using kolvex::bench::best_seconds;
+using kolvex::bench::seconds;
 
 namespace {
 
@@ -30,19 +34,6 @@ using namespace kolvex;
 
 constexpr double REBUILD_GOAL = 0.10;
 constexpr int DEFAULT_ROUNDS = 3;
-
-// The best wall time of `rounds` runs: the least disturbed by other work on the machine.
-template <typename Body>
-double best_seconds(int rounds, Body body) {
-  double best = 0;
-  for (int round = 0; round < rounds; ++round) {
-    const auto start = std::chrono::steady_clock::now();
-    body();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (round == 0 || elapsed < best) best = elapsed;
-  }
-  return best;
-}
 
 // The manifest with its first captured file changed: new bytes in a new copy.
 declstore::SourceManifest with_one_file_changed(declstore::SourceManifest manifest, const fs::path& scratch,

@@ -18,11 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/timing.h"
 #include "chunker/admission.h"
 #include "chunker/chunk_file.h"
 #include "core/text.h"
 #include "syntax/parse_tree.h"
 #include "syntax/parser_pool.h"
+
+using kolvex::bench::best_seconds;
+using kolvex::bench::seconds;
 
 namespace {
 
@@ -48,19 +52,6 @@ std::vector<SourceFile> read_files(const std::vector<std::filesystem::path>& roo
     }
   }
   return files;
-}
-
-// The best of `rounds` runs of `body`, in seconds.
-template <typename Body>
-double best_seconds(int rounds, Body body) {
-  double best = 0;
-  for (int round = 0; round < rounds; ++round) {
-    const auto start = std::chrono::steady_clock::now();
-    body();
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    if (round == 0 || elapsed.count() < best) best = elapsed.count();
-  }
-  return best;
 }
 
 }  // namespace

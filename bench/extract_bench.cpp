@@ -18,8 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/timing.h"
 #include "core/text.h"
 #include "syntax/syntax.h"
+
+using kolvex::bench::best_seconds;
+using kolvex::bench::seconds;
 
 namespace {
 
@@ -49,14 +53,6 @@ std::vector<SourceFile> read_files(const std::vector<std::filesystem::path>& roo
     }
   }
   return files;
-}
-
-template <typename Body>
-double seconds(Body body) {
-  const auto start = std::chrono::steady_clock::now();
-  body();
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return elapsed.count();
 }
 
 }  // namespace

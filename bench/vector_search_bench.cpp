@@ -19,8 +19,12 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/timing.h"
 #include "core/fs.h"
 #include "semantic/store.h"
+
+using kolvex::bench::best_seconds;
+using kolvex::bench::seconds;
 
 namespace {
 
@@ -31,18 +35,6 @@ constexpr std::size_t DEFAULT_DIMENSIONS = 1024;
 constexpr int DEFAULT_ROUNDS = 5;
 constexpr std::int64_t TOP_K = 30;  // what hybrid search asks for
 constexpr std::size_t CONTENT_CHARS = 1200;
-
-template <typename Body>
-double best_seconds(int rounds, Body body) {
-  double best = 0;
-  for (int round = 0; round < rounds; ++round) {
-    const auto start = std::chrono::steady_clock::now();
-    body();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (round == 0 || elapsed < best) best = elapsed;
-  }
-  return best;
-}
 
 semantic::Vector random_unit(std::mt19937& random, std::size_t dimensions) {
   std::normal_distribution<float> normal;

@@ -2,14 +2,12 @@
 
 #include <cmath>
 #include <limits>
-#include <list>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "core/json.h"
+#include "core/lru_cache.h"
 #include "core/sqlite.h"
 #include "core/text.h"
 #include "declstore/coverage.h"
@@ -20,43 +18,9 @@ namespace {
 constexpr std::string_view LEGACY_SCIP_STATE = "legacy";
 constexpr std::string_view MALFORMED_COUNTS_PREFIX = "kolvex_snapshot.syntax_counts is malformed: ";
 
-// Facts derived from legacy snapshots, keyed by database file path, least
-// recently used first. Each public operation is one critical section of map
-// work only.
-class LegacyFactsCache {
- public:
-  std::optional<SnapshotFacts> lookup(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    auto found = index_.find(path);
-    if (found == index_.end()) return std::nullopt;
-    entries_.splice(entries_.end(), entries_, found->second);
-    return found->second->second;
-  }
-
-  void store(const std::string& path, const SnapshotFacts& facts) {
-    std::lock_guard lock(mutex_);
-    auto found = index_.find(path);
-    if (found != index_.end()) {
-      found->second->second = facts;
-      entries_.splice(entries_.end(), entries_, found->second);
-    } else {
-      entries_.emplace_back(path, facts);
-      index_.emplace(path, std::prev(entries_.end()));
-    }
-    while (entries_.size() > LEGACY_FACTS_CACHE_MAX_SIZE) {
-      index_.erase(entries_.front().first);
-      entries_.pop_front();
-    }
-  }
-
- private:
-  using Entries = std::list<std::pair<std::string, SnapshotFacts>>;
-  std::mutex mutex_;
-  Entries entries_;
-  std::unordered_map<std::string, Entries::iterator> index_;
-};
-
-LegacyFactsCache LEGACY_FACTS_CACHE;
+// Facts derived from legacy snapshots, keyed by database file path; the most
+// recently used are kept.
+core::LruCache<SnapshotFacts> LEGACY_FACTS_CACHE(LEGACY_FACTS_CACHE_MAX_SIZE);
 
 // A flag column is true when its stored value is non-zero (a text or blob when
 // it is not empty).
@@ -188,7 +152,7 @@ std::string conn_db_path(core::Connection& conn) {
 SnapshotFacts legacy_snapshot_facts(core::Connection& conn) {
   const std::string path = conn_db_path(conn);
   if (!path.empty()) {
-    if (std::optional<SnapshotFacts> cached = LEGACY_FACTS_CACHE.lookup(path)) return *std::move(cached);
+    if (std::optional<SnapshotFacts> cached = LEGACY_FACTS_CACHE.find(path)) return *std::move(cached);
   }
   // Derived outside the cache's lock: this decodes every occurrences blob.
   const ScipCapabilityFacts capabilities = scip_capability_facts(conn);

@@ -1,10 +1,9 @@
 #include "defmatch/lower_map.h"
 
-#include <iterator>
-#include <list>
-#include <mutex>
+#include <optional>
 #include <utility>
 
+#include "core/lru_cache.h"
 #include "core/sqlite.h"
 #include "core/text.h"
 
@@ -13,45 +12,9 @@ namespace {
 
 using MapPtr = std::shared_ptr<const LowerNameMap>;
 
-// Recency-ordered map from database path to lower-cased map, least recently
-// used first.
-class LowerMapCache {
- public:
-  MapPtr find(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    auto it = index_.find(path);
-    if (it == index_.end()) return nullptr;
-    entries_.splice(entries_.end(), entries_, it->second);
-    return it->second->second;
-  }
-
-  // Stores `map` as the most recently used entry, replacing one a concurrent
-  // caller stored for the same path, then evicts down to the bound.
-  void insert(const std::string& path, MapPtr map) {
-    std::lock_guard lock(mutex_);
-    auto it = index_.find(path);
-    if (it != index_.end()) {
-      it->second->second = std::move(map);
-      entries_.splice(entries_.end(), entries_, it->second);
-    } else {
-      entries_.emplace_back(path, std::move(map));
-      index_.emplace(path, std::prev(entries_.end()));
-    }
-    while (entries_.size() > LOWER_MAP_CACHE_MAX_SIZE) {
-      index_.erase(entries_.front().first);
-      entries_.pop_front();
-    }
-  }
-
- private:
-  using Entries = std::list<std::pair<std::string, MapPtr>>;
-  std::mutex mutex_;
-  Entries entries_;
-  std::unordered_map<std::string, Entries::iterator> index_;
-};
-
-LowerMapCache& lower_maps() {
-  static LowerMapCache cache;
+// Database path to lower-cased map, the most recently used kept.
+core::LruCache<MapPtr>& lower_maps() {
+  static core::LruCache<MapPtr> cache(LOWER_MAP_CACHE_MAX_SIZE);
   return cache;
 }
 
@@ -84,9 +47,9 @@ std::shared_ptr<const LowerNameMap> build_lower_map(core::Connection& connection
 std::shared_ptr<const LowerNameMap> lower_map(core::Connection& connection) {
   const std::string path = db_path(connection);
   if (path.empty()) return build_lower_map(connection);
-  if (MapPtr cached = lower_maps().find(path)) return cached;
+  if (std::optional<MapPtr> cached = lower_maps().find(path)) return *cached;
   MapPtr built = build_lower_map(connection);
-  lower_maps().insert(path, built);
+  lower_maps().store(path, built);
   return built;
 }
 
