@@ -33,9 +33,9 @@ inline Vector unit_vector_of(std::string_view text) {
 
 class FakeModel : public SemanticModel {
  public:
-  explicit FakeModel(ModelSpec spec = {"fake/model", "rev1", "q: ", "d: "},
+  explicit FakeModel(ModelSpec model_spec = {"fake/model", "rev1", "q: ", "d: "},
                      std::optional<std::string> warning = std::nullopt)
-      : spec_(std::move(spec)), warning_(std::move(warning)) {}
+      : spec_(std::move(model_spec)), warning_(std::move(warning)) {}
 
   std::pair<std::string, std::string> identity() const override { return {spec_.model_name, spec_.revision}; }
   std::pair<std::string, std::string> prefixes() const override { return {spec_.query_prefix, spec_.doc_prefix}; }
@@ -61,7 +61,7 @@ class FakeModel : public SemanticModel {
     return count;
   }
 
-  const ModelSpec& spec() const { return spec_; }
+  const ModelSpec& model_spec() const { return spec_; }
 
   bool missing = false;                 // every encoding raises SemanticExtraMissingError
   bool count_fails = false;             // count_oversized raises

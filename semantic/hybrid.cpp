@@ -130,8 +130,8 @@ core::Json semantic_search(const std::string& slug, const std::string& query, st
   TableIdentity configured = identity_of(*model);
   if (configured != *stored) {
     warning = mismatch_text(configured, *stored, slug);
-    ModelSpec spec{stored->model_name, stored->model_revision, stored->query_prefix, stored->doc_prefix};
-    model = options.model_factory ? options.model_factory(spec) : make_semantic_model(spec);
+    ModelSpec model_spec{stored->model_name, stored->model_revision, stored->query_prefix, stored->doc_prefix};
+    model = options.model_factory ? options.model_factory(model_spec) : make_semantic_model(model_spec);
   }
 
   std::vector<Row> vector_rows = store.search(slug, model->embed_query(query), VECTOR_TOP_K);

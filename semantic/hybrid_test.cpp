@@ -136,9 +136,9 @@ class HybridSearchTest : public ::testing::Test {
     options.root = data_.path();
     if (!options.model) options.model = model_;
     if (!options.model_factory) {
-      options.model_factory = [this](const ModelSpec& spec) {
-        replacement_specs_.push_back(spec);
-        replacement_ = std::make_shared<FakeModel>(spec);
+      options.model_factory = [this](const ModelSpec& model_spec) {
+        replacement_specs_.push_back(model_spec);
+        replacement_ = std::make_shared<FakeModel>(model_spec);
         replacement_->query_vector = Vector{1.0f, 0.0f, 0.0f, 0.0f};
         return replacement_;
       };

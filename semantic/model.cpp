@@ -45,12 +45,12 @@ std::shared_ptr<SemanticModel> default_semantic_model() {
   return default_adapter;
 }
 
-std::shared_ptr<SemanticModel> make_semantic_model(const ModelSpec& spec) {
+std::shared_ptr<SemanticModel> make_semantic_model(const ModelSpec& model_spec) {
   return std::make_shared<EmbeddingModelAdapter>(std::make_unique<embeddings::EmbeddingModel>(
-      embeddings::EmbeddingModelOptions{.model_name = spec.model_name,
-                                        .revision = spec.revision,
-                                        .query_prefix = spec.query_prefix,
-                                        .doc_prefix = spec.doc_prefix}));
+      embeddings::EmbeddingModelOptions{.model_name = model_spec.model_name,
+                                        .revision = model_spec.revision,
+                                        .query_prefix = model_spec.query_prefix,
+                                        .doc_prefix = model_spec.doc_prefix}));
 }
 
 bool embedding_components_missing() {

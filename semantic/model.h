@@ -56,7 +56,7 @@ struct ModelSpec {
   bool operator==(const ModelSpec&) const = default;
 };
 
-// Builds a model from a spec (hybrid search's replacement model).
+// Builds a model of the given identity and prefixes (hybrid search's replacement model).
 using ModelFactory = std::function<std::shared_ptr<SemanticModel>(const ModelSpec&)>;
 
 // The process-wide embedding model, wrapped; built on first use from the
@@ -65,7 +65,7 @@ using ModelFactory = std::function<std::shared_ptr<SemanticModel>(const ModelSpe
 std::shared_ptr<SemanticModel> default_semantic_model();
 
 // A new embedding model with all four values given; loads no weights.
-std::shared_ptr<SemanticModel> make_semantic_model(const ModelSpec& spec);
+std::shared_ptr<SemanticModel> make_semantic_model(const ModelSpec& model_spec);
 
 // True when the embedding runtime cannot be bound or the process-wide model's
 // file is not in the model store, so that encoding would fail. Loads no weights.

@@ -21,7 +21,7 @@ class RealModelTest : public ::testing::Test {
     repo_.write("src/app.py", "def helper():\n    return 2\n\n\nclass Parser:\n    def parse(self):\n        return 1\n");
     repo_.write("src/lib.go", "package lib\n\nfunc Tokenize() {}\n");
   }
-  ModelSpec spec(const std::filesystem::path& path) const { return {path.string(), "unpinned", "", ""}; }
+  ModelSpec model_spec(const std::filesystem::path& path) const { return {path.string(), "unpinned", "", ""}; }
 
   core::ScratchDir scratch_ = core::ScratchDir::create("semantic-real-");
   std::filesystem::path first_path_ = scratch_.path() / "first.gguf";
@@ -30,7 +30,7 @@ class RealModelTest : public ::testing::Test {
 };
 
 TEST_F(RealModelTest, IndexThenSearchUnderTheSameIdentity) {
-  std::shared_ptr<SemanticModel> model = make_semantic_model(spec(first_path_));
+  std::shared_ptr<SemanticModel> model = make_semantic_model(model_spec(first_path_));
   SemanticIndexReport report = index_semantic(repo_.path(), "demo", {.root = scratch_.path(), .model = model});
   EXPECT_EQ(report.files, 2);
   EXPECT_GE(report.rows, 2);
@@ -44,9 +44,9 @@ TEST_F(RealModelTest, IndexThenSearchUnderTheSameIdentity) {
 }
 
 TEST_F(RealModelTest, TableOfAnotherModelIsQueriedWithAModelLoadedFromItsIdentity) {
-  index_semantic(repo_.path(), "demo", {.root = scratch_.path(), .model = make_semantic_model(spec(first_path_))});
+  index_semantic(repo_.path(), "demo", {.root = scratch_.path(), .model = make_semantic_model(model_spec(first_path_))});
   core::Json result = semantic_search("demo", "parse", 10,
-                                      {.root = scratch_.path(), .model = make_semantic_model(spec(second_path_))});
+                                      {.root = scratch_.path(), .model = make_semantic_model(model_spec(second_path_))});
   ASSERT_TRUE(result.contains("warning"));
   EXPECT_NE(result["warning"].get<std::string>().find("differs from the index's " + first_path_.string()),
             std::string::npos);
@@ -54,7 +54,7 @@ TEST_F(RealModelTest, TableOfAnotherModelIsQueriedWithAModelLoadedFromItsIdentit
 }
 
 TEST_F(RealModelTest, MissingModelFileCountsAsAMissingComponent) {
-  std::shared_ptr<SemanticModel> model = make_semantic_model(spec(scratch_.path() / "absent.gguf"));
+  std::shared_ptr<SemanticModel> model = make_semantic_model(model_spec(scratch_.path() / "absent.gguf"));
   try {
     index_semantic(repo_.path(), "demo", {.root = scratch_.path(), .model = model});
     FAIL() << "expected the model load to fail";
