@@ -18,31 +18,14 @@
 #include "platform/search.h"
 #include "semantic/fake_model.h"
 #include "semantic/store.h"
+#include "testkit/base64.h"
 
 namespace kolvex::semantic {
 namespace {
 
 using testing::FakeModel;
 
-std::string base64(std::string_view bytes) {
-  static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                 static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift : {18, 12, 6, 0}) out.push_back(ALPHABET[(v >> shift) & 63]);
-  }
-  if (std::size_t rest = bytes.size() - i; rest > 0) {
-    unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-    if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    out.push_back(ALPHABET[(v >> 18) & 63]);
-    out.push_back(ALPHABET[(v >> 12) & 63]);
-    out.push_back(rest == 2 ? ALPHABET[(v >> 6) & 63] : '=');
-    out.push_back('=');
-  }
-  return out;
-}
+using testkit::base64;
 
 // A Zoekt web server on a loopback port: answers every search with the same
 // reply and records the queries it was sent.
