@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
+#include "tests/e2e/kolvex_run.h"
 
 namespace kolvex {
 namespace {
@@ -58,28 +59,17 @@ class IndexCommand : public testing::Test {
   // The environment of a kolvex run: private data and temporary directories and
   // the fake tools first on a PATH that holds only the system's own programs.
   EnvOverlay environment(const EnvOverlay& extra = {}) const {
-    EnvOverlay env = {{"XDG_DATA_HOME", home_.path().string()},
-                      {"TMPDIR", tmp_.path().string()},
-                      {"PATH", bin_.path_value("/usr/bin:/bin")},
-                      {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}};
+    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
     env = testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
     return testkit::merge_env(env, extra);
   }
 
   core::ProcessResult kolvex(const std::vector<std::string>& args, const EnvOverlay& extra = {}) const {
-    std::vector<std::string> argv = {KOLVEX_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    core::ProcessOptions options;
-    options.env = environment(extra);
-    options.cwd = tmp_.path();
-    return core::run_process(argv, options);
+    return e2e::run_kolvex(args, environment(extra), tmp_.path());
   }
 
   std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    platform::Registry registry(data_root() / "registry.db");
-    auto found = registry.get(slug);
-    registry.close();
-    return found;
+    return e2e::registry_row(data_root(), slug);
   }
 
   std::string pointer(const std::string& slug) const { return core::read_file(index_dir(slug) / "current"); }

@@ -19,6 +19,7 @@
 #include "platform/registry.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
+#include "tests/e2e/kolvex_run.h"
 
 namespace kolvex {
 namespace {
@@ -61,21 +62,13 @@ class RegistryCommands : public testing::Test {
   fs::path index_dir(const std::string& slug) const { return platform::index_dir(slug, data_root()); }
 
   EnvOverlay environment() const {
-    EnvOverlay env = {{"XDG_DATA_HOME", home_.path().string()},
-                      {"XDG_CACHE_HOME", cache_.path().string()},
-                      {"TMPDIR", tmp_.path().string()},
-                      {"PATH", bin_.path_value("/usr/bin:/bin")},
-                      {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}};
+    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
+    env["XDG_CACHE_HOME"] = cache_.path().string();
     return testkit::merge_env(env, zoekt_.env());
   }
 
   core::ProcessResult kolvex(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {KOLVEX_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    core::ProcessOptions options;
-    options.env = environment();
-    options.cwd = tmp_.path();
-    return core::run_process(argv, options);
+    return e2e::run_kolvex(args, environment(), tmp_.path());
   }
 
   platform::Registry registry() const { return platform::Registry(data_root() / "registry.db"); }

@@ -20,6 +20,7 @@
 #include "platform/config.h"
 #include "platform/registry.h"
 #include "testkit/git_repo.h"
+#include "tests/e2e/kolvex_run.h"
 
 namespace kolvex {
 namespace {
@@ -135,17 +136,11 @@ class ScipRun : public testing::Test {
   }
 
   std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    platform::Registry registry(data_root() / "registry.db");
-    std::optional<platform::RegisteredRepo> found = registry.get(slug);
-    registry.close();
-    return found;
+    return e2e::registry_row(data_root(), slug);
   }
 
   EnvOverlay environment() const {
-    return {{"XDG_DATA_HOME", home_.path().string()},
-            {"TMPDIR", tmp_.path().string()},
-            {"PATH", bin_.path().string() + ":/usr/bin:/bin"},
-            {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}};
+    return e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path().string() + ":/usr/bin:/bin");
   }
 
   core::ProcessResult run(const std::vector<std::string>& argv, const std::optional<fs::path>& cwd) const {
@@ -156,9 +151,7 @@ class ScipRun : public testing::Test {
   }
 
   core::ProcessResult kolvex(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {KOLVEX_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, std::nullopt);
+    return run(e2e::kolvex_command(args), std::nullopt);
   }
 
   core::ScratchDir home_;

@@ -12,6 +12,7 @@
 #include "platform/registry.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
+#include "tests/e2e/kolvex_run.h"
 
 namespace kolvex {
 namespace {
@@ -38,28 +39,12 @@ class SemanticIndexCommand : public testing::Test {
   fs::path default_model_file() const { return data_root() / "models" / "BAAI--bge-m3.gguf"; }
 
   core::ProcessResult kolvex(const std::vector<std::string>& args) const {
-    EnvOverlay env = {{"XDG_DATA_HOME", home_.path().string()},
-                      {"TMPDIR", tmp_.path().string()},
-                      {"PATH", bin_.path_value("/usr/bin:/bin")},
-                      {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt},
-                      {"KOLVEX_EMBEDDING_MODEL", std::nullopt},
-                      {"KOLVEX_EMBEDDING_BATCH_SIZE", std::nullopt},
-                      {"KOLVEX_EMBEDDING_QUERY_PREFIX", std::nullopt},
-                      {"KOLVEX_EMBEDDING_DOC_PREFIX", std::nullopt}};
-    env = testkit::merge_env(env, zoekt_->env({}));
-    std::vector<std::string> argv = {KOLVEX_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    core::ProcessOptions options;
-    options.env = env;
-    options.cwd = tmp_.path();
-    return core::run_process(argv, options);
+    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
+    return e2e::run_kolvex(args, testkit::merge_env(env, zoekt_->env({})), tmp_.path());
   }
 
   std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    platform::Registry registry(data_root() / "registry.db");
-    auto found = registry.get(slug);
-    registry.close();
-    return found;
+    return e2e::registry_row(data_root(), slug);
   }
 
   core::ScratchDir home_;

@@ -24,6 +24,7 @@
 #include "repoctl/cli/commands.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
+#include "tests/e2e/kolvex_run.h"
 #include "watch/watcher.h"
 
 extern char** environ;
@@ -163,24 +164,14 @@ class WatchCommand : public testing::Test {
   fs::path data_root() const { return home_.path() / "kolvex"; }
 
   EnvOverlay environment() const {
-    EnvOverlay env = {{"XDG_DATA_HOME", home_.path().string()},
-                      {"TMPDIR", tmp_.path().string()},
-                      {"PATH", bin_.path_value("/usr/bin:/bin")},
-                      {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}};
+    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
     return testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
   }
 
-  std::vector<std::string> command(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {KOLVEX_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-  }
+  std::vector<std::string> command(const std::vector<std::string>& args) const { return e2e::kolvex_command(args); }
 
   core::ProcessResult kolvex(const std::vector<std::string>& args) const {
-    core::ProcessOptions options;
-    options.env = environment();
-    options.cwd = tmp_.path();
-    return core::run_process(command(args), options);
+    return e2e::run_kolvex(args, environment(), tmp_.path());
   }
 
   std::unique_ptr<Child> watch(const std::vector<std::string>& args, const std::optional<fs::path>& cwd = {}) {
@@ -191,10 +182,7 @@ class WatchCommand : public testing::Test {
   }
 
   std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    platform::Registry registry(data_root() / "registry.db");
-    auto found = registry.get(slug);
-    registry.close();
-    return found;
+    return e2e::registry_row(data_root(), slug);
   }
 
   std::string start_line(const std::string& debounce) const {
