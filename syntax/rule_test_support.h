@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -117,6 +118,14 @@ inline TSNode find_node(TSNode root, std::string_view type, int occurrence = 0) 
 inline const TSLanguage* compiled_grammar(std::string_view language) {
   ParserPool pool;
   return pool.parse(language, "").language();
+}
+
+// No two declarations of the snippet share an id.
+inline void expect_unique_ids(std::string_view language, std::string_view source) {
+  std::set<std::string> ids;
+  for (const SyntaxSymbol& symbol : extract_snippet(language, source).symbols) {
+    EXPECT_TRUE(ids.insert(symbol.symbol).second) << "duplicate id of " << symbol.qualified_name;
+  }
 }
 
 // Every named node type and every field name exists in the language's grammar.

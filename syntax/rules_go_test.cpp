@@ -17,13 +17,6 @@ struct Case {
   std::vector<SymbolRow> expected;
 };
 
-void expect_unique_ids(const char* source) {
-  std::set<std::string> ids;
-  for (const SyntaxSymbol& symbol : test::extract_snippet("go", source).symbols) {
-    EXPECT_TRUE(ids.insert(symbol.symbol).second) << "duplicate id of " << symbol.qualified_name;
-  }
-}
-
 TEST(GoRules, VocabularyExistsInTheGrammar) {
   test::expect_vocabulary(
       "go",
@@ -86,7 +79,7 @@ TEST(GoRules, DeclarationsOfEachShape) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     EXPECT_EQ(test::extract_rows("go", c.source), c.expected);
-    expect_unique_ids(c.source);
+    test::expect_unique_ids("go", c.source);
   }
 }
 

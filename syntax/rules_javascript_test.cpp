@@ -22,10 +22,7 @@ struct Case {
 void check(const Case& c) {
   SCOPED_TRACE(std::string(c.language) + ": " + c.title);
   EXPECT_EQ(test::extract_rows(c.language, c.source), c.expected);
-  std::set<std::string> ids;
-  for (const SyntaxSymbol& symbol : test::extract_snippet(c.language, c.source).symbols) {
-    EXPECT_TRUE(ids.insert(symbol.symbol).second) << "duplicate id of " << symbol.qualified_name;
-  }
+  test::expect_unique_ids(c.language, c.source);
 }
 
 TEST(JavaScriptRules, VocabularyExistsInTheGrammars) {

@@ -21,10 +21,7 @@ struct Case {
 void check(const char* language, const Case& c) {
   SCOPED_TRACE(c.title);
   EXPECT_EQ(test::extract_rows(language, c.source), c.expected);
-  std::set<std::string> ids;
-  for (const SyntaxSymbol& symbol : test::extract_snippet(language, c.source).symbols) {
-    EXPECT_TRUE(ids.insert(symbol.symbol).second) << "duplicate id of " << symbol.qualified_name;
-  }
+  test::expect_unique_ids(language, c.source);
 }
 
 TEST(JvmRules, VocabularyExistsInTheGrammars) {

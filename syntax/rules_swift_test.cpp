@@ -79,10 +79,7 @@ TEST(SwiftRules, DeclarationsOfEachShape) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     EXPECT_EQ(test::extract_rows("swift", c.source), c.expected);
-    std::set<std::string> ids;
-    for (const SyntaxSymbol& symbol : test::extract_snippet("swift", c.source).symbols) {
-      EXPECT_TRUE(ids.insert(symbol.symbol).second) << "duplicate id of " << symbol.qualified_name;
-    }
+    test::expect_unique_ids("swift", c.source);
   }
 }
 
