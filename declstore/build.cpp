@@ -197,13 +197,13 @@ class Builder {
       ++report_.counts.skipped;
       return;
     }
-    add_candidate(entry, *entry.language, *entry.source_path);
+    add_candidate(entry, *entry.language);
   }
 
   const SyntaxBuildReport& report() const noexcept { return report_; }
 
  private:
-  void add_candidate(const CapturedFile& entry, const std::string& language, const fs::path& source_path) {
+  void add_candidate(const CapturedFile& entry, const std::string& language) {
     const std::string identity = syntax::grammar_identity(language);
     std::optional<Row> prev_row;
     if (previous_) prev_row = previous_syntax_file_row(*previous_, entry.file_path);
@@ -218,14 +218,14 @@ class Builder {
         count_state(report_.counts, *state);
       }
       if (wants_tree) {
-        const std::string bytes = core::read_file(source_path);
+        const std::string bytes = read_captured_bytes(entry);
         const syntax::ParseTree tree = pool_.parse(language, bytes);
         options_.on_parsed(entry, bytes, tree);
       }
       return;
     }
 
-    const std::string bytes = core::read_file(source_path);
+    const std::string bytes = read_captured_bytes(entry);
     syntax::ParsedSyntax parsed = syntax::extract_file(entry.file_path, bytes, language, pool_);
     insert_parsed(writers_, parsed);
     count_state(report_.counts, parsed.state);

@@ -241,6 +241,11 @@ SourceManifest capture_sources(const fs::path& repo_path, const fs::path& scratc
   return scan(repo_path, scratch_dir, /*strict=*/true);
 }
 
+std::string read_captured_bytes(const CapturedFile& file) {
+  if (!file.source_path) throw core::ValueError("no captured copy of " + core::quote(file.file_path));
+  return core::read_file(*file.source_path);
+}
+
 void validate_sources(const fs::path& repo_path, const SourceManifest& manifest) {
   SourceManifest current = scan(repo_path, std::nullopt, /*strict=*/false);
   if (current.source_hash != manifest.source_hash) {

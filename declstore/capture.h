@@ -82,6 +82,10 @@ class SourceChangedError : public core::RuntimeError {
 SourceManifest capture_sources(const std::filesystem::path& repo_path,
                                const std::filesystem::path& scratch_dir);
 
+// The captured bytes of `file`, read from its scratch copy. Throws core::OsError
+// when the copy cannot be read and core::ValueError when the entry has no copy.
+std::string read_captured_bytes(const CapturedFile& file);
+
 // Scans again without writing copies and throws SourceChangedError
 // ("tracked sources changed since capture in <repo_path>") when the digest differs
 // from the manifest's. A file that vanished or cannot be read changes the digest
