@@ -1,0 +1,154 @@
+// Ordered parallel work: results reach the caller in item order, errors behave
+// as in a plain loop, and the call never returns with a worker still running.
+// Built as its own test binary so that it also runs under ThreadSanitizer.
+#include "core/ordered_parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kolvex::core {
+namespace {
+
+// Items take a little time, unevenly, so that later items often finish first.
+void busy(std::size_t i) { std::this_thread::sleep_for(std::chrono::microseconds((i * 7919) % 500)); }
+
+struct InterruptReset {
+  ~InterruptReset() { set_interrupted(false); }
+};
+
+TEST(OrderedParallelTest, ConsumesEveryResultInItemOrderWithinTheWindow) {
+  for (unsigned workers : {1u, 2u, 8u}) {
+    SCOPED_TRACE(workers);
+    constexpr std::size_t COUNT = 300;
+    constexpr std::size_t WINDOW = 6;
+    std::atomic<int> in_flight = 0;
+    std::atomic<int> most_in_flight = 0;
+    std::atomic<bool> bad_worker = false;
+    std::vector<std::size_t> seen;
+    ordered_parallel<std::string>(
+        COUNT, {.workers = workers, .window = WINDOW},
+        [&](std::size_t i, unsigned worker) {
+          if (worker >= workers) bad_worker = true;
+          int now = ++in_flight;
+          int most = most_in_flight.load();
+          while (now > most && !most_in_flight.compare_exchange_weak(most, now)) {
+          }
+          busy(i);
+          return "item " + std::to_string(i);
+        },
+        [&](std::size_t i, std::string&& result) {
+          --in_flight;
+          EXPECT_EQ(result, "item " + std::to_string(i));
+          seen.push_back(i);
+        });
+    ASSERT_EQ(seen.size(), COUNT);
+    for (std::size_t i = 0; i < COUNT; ++i) EXPECT_EQ(seen[i], i);
+    EXPECT_FALSE(bad_worker);
+    EXPECT_LE(most_in_flight.load(), static_cast<int>(WINDOW));
+  }
+}
+
+TEST(OrderedParallelTest, OneWorkerRunsEverythingOnTheCallingThread) {
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<std::string> order;
+  ordered_parallel<int>(
+      3, {.workers = 1},
+      [&](std::size_t i, unsigned) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        order.push_back("work " + std::to_string(i));
+        return static_cast<int>(i);
+      },
+      [&](std::size_t i, int&&) { order.push_back("consume " + std::to_string(i)); });
+  EXPECT_EQ(order, (std::vector<std::string>{"work 0", "consume 0", "work 1", "consume 1", "work 2", "consume 2"}));
+}
+
+// Where the first failure is, and who raises it; the loop must raise exactly
+// what a plain loop would, and consume nothing after it.
+struct FailureCase {
+  const char* name;
+  std::vector<std::size_t> failing_work;
+  std::optional<std::size_t> failing_consume;
+  std::string expected;
+  std::size_t consumed;
+};
+
+TEST(OrderedParallelTest, RaisesTheFailureOfTheLowestItemAndConsumesNothingAfterIt) {
+  const FailureCase cases[] = {
+      {"one failing item", {40}, std::nullopt, "work 40", 40},
+      {"a later item fails first in time", {40, 41, 90}, std::nullopt, "work 40", 40},
+      {"the first item", {0}, std::nullopt, "work 0", 0},
+      {"the last item", {99}, std::nullopt, "work 99", 99},
+      {"consume fails before a failing item", {50}, 20, "consume 20", 20},
+      {"a failing item before consume fails", {10}, 20, "work 10", 10},
+  };
+  for (const FailureCase& c : cases) {
+    for (unsigned workers : {1u, 4u}) {
+      SCOPED_TRACE(std::string(c.name) + ", workers " + std::to_string(workers));
+      std::atomic<int> running = 0;
+      std::size_t consumed = 0;
+      try {
+        ordered_parallel<std::size_t>(
+            100, {.workers = workers, .window = 8},
+            [&](std::size_t i, unsigned) {
+              ++running;
+              // The later failures are quick, the first one slow.
+              if (i == c.failing_work.front()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              --running;
+              for (std::size_t failing : c.failing_work) {
+                if (i == failing) throw std::runtime_error("work " + std::to_string(i));
+              }
+              return i;
+            },
+            [&](std::size_t i, std::size_t&&) {
+              if (c.failing_consume && i == *c.failing_consume) throw std::runtime_error("consume " + std::to_string(i));
+              ++consumed;
+            });
+        ADD_FAILURE() << "no exception";
+      } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), c.expected);
+      }
+      EXPECT_EQ(consumed, c.consumed);
+      EXPECT_EQ(running.load(), 0);  // every worker had ended
+    }
+  }
+}
+
+TEST(OrderedParallelTest, AnInterruptionUnwindsTheCallerAndStopsTheWorkers) {
+  InterruptReset reset;
+  std::atomic<int> running = 0;
+  std::atomic<std::size_t> started = 0;
+  bool interrupted_seen = false;
+  try {
+    ordered_parallel<int>(
+        100000, {.workers = 4},
+        [&](std::size_t i, unsigned) {
+          ++running;
+          ++started;
+          if (i == 30) set_interrupted(true);
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          --running;
+          return 0;
+        },
+        [](std::size_t, int&&) {});
+  } catch (const Interrupted&) {
+    interrupted_seen = true;
+  }
+  EXPECT_TRUE(interrupted_seen);
+  EXPECT_EQ(running.load(), 0);
+  EXPECT_LT(started.load(), 1000u);
+}
+
+TEST(OrderedParallelTest, NoItemsCallNothing) {
+  ordered_parallel<int>(
+      0, {.workers = 4}, [](std::size_t, unsigned) -> int { throw std::logic_error("called"); },
+      [](std::size_t, int&&) { throw std::logic_error("called"); });
+}
+
+}  // namespace
+}  // namespace kolvex::core
