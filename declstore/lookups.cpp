@@ -2,11 +2,15 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/lru_cache.h"
 #include "core/sqlite.h"
 #include "declstore/schema.h"
 #include "platform/symbols.h"
@@ -65,6 +69,46 @@ platform::NameMap syntax_name_map(core::Connection& conn, bool uncovered_only) {
   return map;
 }
 
+using NameMapPtr = std::shared_ptr<const platform::NameMap>;
+
+// Name maps of published databases, keyed by the file's identity and the
+// uncovered_only setting; the most recently used are kept.
+core::LruCache<NameMapPtr>& name_maps() {
+  static core::LruCache<NameMapPtr> cache(NAME_MAP_CACHE_MAX_SIZE);
+  return cache;
+}
+
+// The cache key of the connection's main database when it is a published
+// snapshot, otherwise none. A published snapshot is opened read-only with
+// immutable=1 (the opener's promise that the file never changes); any other
+// connection may see a database that is still being written. The key holds the
+// file's device, inode, size and modification time besides its path, so a
+// different file under a reused name never meets an old entry.
+std::optional<std::string> published_map_key(core::Connection& conn, bool uncovered_only) {
+  sqlite3* db = conn.raw();
+  const char* file = sqlite3_db_filename(db, "main");
+  if (file == nullptr || *file == '\0') return std::nullopt;
+  if (sqlite3_db_readonly(db, "main") != 1 || !sqlite3_uri_boolean(file, "immutable", 0)) return std::nullopt;
+  struct stat info {};
+  if (::stat(file, &info) != 0) return std::nullopt;
+  std::string key = uncovered_only ? "uncovered:" : "all:";
+  key += std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
+         std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) + ":" + file;
+  return key;
+}
+
+// The name map through the cache for a published database, built anew for
+// any other. A failed build stores nothing.
+NameMapPtr cached_syntax_name_map(core::Connection& conn, bool uncovered_only) {
+  const std::optional<std::string> key = published_map_key(conn, uncovered_only);
+  if (!key) return std::make_shared<const platform::NameMap>(syntax_name_map(conn, uncovered_only));
+  if (std::optional<NameMapPtr> cached = name_maps().find(*key)) return *std::move(cached);
+  // Built outside the cache's lock: this reads every eligible declaration.
+  NameMapPtr built = std::make_shared<const platform::NameMap>(syntax_name_map(conn, uncovered_only));
+  name_maps().store(*key, built);
+  return built;
+}
+
 // The most parameters one statement may bind on this connection.
 std::size_t parameter_limit(core::Connection& conn) {
   const int limit = sqlite3_limit(conn.raw(), SQLITE_LIMIT_VARIABLE_NUMBER, -1);
@@ -90,9 +134,9 @@ std::optional<syntax::SyntaxSymbol> get_syntax_symbol(core::Connection& conn, st
 
 std::vector<syntax::SyntaxSymbol> find_syntax_symbols(core::Connection& conn, std::string_view query,
                                                       const FindOptions& options) {
-  const platform::NameMap map = syntax_name_map(conn, options.uncovered_only);
+  const NameMapPtr map = cached_syntax_name_map(conn, options.uncovered_only);
   const std::vector<platform::Candidate> candidates =
-      platform::dotted_suffix_matches(map, query, /*case_sensitive=*/true);
+      platform::dotted_suffix_matches(*map, query, /*case_sensitive=*/true);
   if (candidates.empty()) return {};
 
   // Each id is read once; the answer below repeats what the matcher repeats.

@@ -10,10 +10,24 @@
 // unchanged. Nothing is written, no transaction is opened, the connection is
 // never closed.
 //
-// Thread-safety: no state between calls; which calls may run at once is decided
-// by the connection passed in.
+// find_syntax_symbols matches against a name map of every eligible declaration.
+// For a published snapshot (a connection opened read-only with immutable=1, as
+// the query side opens them) the map is built once and kept in a process-wide
+// cache of the NAME_MAP_CACHE_MAX_SIZE most recently used maps, keyed by the
+// database file's path, device, inode, size and modification time and by
+// uncovered_only; published files never change, so an entry is never
+// refreshed. Any other connection (a database being built, in-memory or
+// temporary) gets a new map on every call and never touches the cache. A build
+// that fails stores nothing, so its error is raised again by every call.
+//
+// Thread-safety: any number of threads may call at once, each with its own
+// connection or one the connection wrapper shares safely. The cache's mutex is
+// held only for its map operations, never while a map is built: concurrent
+// misses on one file each build an equal map and the later store wins. A map in
+// use stays valid after its entry is evicted.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +54,8 @@ struct FileProviderCoverage {
 
 // The state answered for a path that syntax_files does not hold.
 inline constexpr std::string_view UNKNOWN_FILE_STATE = "unknown";
+
+inline constexpr std::size_t NAME_MAP_CACHE_MAX_SIZE = 64;
 
 struct FindOptions {
   // Only declarations of files without SCIP definitions, so that syntax answers

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "core/fs.h"
 #include "core/sqlite.h"
 #include "declstore/snapshot_test_support.h"
 
@@ -27,9 +29,12 @@ const SyntaxSymbol WORKER_RUN = declaration("syntax:worker-run", "src/covered.py
 const SyntaxSymbol TASK_RUN = declaration("syntax:task-run", "src/tasks.py", "Task.run", 40, std::nullopt,
                                           DescriptorKind::METHOD);
 
+namespace fs = std::filesystem;
+
+constexpr core::OpenOptions PUBLISHED = {.read_only = true, .immutable = true};
+
 // src/app.py has an outline from SCIP, src/covered.py SCIP definitions.
-core::Connection snapshot() {
-  core::Connection conn = core::Connection::open_memory();
+void fill_snapshot(core::Connection& conn) {
   testing::fill_syntax_tables(
       conn,
       {{.file_path = "src/app.py"},
@@ -42,7 +47,21 @@ core::Connection snapshot() {
       {HELPER, JOB_RUN, WORKER_RUN, JOB, TASK_RUN});
   conn.exec("UPDATE syntax_files SET scip_outline = 1 WHERE file_path = 'src/app.py'");
   conn.exec("UPDATE syntax_files SET scip_outline = 1, scip_definition = 1 WHERE file_path = 'src/covered.py'");
+}
+
+core::Connection snapshot() {
+  core::Connection conn = core::Connection::open_memory();
+  fill_snapshot(conn);
   return conn;
+}
+
+// The snapshot written to `path` and closed (without waiting for the disk:
+// these files live as long as the test).
+void write_snapshot(const fs::path& path) {
+  core::Connection conn = core::Connection::open(path);
+  conn.exec("PRAGMA synchronous = OFF");
+  fill_snapshot(conn);
+  conn.close();
 }
 
 std::vector<std::string> ids(const std::vector<SyntaxSymbol>& symbols) {
@@ -104,8 +123,8 @@ TEST(LookupsTest, CoverageBitsComeFromTheStoredFlags) {
   }
 }
 
-TEST(LookupsTest, FindMatchesDottedSuffixesCaseSensitivelyWhereScipHasNoDefinitions) {
-  core::Connection conn = snapshot();
+// The answers of find_syntax_symbols on the snapshot.
+void expect_find_answers(core::Connection& conn) {
   struct Case {
     std::string query;
     bool uncovered_only;
@@ -130,6 +149,86 @@ TEST(LookupsTest, FindMatchesDottedSuffixesCaseSensitivelyWhereScipHasNoDefiniti
   }
   EXPECT_EQ(ids(find_syntax_symbols(conn, "run")), ids(find_syntax_symbols(conn, "run", {.uncovered_only = true})));
   EXPECT_EQ(find_syntax_symbols(conn, "Job.run"), std::vector<SyntaxSymbol>{JOB_RUN});
+}
+
+TEST(LookupsTest, FindMatchesDottedSuffixesCaseSensitivelyWhereScipHasNoDefinitions) {
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-lookups-");
+  write_snapshot(scratch.path() / "published.db");
+  // The same answers from a database read as it is and from a published one,
+  // whose name maps are kept between calls: the second pass answers from them.
+  for (const bool published : {false, true}) {
+    core::Connection conn = published ? core::Connection::open(scratch.path() / "published.db", PUBLISHED) : snapshot();
+    for (int pass = 1; pass <= 2; ++pass) {
+      SCOPED_TRACE((published ? "published, pass " : "in memory, pass ") + std::to_string(pass));
+      expect_find_answers(conn);
+    }
+  }
+}
+
+TEST(LookupsTest, OnlyAPublishedSnapshotKeepsItsNameMap) {
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-lookups-");
+  const fs::path path = scratch.path() / "snapshot.db";
+  write_snapshot(path);
+  const std::vector<std::pair<std::string, core::OpenOptions>> openings = {
+      {"published", PUBLISHED},
+      {"read-only", {.read_only = true}},
+      {"being built", {}},
+  };
+  for (const auto& [name, options] : openings) {
+    core::Connection conn = core::Connection::open(path, options);
+    ASSERT_EQ(ids(find_syntax_symbols(conn, "Job.run")), std::vector<std::string>{"syntax:job-run"}) << name;
+  }
+
+  // A change behind the published file's back that keeps its inode, size and
+  // modification time: only a map kept from before still lists the old name.
+  const fs::file_time_type mtime = fs::last_write_time(path);
+  const std::uintmax_t size = fs::file_size(path);
+  {
+    core::Connection writer = core::Connection::open(path);
+    writer.exec("UPDATE syntax_symbols SET qualified_name = 'Job.ran', name = 'ran' WHERE symbol = 'syntax:job-run'");
+  }
+  fs::last_write_time(path, mtime);
+  ASSERT_EQ(fs::file_size(path), size);
+  for (const auto& [name, options] : openings) {
+    SCOPED_TRACE(name);
+    const bool kept = name == "published";
+    core::Connection conn = core::Connection::open(path, options);
+    EXPECT_EQ(find_syntax_symbols(conn, "Job.run").size(), kept ? 1u : 0u);
+    EXPECT_EQ(find_syntax_symbols(conn, "Job.ran").size(), kept ? 0u : 1u);
+  }
+
+  // Another file under the same path is another database.
+  const fs::path copy = scratch.path() / "copy.db";
+  fs::copy_file(path, copy);
+  fs::rename(copy, path);
+  {
+    core::Connection replaced = core::Connection::open(path, PUBLISHED);
+    EXPECT_EQ(ids(find_syntax_symbols(replaced, "Job.ran")), std::vector<std::string>{"syntax:job-run"});
+  }
+
+  // The cache holds a bounded number of maps: once as many other published
+  // files have been searched, the first file's map is built again.
+  const fs::path first = scratch.path() / "first.db";
+  write_snapshot(first);
+  {
+    core::Connection conn = core::Connection::open(first, PUBLISHED);
+    ASSERT_EQ(find_syntax_symbols(conn, "Job.run").size(), 1u);
+  }
+  const fs::file_time_type first_mtime = fs::last_write_time(first);
+  {
+    core::Connection writer = core::Connection::open(first);
+    writer.exec("UPDATE syntax_symbols SET qualified_name = 'Job.ran', name = 'ran' WHERE symbol = 'syntax:job-run'");
+  }
+  fs::last_write_time(first, first_mtime);
+  for (std::size_t i = 0; i < NAME_MAP_CACHE_MAX_SIZE; ++i) {
+    const fs::path other = scratch.path() / ("other-" + std::to_string(i) + ".db");
+    write_snapshot(other);
+    core::Connection conn = core::Connection::open(other, PUBLISHED);
+    ASSERT_EQ(find_syntax_symbols(conn, "Job.run").size(), 1u);
+  }
+  core::Connection conn = core::Connection::open(first, PUBLISHED);
+  EXPECT_EQ(find_syntax_symbols(conn, "Job.run").size(), 0u);
+  EXPECT_EQ(find_syntax_symbols(conn, "Job.ran").size(), 1u);
 }
 
 TEST(LookupsTest, CandidatesBeyondTheParameterLimitAreReadInBatches) {
@@ -168,6 +267,21 @@ TEST(LookupsTest, ErrorsPassToTheCaller) {
   EXPECT_THROW(get_syntax_symbol(conn, "syntax:helper"), core::ValueError);
   EXPECT_THROW(find_syntax_symbols(conn, "nothing"), core::ValueError);
   EXPECT_EQ(file_symbols(conn, "src/tasks.py"), std::vector<SyntaxSymbol>{TASK_RUN});
+
+  // A published snapshot keeps no map that failed: every call fails the same way.
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-lookups-");
+  write_snapshot(scratch.path() / "bad-kind.db");
+  core::Connection::open(scratch.path() / "bad-kind.db")
+      .exec("UPDATE syntax_symbols SET kind = 'GADGET' WHERE symbol = 'syntax:helper'");
+  testing::write_legacy_database(scratch.path() / "legacy.db");
+  core::Connection bad_kind = core::Connection::open(scratch.path() / "bad-kind.db", PUBLISHED);
+  core::Connection published_legacy = core::Connection::open(scratch.path() / "legacy.db", PUBLISHED);
+  for (int pass = 1; pass <= 2; ++pass) {
+    SCOPED_TRACE("pass " + std::to_string(pass));
+    EXPECT_THROW(find_syntax_symbols(bad_kind, "nothing"), core::ValueError);
+    EXPECT_THROW(find_syntax_symbols(bad_kind, "nothing", {.uncovered_only = false}), core::ValueError);
+    EXPECT_THROW(find_syntax_symbols(published_legacy, "a"), core::SqliteError);
+  }
 }
 
 }  // namespace
