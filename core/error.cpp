@@ -7,10 +7,12 @@
 namespace kolvex::core {
 namespace {
 
-std::atomic<bool> interrupt_flag{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the SIGINT handler needs a lock-free flag");
+// The signal number that interrupted the process; 0: not interrupted. One
+// atomic serves as both the flag and the signal, so they never disagree.
+std::atomic<int> interrupt_number{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-extern "C" void on_sigint(int) { interrupt_flag.store(true, std::memory_order_relaxed); }
+extern "C" void on_interrupt_signal(int number) { interrupt_number.store(number, std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -18,18 +20,20 @@ void install_interrupt_handler() {
   static std::once_flag once;
   std::call_once(once, [] {
     struct sigaction action {};
-    action.sa_handler = on_sigint;
+    action.sa_handler = on_interrupt_signal;
     sigemptyset(&action.sa_mask);
     // SA_RESTART keeps unrelated blocking calls from failing with EINTR; the
     // waiting loops that must notice the flag wake up on their own often enough.
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
+    for (int number : INTERRUPT_SIGNALS) sigaction(number, &action, nullptr);
   });
 }
 
-bool interrupted() noexcept { return interrupt_flag.load(std::memory_order_relaxed); }
+bool interrupted() noexcept { return interrupt_number.load(std::memory_order_relaxed) != 0; }
 
-void set_interrupted(bool value) noexcept { interrupt_flag.store(value, std::memory_order_relaxed); }
+void set_interrupted(bool value) noexcept { interrupt_number.store(value ? SIGINT : 0, std::memory_order_relaxed); }
+
+int interrupt_signal() noexcept { return interrupt_number.load(std::memory_order_relaxed); }
 
 void check_interrupted() {
   if (interrupted()) throw Interrupted{};

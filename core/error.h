@@ -7,7 +7,7 @@
 // other contract errors). Handlers name the types they expect; none catches a
 // family by its base.
 //
-// Interrupted (Ctrl+C) deliberately derives from neither family nor from
+// Interrupted (Ctrl+C, SIGTERM, SIGHUP) deliberately derives from neither family nor from
 // std::exception, so a catch-all written as `catch (const std::exception&)`
 // never swallows it and the interruption unwinds the whole run.
 //
@@ -15,6 +15,7 @@
 // is a lock-free atomic that any thread may read.
 #pragma once
 
+#include <csignal>
 #include <exception>
 #include <string>
 
@@ -49,17 +50,26 @@ KOLVEX_DECLARE_ERROR(GenericError, Error);
 // An argument outside what the callee accepts (Python's ValueError).
 KOLVEX_DECLARE_ERROR(ValueError, GenericError);
 
-// Ctrl+C. Not an Error, not a std::exception: see the header comment.
+// Ctrl+C, SIGTERM or SIGHUP. Not an Error, not a std::exception: see the header comment.
 class Interrupted {
  public:
   const char* what() const noexcept { return "interrupted"; }
 };
 
-// Installs a SIGINT handler that only sets the interruption flag. Idempotent.
+// The signals that interrupt a run like Ctrl+C: SIGINT, SIGTERM, SIGHUP.
+inline constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Installs handlers for INTERRUPT_SIGNALS that only record the signal and set the
+// interruption flag. Idempotent.
 void install_interrupt_handler();
-// True once SIGINT arrived (or set_interrupted(true) was called).
+// True once an interruption signal arrived (or set_interrupted(true) was called).
 bool interrupted() noexcept;
+// Setting the flag records SIGINT; clearing it forgets the signal.
 void set_interrupted(bool value) noexcept;
+// The last interruption signal that arrived (SIGINT when the flag was set by a
+// call), 0 when not interrupted. The program re-raises it on its way out, so
+// that its parent sees how it ended.
+int interrupt_signal() noexcept;
 // Throws Interrupted when the flag is set; long loops call this between steps.
 void check_interrupted();
 

@@ -45,13 +45,22 @@ TEST(Error, InterruptedEscapesStdExceptionHandlers) {
   EXPECT_NO_THROW(check_interrupted());
 }
 
-TEST(Error, SigintOnlySetsTheFlag) {
+TEST(Error, InterruptionSignalsOnlySetTheFlagAndAreRemembered) {
   install_interrupt_handler();
   install_interrupt_handler();  // idempotent
-  ASSERT_FALSE(interrupted());
-  std::raise(SIGINT);
-  EXPECT_TRUE(interrupted());
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    ASSERT_FALSE(interrupted());
+    EXPECT_EQ(interrupt_signal(), 0);
+    std::raise(number);
+    EXPECT_TRUE(interrupted()) << number;
+    EXPECT_EQ(interrupt_signal(), number);
+    set_interrupted(false);
+  }
+  // Set by a call, the interruption counts as Ctrl+C.
+  set_interrupted(true);
+  EXPECT_EQ(interrupt_signal(), SIGINT);
   set_interrupted(false);
+  EXPECT_EQ(interrupt_signal(), 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,10 @@ using Clock = std::chrono::steady_clock;
 // How often a waiting runner looks at the interruption flag.
 constexpr std::chrono::milliseconds POLL_INTERVAL{50};
 constexpr std::size_t READ_CHUNK = 64 * 1024;
+// How long a stopped process group gets between SIGTERM and SIGKILL to clean
+// up (temporary files of a tool), and how often the stopper looks meanwhile.
+constexpr std::chrono::milliseconds STOP_GRACE{2000};
+constexpr std::chrono::milliseconds STOP_POLL{10};
 // Search path when the environment has no PATH (Python's os.defpath).
 constexpr const char* DEFAULT_PATH = "/bin:/usr/bin";
 
@@ -117,8 +122,15 @@ bool move_fd(int fd, int target) {
   return ::dup2(fd, target) >= 0;
 }
 
-[[noreturn]] void child_main(int stdin_fd, int stdout_fd, int stderr_fd, int report_fd, const char* cwd,
-                             const std::vector<char*>& candidates, char* const* argv, char* const* envp) {
+[[noreturn]] void child_main(pid_t parent, bool own_group, int stdin_fd, int stdout_fd, int stderr_fd,
+                             int report_fd, const char* cwd, const std::vector<char*>& candidates, char* const* argv,
+                             char* const* envp) {
+  // The child dies with this process, even by SIGKILL. The parent may have died
+  // before the request took effect: then nobody is left to wait for the child.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) report_and_exit(report_fd, StartStage::setup, errno);
+  if (::getppid() != parent) ::_exit(127);
+  // Its own process group, so that whatever it starts can be stopped with it.
+  if (own_group && ::setpgid(0, 0) != 0) report_and_exit(report_fd, StartStage::setup, errno);
   // Python restores these before exec; an ignored SIGPIPE would be inherited.
   ::signal(SIGPIPE, SIG_DFL);
   ::signal(SIGXFSZ, SIG_DFL);
@@ -158,9 +170,30 @@ int reap(pid_t pid) {
   return decode_status(status);
 }
 
-void kill_and_reap(pid_t pid) {
-  ::kill(pid, SIGKILL);
-  reap(pid);
+// Stops a child that has not ended on its own and reaps it. A child in its own
+// process group is stopped with everything it started there: SIGTERM to the
+// group, up to STOP_GRACE for the group to empty, then SIGKILL to whatever is
+// left. The child is reaped only once it exited, and the group is signalled
+// only while it still has members, so the group id cannot have been reused.
+void stop_and_reap(pid_t pid, bool own_group) {
+  if (!own_group) {
+    ::kill(pid, SIGKILL);
+    reap(pid);
+    return;
+  }
+  ::kill(-pid, SIGTERM);
+  bool reaped = false;
+  for (const auto until = Clock::now() + STOP_GRACE;; std::this_thread::sleep_for(STOP_POLL)) {
+    if (!reaped) {
+      int status = 0;
+      const pid_t done = ::waitpid(pid, &status, WNOHANG);
+      reaped = done == pid || (done < 0 && errno == ECHILD);
+    }
+    if (reaped && ::kill(-pid, 0) != 0) return;  // the group is empty
+    if (Clock::now() >= until) break;
+  }
+  ::kill(-pid, SIGKILL);
+  if (!reaped) reap(pid);
 }
 
 std::string python_list_repr(const std::vector<std::string>& argv) {
@@ -242,6 +275,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   }
   const int child_stdin = options.stdin_data ? in.read.get() : dev_null ? dev_null.get() : STDIN_FILENO;
 
+  // A child that reads this process's terminal stays in its process group:
+  // outside the terminal's foreground group its reads would stop it.
+  const bool own_group = !(options.inherit_stdin && !options.stdin_data);
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
     const int error_number = errno;
@@ -249,9 +286,13 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
                             error_number);
   }
   if (pid == 0) {
-    child_main(child_stdin, out.write.get(), err.write.get(), report.write.get(),
+    child_main(parent, own_group, child_stdin, out.write.get(), err.write.get(), report.write.get(),
                options.cwd ? cwd.c_str() : nullptr, candidate_ptrs, argv_ptrs.data(), env_ptrs.data());
   }
+  // Also from this side, so the group exists before any signal is sent to it
+  // (the child may not have run yet); once the child has exec'ed this fails
+  // harmlessly, the child having joined the group itself.
+  if (own_group) ::setpgid(pid, pid);
 
   out.write = UniqueFd();
   err.write = UniqueFd();
@@ -287,7 +328,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   const std::optional<Clock::time_point> deadline =
       options.timeout ? std::optional(Clock::now() + *options.timeout) : std::nullopt;
   auto on_timeout = [&] {
-    kill_and_reap(pid);
+    stop_and_reap(pid, own_group);
     const double seconds = std::chrono::duration<double>(*options.timeout).count();
     throw ProcessTimeoutError(
         "Command '" + python_list_repr(argv) + "' timed out after " + format_float(seconds) + " seconds",
@@ -307,7 +348,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   char buffer[READ_CHUNK];
   while (out.read || err.read || in.write) {
     if (interrupted()) {
-      kill_and_reap(pid);
+      stop_and_reap(pid, own_group);
       throw Interrupted{};
     }
     const int wait_ms = wait_budget();
@@ -321,7 +362,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (ready < 0) {
       if (errno == EINTR) continue;
       const int error_number = errno;
-      kill_and_reap(pid);
+      stop_and_reap(pid, own_group);
       throw ProcessStartError("[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number),
                               error_number);
     }
@@ -363,7 +404,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
       return result;
     }
     if (interrupted()) {
-      kill_and_reap(pid);
+      stop_and_reap(pid, own_group);
       throw Interrupted{};
     }
     const int wait_ms = std::min(wait_budget(), 10);

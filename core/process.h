@@ -6,9 +6,20 @@
 // error as bytes, and waits. A start failure throws ProcessStartError, telling
 // "program not found or working directory missing" (ENOENT) apart from other
 // failures (permission, not executable, ...). A time limit kills the child and
-// throws ProcessTimeoutError with what was captured. When SIGINT arrives while a
-// child runs (see core/error.h), the child is killed and reaped and Interrupted
-// is thrown.
+// throws ProcessTimeoutError with what was captured. When an interruption
+// arrives while a child runs (SIGINT, SIGTERM or SIGHUP, see core/error.h), the
+// child is stopped and reaped and Interrupted is thrown.
+//
+// Process groups: the child leads a process group of its own, so whatever it
+// starts (a wrapper script's tools) is stopped with it on time-out or
+// interruption: SIGTERM to the group, a short grace to clean up, SIGKILL to what
+// is left, then the child is reaped. The exception is a child that inherits this
+// process's standard input: it stays in our group, where it can read the
+// terminal. The child also gets SIGKILL from the kernel when this process dies,
+// even by SIGKILL. What the child started itself cannot be reached once this
+// process is gone that way: those processes are orphaned and end on their own
+// (the pipes they hold to us are closed); every catchable way out of kolvex
+// (Ctrl+C, SIGTERM, SIGHUP) stops the whole group first.
 //
 // Thread-safety: run_process may be called from several threads at once.
 #pragma once

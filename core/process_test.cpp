@@ -24,6 +24,35 @@ ProcessResult sh(const std::string& script, const ProcessOptions& options = {}) 
   return run_process({"sh", "-c", script}, options);
 }
 
+// The process id written to `path`, once the file holds a whole line.
+pid_t wait_for_pid(const fs::path& path) {
+  for (;;) {
+    std::error_code ec;
+    if (fs::exists(path, ec)) {
+      const std::string text = read_file(path);
+      if (!text.empty() && text.back() == '\n') return static_cast<pid_t>(std::stol(text));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// No live process has this id (an orphaned zombie not yet reaped by init counts as gone).
+bool process_gone(pid_t pid) {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+  std::error_code ec;
+  const fs::path stat_path = "/proc/" + std::to_string(pid) + "/stat";
+  if (!fs::exists(stat_path, ec)) return true;
+  const std::string text = read_file(stat_path);
+  const auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+// Polls up to a generous bound that a working runner never reaches.
+bool gone_eventually(pid_t pid) {
+  for (int i = 0; i < 3000 && !process_gone(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return process_gone(pid);
+}
+
 TEST(Process, CapturesExitStatusAndBothOutputs) {
   struct Case {
     std::string script;
@@ -202,6 +231,37 @@ TEST(Process, TimeLimitKillsTheChild) {
   // A time limit that is not reached changes nothing.
   options.timeout = std::chrono::seconds(30);
   EXPECT_EQ(run_process({"sh", "-c", "exit 4"}, options).returncode, 4);
+}
+
+TEST(Process, TimeLimitStopsWhatTheChildStartedToo) {
+  // A wrapper whose own child ignores SIGTERM: only the SIGKILL to the group
+  // after the grace ends it.
+  ScratchDir scratch = ScratchDir::create("kolvex-process-");
+  const fs::path pid_file = scratch.path() / "grandchild";
+  ProcessOptions options;
+  options.timeout = std::chrono::seconds(1);
+  EXPECT_THROW(run_process({"sh", "-c", "(trap '' TERM; exec sleep 60) & echo $! > \"$1\"; wait", "sh",
+                            pid_file.native()},
+                           options),
+               ProcessTimeoutError);
+  EXPECT_TRUE(gone_eventually(wait_for_pid(pid_file)));
+}
+
+TEST(Process, InterruptionLetsTheChildCleanUpBeforeItEnds) {
+  ScratchDir scratch = ScratchDir::create("kolvex-process-");
+  const fs::path pid_file = scratch.path() / "pid";
+  const fs::path cleaned = scratch.path() / "cleaned";
+  std::thread interrupter([&] {
+    wait_for_pid(pid_file);
+    set_interrupted(true);
+  });
+  EXPECT_THROW(run_process({"sh", "-c", "trap 'echo done > \"$2\"; exit 3' TERM; sleep 60 & echo $$ > \"$1\"; wait",
+                            "sh", pid_file.native(), cleaned.native()}),
+               Interrupted);
+  interrupter.join();
+  set_interrupted(false);
+  // SIGTERM came first: the child's handler ran to its end.
+  EXPECT_EQ(read_file(cleaned), "done\n");
 }
 
 TEST(Process, InterruptionKillsAndReapsTheChild) {

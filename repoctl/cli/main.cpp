@@ -1,8 +1,9 @@
 // Entry point of the `kolvex` program.
 //
-// Ctrl+C sets a flag that long operations look at; the interruption unwinds the
-// run (the scratch directory is removed, the registry row stays "indexing") and
-// the process then ends by SIGINT itself, so its parent sees the interruption.
+// Ctrl+C, SIGTERM and SIGHUP set a flag that long operations look at; the
+// interruption unwinds the run (external tools are stopped, the scratch
+// directory is removed, the registry row stays "indexing") and the process then
+// ends by the signal that arrived, so its parent sees how it ended.
 #include <csignal>
 #include <iostream>
 #include <string>
@@ -19,9 +20,10 @@ int main(int argc, char** argv) {
     return kolvex::cli::kolvex_main(args);
   } catch (const kolvex::core::Interrupted&) {
     std::cout.flush();
-    std::signal(SIGINT, SIG_DFL);
-    std::raise(SIGINT);
-    return 130;
+    const int number = kolvex::core::interrupt_signal() != 0 ? kolvex::core::interrupt_signal() : SIGINT;
+    std::signal(number, SIG_DFL);
+    std::raise(number);
+    return 128 + number;
   } catch (const std::exception& error) {
     // No handler expected this error: report it and fail.
     std::cerr << "kolvex: unexpected " << kolvex::pipeline::detail::error_type_name(error) << ": " << error.what()

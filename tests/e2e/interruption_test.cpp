@@ -1,0 +1,137 @@
+// Ending `kolvex index` from outside: SIGTERM and SIGHUP end a run like Ctrl+C,
+// the external tools and whatever they started are stopped with it, and a
+// kolvex killed outright takes its tool with it. The real program runs in the
+// background against a temporary repository; the fake zoekt-git-index is a
+// wrapper script that starts a grandchild and records both process ids.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "core/fs.h"
+#include "platform/config.h"
+#include "testkit/fake_program.h"
+#include "testkit/git_repo.h"
+#include "tests/e2e/background_child.h"
+#include "tests/e2e/process_checks.h"
+#include "tests/e2e/kolvex_run.h"
+
+namespace kolvex {
+namespace {
+
+namespace fs = std::filesystem;
+using testkit::EnvOverlay;
+
+// The one line a run without the semantic components writes before its build.
+constexpr const char* SEMANTIC_SKIPPED =
+    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
+    "a source checkout\n";
+
+class Interruption : public testing::Test {
+ protected:
+  Interruption()
+      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
+        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
+        logs_(core::ScratchDir::create("kolvex-e2e-logs-")),
+        bin_(testkit::FakeBin::create()),
+        repo_(testkit::GitRepo::init("repo")) {
+    zoekt_ = bin_.install("zoekt-git-index");
+    repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
+    repo_.commit_all("initial");
+  }
+
+  fs::path data_root() const { return home_.path() / "kolvex"; }
+  fs::path tool_pid_file() const { return logs_.path() / "tool.pid"; }
+  fs::path grandchild_pid_file() const { return logs_.path() / "grandchild.pid"; }
+
+  EnvOverlay environment() const {
+    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
+    return testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
+  }
+
+  core::ProcessResult kolvex(const std::vector<std::string>& args) const {
+    return e2e::run_kolvex(args, environment(), tmp_.path());
+  }
+
+  std::unique_ptr<e2e::BackgroundChild> start(const std::vector<std::string>& args) const {
+    core::remove_file_if_exists(tool_pid_file());
+    core::remove_file_if_exists(grandchild_pid_file());
+    return std::make_unique<e2e::BackgroundChild>(e2e::kolvex_command(args), environment(), tmp_.path(),
+                                                  logs_.path() / "stdout.txt", logs_.path() / "stderr.txt");
+  }
+
+  // The fake indexer becomes a wrapper: it starts a grandchild that ignores
+  // SIGTERM (only the SIGKILL after the grace ends it), records both ids and
+  // waits for it.
+  void tool_starts_a_stubborn_grandchild() {
+    zoekt_behaviour_.run = "(trap '' TERM; exec sleep 60) & echo $! > '" + grandchild_pid_file().string() +
+                           "'; echo $$ > '" + tool_pid_file().string() + "'; wait";
+  }
+
+  std::vector<std::string> scratch_dirs() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(tmp_.path())) {
+      std::string name = entry.path().filename().string();
+      if (name.starts_with("kolvex-index-")) names.push_back(name);
+    }
+    return names;
+  }
+
+  core::ScratchDir home_;
+  core::ScratchDir tmp_;
+  core::ScratchDir logs_;
+  testkit::FakeBin bin_;
+  testkit::GitRepo repo_;
+  std::optional<testkit::FakeProgram> zoekt_;
+  testkit::FakeBehaviour zoekt_behaviour_;
+};
+
+TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  const std::string before = core::read_file(platform::index_dir("repo", data_root()) / "current");
+  tool_starts_a_stubborn_grandchild();
+
+  for (int number : {SIGTERM, SIGHUP, SIGINT}) {
+    SCOPED_TRACE(strsignal(number));
+    auto run = start({"index", repo_.path().string()});
+    std::optional<pid_t> tool = e2e::wait_for_pid_file(tool_pid_file());
+    std::optional<pid_t> grandchild = e2e::wait_for_pid_file(grandchild_pid_file());
+    ASSERT_TRUE(tool && grandchild) << run->err();
+    run->signal(number);
+
+    std::optional<int> status = run->wait_for_exit();
+    ASSERT_TRUE(status);
+    // Ended by the very signal that arrived, after unwinding the run.
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == number) << *status << "\n" << run->err();
+    EXPECT_EQ(run->err(), SEMANTIC_SKIPPED);
+    EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, "indexing");
+    EXPECT_EQ(core::read_file(platform::index_dir("repo", data_root()) / "current"), before);
+    EXPECT_EQ(scratch_dirs(), std::vector<std::string>{});
+    // The wrapper and the grandchild that ignored SIGTERM are both gone.
+    EXPECT_TRUE(e2e::eventually([&] { return e2e::process_gone(*tool); }));
+    EXPECT_TRUE(e2e::eventually([&] { return e2e::process_gone(*grandchild); }));
+  }
+
+  // Nothing of the interrupted runs stands in the way of the next one.
+  zoekt_behaviour_.run.clear();
+  core::ProcessResult again = kolvex({"index", repo_.path().string()});
+  EXPECT_EQ(again.returncode, 0) << again.stderr_text();
+  EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, "indexed");
+}
+
+TEST_F(Interruption, KillingKolvexOutrightTakesItsToolWithIt) {
+  zoekt_behaviour_.run = "echo $$ > '" + tool_pid_file().string() + "'; exec sleep 60";
+  auto run = start({"index", repo_.path().string(), "--no-scip"});
+  std::optional<pid_t> tool = e2e::wait_for_pid_file(tool_pid_file());
+  ASSERT_TRUE(tool) << run->err();
+  run->signal(SIGKILL);
+  std::optional<int> status = run->wait_for_exit();
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+  EXPECT_TRUE(e2e::eventually([&] { return e2e::process_gone(*tool); }));
+}
+
+}  // namespace
+}  // namespace kolvex
