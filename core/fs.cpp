@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t READ_CHUNK = 64 * 1024;
+// Bytes asked of one copy_file_range call, and the buffer of the read/write
+// fallback used where the kernel cannot copy between the two files.
+constexpr std::size_t COPY_RANGE_CHUNK = 8 * 1024 * 1024;
+constexpr std::size_t COPY_BUFFER_SIZE = 1024 * 1024;
 
 std::string error_text(int error_number) {
   char buffer[256];
@@ -35,6 +40,44 @@ void write_all(int fd, std::string_view bytes, const fs::path& path) {
       throw os_error(errno, path);
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// Copies `in` from its current offset to its end into `out` with
+// copy_file_range. False when the kernel cannot copy between these files
+// before anything was copied, so the caller falls back to read and write.
+// Throws the failing call's errno otherwise.
+bool copy_in_kernel(int in, int out, const fs::path& source, const fs::path& target) {
+  bool copied_any = false;
+  for (;;) {
+    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, COPY_RANGE_CHUNK, 0);
+    if (copied > 0) {
+      copied_any = true;
+      continue;
+    }
+    if (copied == 0) return true;
+    const int error_number = errno;
+    if (error_number == EINTR) continue;
+    const bool unsupported = error_number == EXDEV || error_number == ENOSYS || error_number == EOPNOTSUPP ||
+                             error_number == EINVAL;
+    if (unsupported && !copied_any) return false;
+    // Reads and writes fail on different files: name the one that failed.
+    throw os_error(error_number, error_number == ENOSPC || error_number == EDQUOT || error_number == EFBIG
+                                     ? target
+                                     : source);
+  }
+}
+
+void copy_with_buffer(int in, int out, const fs::path& source, const fs::path& target) {
+  std::string buffer(COPY_BUFFER_SIZE, '\0');
+  for (;;) {
+    const ssize_t got = ::read(in, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw os_error(errno, source);
+    }
+    if (got == 0) return;
+    write_all(out, std::string_view(buffer.data(), static_cast<std::size_t>(got)), target);
   }
 }
 
@@ -184,6 +227,26 @@ void fsync_directory(const fs::path& directory) {
   UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) throw os_error(errno, directory);
   if (::fsync(fd.get()) != 0 && errno != EINVAL) throw os_error(errno, directory);
+}
+
+void copy_file_synced(const fs::path& source, const fs::path& temporary, const fs::path& target) {
+  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!in) throw os_error(errno, source);
+  struct stat info {};
+  if (::fstat(in.get(), &info) != 0) throw os_error(errno, source);
+  UniqueFd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!out) throw os_error(errno, target);
+  try {
+    if (!copy_in_kernel(in.get(), out.get(), source, target)) copy_with_buffer(in.get(), out.get(), source, target);
+    if (::fchmod(out.get(), info.st_mode & 07777) != 0) throw os_error(errno, target);
+    if (::fsync(out.get()) != 0) throw os_error(errno, target);
+    if (::close(out.release()) != 0) throw os_error(errno, target);
+    if (::rename(temporary.c_str(), target.c_str()) != 0) throw os_error(errno, target);
+  } catch (...) {
+    out = UniqueFd();
+    ::unlink(temporary.c_str());
+    throw;
+  }
 }
 
 UniqueFd open_regular_file_nofollow(const fs::path& path) {

@@ -76,6 +76,15 @@ void write_file_synced(const std::filesystem::path& target, std::string_view byt
 void fsync_file(const std::filesystem::path& path);
 void fsync_directory(const std::filesystem::path& directory);
 
+// Copies the content and permission bits of `source` into `temporary` (a new
+// file, which must not exist), flushes it to stable storage and renames it onto
+// `target`; the directory itself is not flushed. On any failure `temporary` is
+// removed, so a failed copy never keeps the space it took, and the OsError
+// carries the errno of the call that failed (ENOSPC stays "No space left on
+// device") and names `target`.
+void copy_file_synced(const std::filesystem::path& source, const std::filesystem::path& temporary,
+                      const std::filesystem::path& target);
+
 // Opens a regular file read-only without following a final symbolic link and
 // without blocking (a FIFO or device fails instead of hanging); the descriptor is
 // switched back to blocking mode. Throws OsError (ELOOP for a link, EINVAL-like

@@ -1,8 +1,11 @@
 #include "core/fs.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -130,6 +133,52 @@ TEST(Fs, OsErrorReadsLikePython) {
   remove_file_if_exists(scratch.path() / "f");
   EXPECT_FALSE(fs::exists(scratch.path() / "f"));
   EXPECT_THROW(read_file(scratch.path() / "f"), OsError);
+}
+
+TEST(Fs, CopyFileSyncedCopiesThroughATemporaryAndKeepsTheRealErrno) {
+  ScratchDir scratch = ScratchDir::create("kolvex-fs-");
+  const fs::path source = scratch.path() / "source";
+  // Larger than one buffer of the read/write fallback.
+  std::string content(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 % 251);
+  write_file(source, content);
+  ::chmod(source.c_str(), 0640);
+  const fs::path target = scratch.path() / "target";
+  const fs::path temporary = scratch.path() / "target.partial";
+
+  copy_file_synced(source, temporary, target);
+  EXPECT_EQ(read_file(target), content);
+  EXPECT_EQ(fs::status(target).permissions(), fs::status(source).permissions());
+  EXPECT_FALSE(fs::exists(temporary));
+
+  // A write past the file size limit fails with EFBIG, as a full disk fails
+  // with ENOSPC: the error keeps that errno and no partial file is left.
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*previous)(int) = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const fs::path second = scratch.path() / "second";
+  int error_number = 0;
+  std::string message;
+  try {
+    copy_file_synced(source, temporary, second);
+  } catch (const OsError& error) {
+    error_number = error.error_number();
+    message = error.message();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previous);
+  EXPECT_EQ(error_number, EFBIG);
+  EXPECT_EQ(message, "[Errno 27] File too large: '" + second.string() + "'");
+  EXPECT_FALSE(fs::exists(temporary));
+  EXPECT_FALSE(fs::exists(second));
+
+  // A temporary name that is taken is never overwritten (nor removed).
+  write_file(temporary, "someone else's");
+  EXPECT_THROW(copy_file_synced(source, temporary, second), OsError);
+  EXPECT_EQ(read_file(temporary), "someone else's");
 }
 
 }  // namespace

@@ -244,13 +244,19 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
 
   std::filesystem::path target_dir = platform::index_dir(run.slug, run.root);
   std::filesystem::create_directories(target_dir);
-  copy_snapshot_database(final_db, target_dir, result.versioned_name);
-  write_metadata_sibling(target_dir, result.versioned_name,
-                         {std::string(platform::PROJECT), run.slug, std::string(platform::BRANCH), run.sha,
-                          published_at, generation, manifest.source_hash});
-  core::check_interrupted();
-  detail::publish_atomically(target_dir, result.versioned_name);
-  result.published = true;
+  try {
+    copy_snapshot_database(final_db, target_dir, result.versioned_name);
+    write_metadata_sibling(target_dir, result.versioned_name,
+                           {std::string(platform::PROJECT), run.slug, std::string(platform::BRANCH), run.sha,
+                            published_at, generation, manifest.source_hash});
+    core::check_interrupted();
+    detail::publish_atomically(target_dir, result.versioned_name, [&result] { result.published = true; });
+  } catch (...) {
+    // A generation that never went live must not keep the space it took: on a
+    // full disk the failure could not even be recorded.
+    if (!result.published) detail::discard_unpublished_snapshot(target_dir, result.versioned_name);
+    throw;
+  }
 }
 
 void build_and_publish(const RunSetup& run, RunResult& result) {

@@ -19,6 +19,9 @@ void unlink_if_exists(const std::filesystem::path& path) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw core::os_error(errno, path);
 }
 
+// Deletes a file on a path that already failed; the first failure is the one reported.
+void remove_quietly(const std::filesystem::path& path) noexcept { ::unlink(path.c_str()); }
+
 bool is_snapshot_database_name(std::string_view name) {
   return name.size() >= 9 && core::starts_with(name, "index-") && core::ends_with(name, ".db");
 }
@@ -48,17 +51,19 @@ std::string metadata_json(const SnapshotMetadata& metadata) {
 
 void copy_snapshot_database(const std::filesystem::path& source, const std::filesystem::path& target_dir,
                             std::string_view versioned_name) {
-  std::filesystem::path target = target_dir / versioned_name;
-  std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
-  std::filesystem::permissions(target, std::filesystem::status(source).permissions());
-  core::fsync_file(target);
+  core::copy_file_synced(source, target_dir / detail::temporary_copy_name(versioned_name),
+                         target_dir / versioned_name);
 }
 
 void write_metadata_sibling(const std::filesystem::path& target_dir, std::string_view versioned_name,
                             const SnapshotMetadata& metadata) {
   std::filesystem::path target = target_dir / detail::metadata_name(versioned_name);
-  core::write_file(target, metadata_json(metadata));
-  core::fsync_file(target);
+  try {
+    core::write_file_synced(target, metadata_json(metadata));
+  } catch (...) {
+    remove_quietly(target);
+    throw;
+  }
 }
 
 std::optional<std::string> read_pointer_name(const std::filesystem::path& target_dir) {
@@ -91,13 +96,33 @@ std::string metadata_name(std::string_view db_filename) {
   return std::string(stem) + ".metadata.json";
 }
 
-void publish_atomically(const std::filesystem::path& target_dir, std::string_view versioned_name) {
+std::string temporary_copy_name(std::string_view versioned_name) {
+  std::string_view stem = versioned_name;
+  if (core::ends_with(stem, ".db")) stem.remove_suffix(3);
+  return std::string(stem) + std::string(TEMP_COPY_SUFFIX);
+}
+
+void publish_atomically(const std::filesystem::path& target_dir, std::string_view versioned_name,
+                        const std::function<void()>& on_live) {
   std::filesystem::path pointer = target_dir / POINTER_NAME;
   std::filesystem::path temporary = target_dir / (std::string(TEMP_POINTER_PREFIX) + std::to_string(::getpid()));
-  core::write_file(temporary, versioned_name);
-  core::fsync_file(temporary);
-  std::filesystem::rename(temporary, pointer);
+  try {
+    core::write_file_synced(temporary, versioned_name);
+    std::filesystem::rename(temporary, pointer);
+  } catch (...) {
+    remove_quietly(temporary);
+    throw;
+  }
+  // The rename is the moment of publication: whatever fails after it fails a
+  // run whose snapshot readers already see.
+  if (on_live) on_live();
   core::fsync_directory(target_dir);
+}
+
+void discard_unpublished_snapshot(const std::filesystem::path& target_dir, std::string_view versioned_name) noexcept {
+  remove_quietly(target_dir / temporary_copy_name(versioned_name));
+  remove_quietly(target_dir / versioned_name);
+  remove_quietly(target_dir / metadata_name(versioned_name));
 }
 
 std::vector<std::filesystem::path> retire_superseded_snapshots(std::string_view slug,

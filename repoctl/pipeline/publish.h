@@ -6,13 +6,18 @@
 // file name (no path, no line end). Publication is crash-safe: the database
 // copy, the metadata sibling and the temporary pointer reach stable storage
 // before the pointer is renamed into place, and the directory after it, so a
-// reader sees either the old or the new generation. Retirement deletes
-// superseded generations but never the database that "current" names.
+// reader sees either the old or the new generation. The database is copied
+// under a temporary name and renamed into place once complete; a failed step
+// removes what it wrote, so a full disk is left as it was found and the
+// failure can still be recorded. Retirement deletes superseded generations
+// (and the copies of runs killed mid-way, whose temporary names match too) but
+// never the database that "current" names.
 //
 // No locks: one run per slug at a time is assumed. Functions are stateless.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +32,8 @@ namespace kolvex::pipeline {
 // The pointer file and the prefix of the temporary pointer.
 inline constexpr std::string_view POINTER_NAME = "current";
 inline constexpr std::string_view TEMP_POINTER_PREFIX = ".current.tmp-";
+// A database copy in progress: the versioned name with ".db" replaced by this.
+inline constexpr std::string_view TEMP_COPY_SUFFIX = ".incomplete.db";
 
 // The members of a metadata sibling, in the order they are written.
 struct SnapshotMetadata {
@@ -47,11 +54,14 @@ std::string versioned_snapshot_name(std::string_view commit, std::string_view ge
 std::string metadata_json(const SnapshotMetadata& metadata);
 
 // Copies `source` (content and permission bits) to target_dir/versioned_name
-// and flushes the copy to stable storage.
+// through a temporary copy that is flushed to stable storage and renamed into
+// place. On failure nothing of the copy remains; the OsError keeps the errno of
+// the failing call (ENOSPC: "No space left on device").
 void copy_snapshot_database(const std::filesystem::path& source, const std::filesystem::path& target_dir,
                             std::string_view versioned_name);
 
-// Writes the metadata sibling of `versioned_name` in `target_dir` and flushes it.
+// Writes the metadata sibling of `versioned_name` in `target_dir` and flushes
+// it; on failure the sibling is removed again.
 void write_metadata_sibling(const std::filesystem::path& target_dir, std::string_view versioned_name,
                             const SnapshotMetadata& metadata);
 
@@ -69,10 +79,22 @@ namespace detail {
 // The metadata sibling's name: one trailing ".db" removed, then ".metadata.json".
 std::string metadata_name(std::string_view db_filename);
 
+// The temporary name under which `versioned_name` is copied.
+std::string temporary_copy_name(std::string_view versioned_name);
+
 // Switches the pointer of `target_dir` to `versioned_name`: writes and flushes
-// ".current.tmp-<pid>", renames it over "current", flushes the directory. On a
-// failure the pointer is unchanged and the temporary file may stay behind.
-void publish_atomically(const std::filesystem::path& target_dir, std::string_view versioned_name);
+// ".current.tmp-<pid>", renames it over "current", calls `on_live` (the run is
+// published from here on), flushes the directory. When the write or the rename
+// fails, the pointer is unchanged and the temporary file is removed; when the
+// flush of the directory fails, the new pointer is already in place.
+void publish_atomically(const std::filesystem::path& target_dir, std::string_view versioned_name,
+                        const std::function<void()>& on_live = {});
+
+// Removes what a run that failed before its pointer swap wrote into
+// `target_dir` for `versioned_name`: the copy in progress, the database and its
+// metadata sibling. Missing files and failures are ignored: the run's own
+// failure is the one reported.
+void discard_unpublished_snapshot(const std::filesystem::path& target_dir, std::string_view versioned_name) noexcept;
 
 // Deletes, in name order, every "index-*.db" of index_dir(slug, root) other
 // than `keep` and the database the pointer names, each with its metadata

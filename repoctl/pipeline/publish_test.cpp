@@ -84,11 +84,50 @@ TEST(SnapshotPublication, FailedSwapLeavesThePointerAlone) {
   // A directory in the pointer's place makes the rename fail.
   fs::path other = scratch.path() / "other";
   fs::create_directories(other / "current" / "occupied");
-  EXPECT_THROW(detail::publish_atomically(other, "index-new.db"), fs::filesystem_error);
+  bool went_live = false;
+  EXPECT_THROW(detail::publish_atomically(other, "index-new.db", [&] { went_live = true; }), fs::filesystem_error);
+  EXPECT_FALSE(went_live);
   EXPECT_TRUE(fs::is_directory(other / "current"));
-  EXPECT_TRUE(fs::exists(other / (".current.tmp-" + std::to_string(::getpid()))));
+  // The temporary pointer does not outlive the failed swap.
+  EXPECT_EQ(entries(other), std::vector<std::string>{"current"});
   EXPECT_THROW(detail::publish_atomically(scratch.path() / "missing", "index-new.db"), std::exception);
   EXPECT_EQ(core::read_file(target / "current"), "index-old.db");
+
+  // A swap that succeeds reports the moment of publication before flushing the directory.
+  detail::publish_atomically(target, "index-new.db", [&] {
+    went_live = true;
+    EXPECT_EQ(core::read_file(target / "current"), "index-new.db");
+  });
+  EXPECT_TRUE(went_live);
+}
+
+TEST(SnapshotPublication, FailedCopiesAndUnpublishedGenerationsLeaveNoFiles) {
+  core::ScratchDir scratch = core::ScratchDir::create("pipeline-publish-");
+  fs::path target = scratch.path() / "published";
+  fs::create_directories(target);
+  EXPECT_EQ(detail::temporary_copy_name("index-c-g1.db"), "index-c-g1.incomplete.db");
+
+  // A source that cannot be read fails the copy with its own errno.
+  try {
+    copy_snapshot_database(scratch.path() / "missing.db", target, "index-c-g1.db");
+    FAIL() << "no error";
+  } catch (const core::OsError& error) {
+    EXPECT_EQ(error.error_number(), ENOENT);
+  }
+  // A metadata sibling that cannot be written (a directory in its place) is not left half-written.
+  fs::create_directories(target / "index-c-g2.metadata.json" / "occupied");
+  EXPECT_THROW(write_metadata_sibling(target, "index-c-g2.db", {}), core::OsError);
+  fs::remove_all(target / "index-c-g2.metadata.json");
+  EXPECT_EQ(entries(target), std::vector<std::string>{});
+
+  // A generation that never went live is removed entirely, in whatever state it was left.
+  for (const char* name : {"index-c-g3.db", "index-c-g3.metadata.json", "index-c-g3.incomplete.db",
+                           "index-c-live.db"}) {
+    core::write_file(target / name, "x");
+  }
+  detail::discard_unpublished_snapshot(target, "index-c-g3.db");
+  detail::discard_unpublished_snapshot(target, "index-c-g4.db");  // nothing there: no error
+  EXPECT_EQ(entries(target), std::vector<std::string>{"index-c-live.db"});
 }
 
 TEST(SnapshotPointer, OnlyABareFileNameOfTheDirectoryCounts) {
@@ -135,14 +174,15 @@ TEST_F(Retirement, DeletesSupersededGenerationsAndLegacyNamesOnce) {
   for (const char* name : {"index-c1-g1.db", "index-c1-g1.metadata.json", "index-c2-g2.db",
                            "index-c2-g2.metadata.json", "index-c3-g3.db", "index-c3-g3.metadata.json",
                            "index-c0.db", "index-c0.metadata.json", "index-orphan.metadata.json",
-                           ".current.tmp-99", "notes.txt"}) {
+                           "index-c4-g4.incomplete.db", ".current.tmp-99", "notes.txt"}) {
     touch(name);
   }
   detail::publish_atomically(directory_, "index-c2-g2.db");
 
   std::vector<fs::path> deleted = detail::retire_superseded_snapshots("api", root_, "index-c2-g2.db");
+  // The copy a killed run left under its temporary name goes too.
   EXPECT_EQ(deleted, (std::vector<fs::path>{directory_ / "index-c0.db", directory_ / "index-c1-g1.db",
-                                            directory_ / "index-c3-g3.db"}));
+                                            directory_ / "index-c3-g3.db", directory_ / "index-c4-g4.incomplete.db"}));
   EXPECT_EQ(entries(directory_),
             (std::vector<std::string>{".current.tmp-99", "current", "index-c2-g2.db", "index-c2-g2.metadata.json",
                                       "index-orphan.metadata.json", "notes.txt"}));
