@@ -7,19 +7,31 @@
 // same file hash under the same grammar identity is carried forward: its rows are
 // copied unchanged, declaration ids included, without extracting it again. Every
 // other captured file is read from its copy (never from the working tree) and
-// extracted with the run's parser pool.
+// extracted.
 //
-// The shared-parse callback receives, in manifest order, the bytes and a parse
-// tree of each captured file whose path is in `parse_for`: the extraction's own
-// tree, or one fresh parse for a carried-forward file or one whose bytes are not
-// UTF-8. The tree is valid only during the call.
+// Extraction runs ahead on worker threads, one parser pool per worker, within a
+// bounded window of files; the caller's thread writes every row in manifest order,
+// so rows, ids and their order do not depend on the number of workers. Carried
+// rows are copied in bulk inside the new database from the previous snapshot's
+// file, attached read-only.
+//
+// The shared-parse callback receives, in manifest order and on the caller's
+// thread, the bytes and a parse tree of each captured file whose path is in
+// `parse_for`: the extraction's own tree, or one fresh parse for a carried-forward
+// file or one whose bytes are not UTF-8. The file's rows are written before the
+// call. The tree is valid only during the call.
 //
 // Any failure (grammar errors, unreadable copies, database errors, an exception
-// from the callback) ends the build with nothing committed; the database file
-// then holds only the empty tables.
+// from the callback, Ctrl+C) stops the workers and ends the build with nothing
+// committed; the database file then holds only the empty tables. The first
+// failure in manifest order is the one raised. A database error while reading the
+// previous snapshot is raised as PreviousSnapshotError, so that the caller can
+// build again without it.
 //
-// Thread-safety: runs on the caller's thread; the pool and the previous snapshot
-// connection are lent for the call and used only on that thread.
+// Thread-safety: call from one thread. The caller's pool is used only on the
+// calling thread (with one worker, for every parse; with several, by nobody but
+// the callback); the previous snapshot connection is used only on that thread.
+// Worker threads never outlive the call.
 #pragma once
 
 #include <filesystem>
@@ -28,6 +40,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "core/error.h"
 #include "declstore/capture.h"
 #include "declstore/schema.h"
 
@@ -46,18 +59,32 @@ namespace kolvex::declstore {
 using ParsedCallback =
     std::function<void(const CapturedFile& captured, std::string_view data, const syntax::ParseTree& tree)>;
 
+// Reading the previous snapshot failed (a damaged page, a table without the
+// expected columns, a file that cannot be attached): its SQLite error is the cause.
+// Errors of the new database are never this type.
+class PreviousSnapshotError : public core::RuntimeError {
+ public:
+  using RuntimeError::RuntimeError;
+  const char* type_name() const noexcept override { return "PreviousSnapshotError"; }
+};
+
 struct BuildOptions {
-  // The previously published snapshot (read only, never closed here); null: none.
-  // A snapshot without syntax_files is treated like none.
+  // The previously published snapshot, a connection to a database file (read
+  // only, never closed here); null: none. A snapshot without syntax_files is
+  // treated like none.
   core::Connection* previous = nullptr;
   // Paths whose parse tree the callback wants, compared exactly with file_path.
   std::unordered_set<std::string> parse_for;
   // The shared-parse callback; without it parse_for has no effect.
   ParsedCallback on_parsed;
+  // Extraction threads; 0 means one per core. With 1 every file is extracted on
+  // the calling thread with the caller's pool.
+  unsigned workers = 0;
 };
 
 // Builds the syntax database at `db_path` (parent directories created) from
-// `manifest`. Throws whatever failed; see the header comment.
+// `manifest`. Throws whatever failed (PreviousSnapshotError for the previous
+// snapshot); see the header comment.
 SyntaxBuildReport build_declstore(const std::filesystem::path& db_path, const SourceManifest& manifest,
                                   syntax::ParserPool& pool, const BuildOptions& options = {});
 
