@@ -11,6 +11,7 @@
 #include "core/sqlite.h"
 #include "syntax/syntax.h"
 #include "syntax/testing.h"
+#include "testkit/damaged_db.h"
 #include "testkit/git_repo.h"
 
 namespace kolvex::declstore {
@@ -314,6 +315,86 @@ TEST(BuildTest, AnUnreadableCopyFailsTheBuildWithNothingCommitted) {
   EXPECT_THROW(build_declstore(f.db("syntax.db"), f.manifest, pool), core::OsError);
   core::Connection conn = core::Connection::open(f.db("syntax.db"));
   EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_files"), 0);
+}
+
+// Whatever makes reading the previous snapshot fail, the build fails with
+// PreviousSnapshotError carrying SQLite's message, commits nothing and leaves the
+// previous snapshot as it was, with one worker and with several.
+TEST(BuildTest, AnUnreadablePreviousSnapshotIsReportedAsSuch) {
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> damage;
+    std::string message;
+  };
+  auto sql = [](std::string statement) {
+    return [statement](const fs::path& db) { core::Connection::open(db).exec(statement); };
+  };
+  const std::vector<Case> cases = {
+      {"damaged declaration pages", [](const fs::path& db) { testkit::overwrite_table_leaves(db, "syntax_symbols"); },
+       "database disk image is malformed"},
+      {"damaged file pages", [](const fs::path& db) { testkit::overwrite_table_leaves(db, "syntax_files"); },
+       "database disk image is malformed"},
+      {"a file column missing", sql("ALTER TABLE syntax_files DROP COLUMN reason"), "no such column: p.reason"},
+      {"a declaration column missing", sql("ALTER TABLE syntax_symbols DROP COLUMN selection_end_line"),
+       "no such column: s.selection_end_line"},
+  };
+  Fixture f;
+  syntax::ParserPool pool;
+  build_declstore(f.db("first.db"), f.manifest, pool);
+
+  for (const Case& c : cases) {
+    for (unsigned workers : {1u, 4u}) {
+      SCOPED_TRACE(c.name + ", workers " + std::to_string(workers));
+      const fs::path previous_path = f.db("damaged.db");
+      fs::copy_file(f.db("first.db"), previous_path, fs::copy_options::overwrite_existing);
+      c.damage(previous_path);
+      const std::string damaged_bytes = core::read_file(previous_path);
+      core::Connection previous = core::Connection::open(previous_path, {.read_only = true});
+      BuildOptions options;
+      options.previous = &previous;
+      options.workers = workers;
+      try {
+        build_declstore(f.db("rebuild.db"), f.manifest, pool, options);
+        ADD_FAILURE() << "the build succeeded";
+      } catch (const PreviousSnapshotError& error) {
+        EXPECT_EQ(error.message(), c.message);
+        EXPECT_TRUE(error.cause());
+      }
+      previous.close();
+      EXPECT_EQ(core::read_file(previous_path), damaged_bytes);
+      core::Connection conn = core::Connection::open(f.db("rebuild.db"));
+      EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_files"), 0);
+      EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_symbols"), 0);
+    }
+  }
+}
+
+// A carried row that the new database refuses (its declaration id was just
+// written by an extracted file) is the new database's error, not the previous
+// snapshot's: the previous snapshot reads fine.
+TEST(BuildTest, ANewDatabaseErrorWhileCarryingRowsIsNotBlamedOnThePreviousSnapshot) {
+  Fixture f;
+  syntax::ParserPool pool;
+  build_declstore(f.db("first.db"), f.manifest, pool);
+  {
+    core::Connection edit = core::Connection::open(f.db("first.db"));
+    const std::string taken = *edit.query_text("SELECT symbol FROM syntax_symbols WHERE file_path = 'a.py'");
+    edit.exec("UPDATE syntax_files SET file_hash = 'changed' WHERE file_path = 'a.py'");
+    edit.exec("DELETE FROM syntax_symbols WHERE file_path = 'a.py'");
+    edit.exec("UPDATE syntax_symbols SET symbol = '" + taken + "' WHERE file_path = 'b.py' AND rowid = "
+              "(SELECT MIN(rowid) FROM syntax_symbols WHERE file_path = 'b.py')");
+  }
+  core::Connection previous = core::Connection::open(f.db("first.db"), {.read_only = true});
+  BuildOptions options;
+  options.previous = &previous;
+  try {
+    build_declstore(f.db("rebuild.db"), f.manifest, pool, options);
+    ADD_FAILURE() << "the build succeeded";
+  } catch (const PreviousSnapshotError& error) {
+    ADD_FAILURE() << "blamed on the previous snapshot: " << error.what();
+  } catch (const core::SqliteError& error) {
+    EXPECT_EQ(error.message(), "UNIQUE constraint failed: syntax_symbols.symbol");
+  }
 }
 
 }  // namespace
