@@ -278,11 +278,31 @@ void build_and_publish(const RunSetup& run, RunResult& result) {
                                          const syntax::ParseTree& tree) { capture.collect(captured, data, tree); };
   }
   {
-    // The previous snapshot is only read, and only during the build.
-    core::Connection previous = detail::open_previous_snapshot(run.slug, run.root).value_or(core::Connection());
-    if (previous.is_open()) build_options.previous = &previous;
-    declstore::SyntaxBuildReport report = core::with_closing(
-        previous, [&] { return declstore::build_declstore(syntax_db, manifest, pool, build_options); });
+    // The previous snapshot is only read, and only during the build. When reading
+    // it fails, the run builds again without it: a damaged snapshot costs one full
+    // build, never the run. The callback still sees each file once.
+    std::optional<detail::PreviousSnapshot> previous = detail::open_previous_snapshot(run.slug, run.root);
+    core::Connection connection = previous ? previous->connection : core::Connection();
+    if (connection.is_open()) build_options.previous = &connection;
+    std::unordered_set<std::string> delivered;
+    if (build_options.on_parsed) {
+      build_options.on_parsed = [&delivered, chunk = build_options.on_parsed](
+                                    const declstore::CapturedFile& captured, std::string_view data,
+                                    const syntax::ParseTree& tree) {
+        if (delivered.insert(captured.file_path).second) chunk(captured, data, tree);
+      };
+    }
+    declstore::SyntaxBuildReport report = core::with_closing(connection, [&] {
+      try {
+        return declstore::build_declstore(syntax_db, manifest, pool, build_options);
+      } catch (const declstore::PreviousSnapshotError& error) {
+        warn("warning: " + run.slug + ": the previous snapshot " + previous->database.string() +
+             " cannot be read (" + message_of(error) + "); rebuilding every file from scratch");
+      }
+      connection.close();
+      build_options.previous = nullptr;
+      return declstore::build_declstore(syntax_db, manifest, pool, build_options);
+    });
     result.syntax_gap = report.counts.failed != 0 || report.counts.partial != 0 || report.counts.skipped != 0;
   }
   core::check_interrupted();

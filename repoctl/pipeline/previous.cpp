@@ -22,7 +22,7 @@ std::filesystem::path canonical_repo_path(const std::filesystem::path& path) {
   return canonical_text_form(std::filesystem::weakly_canonical(std::filesystem::absolute(path)));
 }
 
-std::optional<core::Connection> open_previous_snapshot(std::string_view slug,
+std::optional<PreviousSnapshot> open_previous_snapshot(std::string_view slug,
                                                        const std::optional<std::filesystem::path>& root) {
   std::filesystem::path directory = platform::index_dir(slug, root);
   std::optional<std::string> name = read_pointer_name(directory);
@@ -35,7 +35,7 @@ std::optional<core::Connection> open_previous_snapshot(std::string_view slug,
     // Touch the schema and the table the build reads: a file that is not a
     // database, or a damaged one, fails here rather than in the middle of the build.
     if (declstore::has_syntax_tables(connection)) connection.query_int("SELECT COUNT(*) FROM syntax_files");
-    return connection;
+    return PreviousSnapshot{database, connection};
   } catch (const core::SqliteError&) {
     return std::nullopt;
   }

@@ -23,11 +23,18 @@ std::filesystem::path canonical_repo_path(const std::filesystem::path& path);
 // The lexically normal form of a path without a trailing separator.
 std::filesystem::path canonical_text_form(const std::filesystem::path& path);
 
-// A read-only connection to the database the slug's pointer names, or none when
-// nothing usable is published: no pointer, a pointer that is not a bare file name
-// of its directory, a named file that is missing, or a database that cannot be
-// opened and read (a corrupt previous snapshot only disables reuse).
-std::optional<core::Connection> open_previous_snapshot(std::string_view slug,
+// The live snapshot of a slug, opened read-only.
+struct PreviousSnapshot {
+  std::filesystem::path database;  // the file the pointer names
+  core::Connection connection;
+};
+
+// The database the slug's pointer names, or none when nothing usable is
+// published: no pointer, a pointer that is not a bare file name of its directory,
+// a named file that is missing, or a database that cannot be opened and read (a
+// corrupt previous snapshot only disables reuse). Damage found only later, while
+// the build reads the snapshot's rows, is the build's PreviousSnapshotError.
+std::optional<PreviousSnapshot> open_previous_snapshot(std::string_view slug,
                                                        const std::optional<std::filesystem::path>& root);
 
 // Throws IndexingError when another slug of the registry holds `repo_path` (the
