@@ -27,9 +27,14 @@ namespace {
 // cache grows only as far as the database does.
 constexpr int BUILD_CACHE_KIB = 64 * 1024;
 
-// Files claimed by the workers and not yet written, per worker. Each holds at most
-// a parse result, and the bytes and tree of a file the callback wants.
-constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER = 4;
+// Files claimed by the workers and not yet written, per worker. Files are written
+// in manifest order, so one slow file (a large header can take seconds) holds back
+// every file after it: the window must let the other workers go on meanwhile. A
+// file in flight holds its extraction result only, or, when the callback wants it,
+// also its bytes and parse tree, which are many times larger: then the window is
+// smaller.
+constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER = 512;
+constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER_WITH_TREES = 32;
 
 // Carried-forward files copied by one pair of statements at most. The batch is
 // only a list of paths; the bound keeps one copy statement short.
@@ -421,8 +426,11 @@ void build_rows(const SourceManifest& manifest, syntax::ParserPool& pool, const 
   // Workers never touch the caller's pool: the callback may use it meanwhile.
   std::vector<syntax::ParserPool> worker_pools(workers > 1 ? workers : 0);
   const FileWorker file_worker(manifest, options, previous);
+  const bool trees_in_flight = options.on_parsed && !options.parse_for.empty();
+  const std::size_t window =
+      workers * (trees_in_flight ? FILES_IN_FLIGHT_PER_WORKER_WITH_TREES : FILES_IN_FLIGHT_PER_WORKER);
   core::ordered_parallel<FileWork>(
-      manifest.files.size(), {.workers = workers, .window = FILES_IN_FLIGHT_PER_WORKER * workers},
+      manifest.files.size(), {.workers = workers, .window = window},
       [&](std::size_t index, unsigned worker) {
         return file_worker(index, worker_pools.empty() ? pool : worker_pools[worker]);
       },
