@@ -6,6 +6,10 @@ target_compile_options(kolvex_options INTERFACE
   # (a known false positive of its -Wrestrict); the warning says nothing of our code.
   $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:GNU>>:-Wno-restrict>)
 target_include_directories(kolvex_options INTERFACE "${CMAKE_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/generated")
+# Programs record only the shared libraries they use: the project's own
+# libraries are static archives, so a program that never reaches the Zoekt
+# client (say) does not load libcurl and its dependencies at start-up.
+target_link_options(kolvex_options INTERFACE "LINKER:--as-needed")
 
 if(KOLVEX_SANITIZE)
   set(_san "-fsanitize=${KOLVEX_SANITIZE}")
