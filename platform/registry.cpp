@@ -1,11 +1,14 @@
 #include "platform/registry.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <system_error>
 
 #include "core/error.h"
 #include "core/json.h"
 #include "core/text.h"
+#include "platform/registry_error.h"
 
 namespace kolvex::platform {
 namespace {
@@ -80,13 +83,29 @@ ON CONFLICT(slug) DO UPDATE SET
   status_stderr = excluded.status_stderr
 )sql";
 
+// Content that no registry write produces: the file is damaged.
+[[noreturn]] void throw_damaged(const std::string& message) { throw core::SqliteError(message, SQLITE_CORRUPT); }
+
+// Readers never block a run's writes, and a run never blocks readers. Switching
+// an older registry needs it to itself for a moment; when another connection
+// holds it, this one goes on in the old mode and a later open switches.
+void use_write_ahead_log(core::Connection& connection) {
+  try {
+    connection.query_text("PRAGMA journal_mode = WAL");
+  } catch (const core::SqliteError& error) {
+    const int code = error.code() & 0xff;
+    if (code != SQLITE_BUSY && code != SQLITE_LOCKED) throw;
+  }
+  // A recorded outcome survives a power loss once the call returns.
+  connection.exec("PRAGMA synchronous = FULL");
+}
+
 std::string now_text() { return core::isoformat_utc(core::utc_now()); }
 
 core::SystemTime parse_time(const std::string& text, std::string_view column) {
   auto parsed = core::parse_isoformat(text);
   if (!parsed) {
-    throw core::SqliteError("registry column " + std::string(column) + " holds a malformed date-time: " +
-                            core::quote(text));
+    throw_damaged("registry column " + std::string(column) + " holds a malformed date-time: " + core::quote(text));
   }
   return *parsed;
 }
@@ -99,10 +118,15 @@ std::string include_to_json(const std::vector<std::string>& include) {
 
 std::vector<std::string> include_from_json(const std::string& text) {
   std::vector<std::string> include;
-  core::Json value = core::parse_json(text);
-  if (!value.is_array()) throw core::SqliteError("registry column semantic_include is not a JSON array");
+  core::Json value;
+  try {
+    value = core::parse_json(text);
+  } catch (const core::ValueError&) {
+    throw_damaged("registry column semantic_include is not a JSON array");
+  }
+  if (!value.is_array()) throw_damaged("registry column semantic_include is not a JSON array");
   for (const auto& item : value) {
-    if (!item.is_string()) throw core::SqliteError("registry column semantic_include holds a non-text entry");
+    if (!item.is_string()) throw_damaged("registry column semantic_include holds a non-text entry");
     include.push_back(item.get<std::string>());
   }
   return include;
@@ -147,33 +171,57 @@ Registry::~Registry() {
   }
 }
 
-core::Connection* Registry::connection(bool create) {
+template <typename Body>
+auto Registry::guarded(std::string_view action, Body&& body) {
   if (closed_) throw core::SqliteError("the registry is closed");
+  try {
+    return body();
+  } catch (const core::SqliteError&) {
+    throw registry_failure(path_, action, std::current_exception());
+  }
+}
+
+core::Connection* Registry::connection(bool create) {
   if (connection_.is_open()) return &connection_;
   std::error_code error;
   if (!create && !fs::exists(path_, error)) return nullptr;
-  if (create && path_.has_parent_path()) fs::create_directories(path_.parent_path());
-  connection_ = core::Connection::open(path_);
-  connection_.exec(SCHEMA);
+  try {
+    if (create && path_.has_parent_path()) fs::create_directories(path_.parent_path());
+    core::Connection opened = core::Connection::open(path_);
+    try {
+      use_write_ahead_log(opened);
+      opened.exec(SCHEMA);
+    } catch (...) {
+      opened.close();
+      throw;
+    }
+    connection_ = std::move(opened);
+  } catch (const std::exception&) {
+    throw registry_failure(path_, REGISTRY_OPEN, std::current_exception());
+  }
   return &connection_;
 }
 
 std::optional<RegisteredRepo> Registry::get(std::string_view slug) {
-  core::Connection* connection = this->connection(false);
-  if (connection == nullptr) return std::nullopt;
-  auto statement = connection->prepare("SELECT " + std::string(COLUMNS) + " FROM repos WHERE slug = ?");
-  statement.bind(1, slug);
-  if (!statement.step()) return std::nullopt;
-  return row_from(statement);
+  return guarded(REGISTRY_READ, [&]() -> std::optional<RegisteredRepo> {
+    core::Connection* connection = this->connection(false);
+    if (connection == nullptr) return std::nullopt;
+    auto statement = connection->prepare("SELECT " + std::string(COLUMNS) + " FROM repos WHERE slug = ?");
+    statement.bind(1, slug);
+    if (!statement.step()) return std::nullopt;
+    return row_from(statement);
+  });
 }
 
 std::vector<RegisteredRepo> Registry::list() {
-  std::vector<RegisteredRepo> rows;
-  core::Connection* connection = this->connection(false);
-  if (connection == nullptr) return rows;
-  auto statement = connection->prepare("SELECT " + std::string(COLUMNS) + " FROM repos ORDER BY slug");
-  while (statement.step()) rows.push_back(row_from(statement));
-  return rows;
+  return guarded(REGISTRY_READ, [&] {
+    std::vector<RegisteredRepo> rows;
+    core::Connection* connection = this->connection(false);
+    if (connection == nullptr) return rows;
+    auto statement = connection->prepare("SELECT " + std::string(COLUMNS) + " FROM repos ORDER BY slug");
+    while (statement.step()) rows.push_back(row_from(statement));
+    return rows;
+  });
 }
 
 void Registry::upsert(std::string_view slug, std::string_view path, std::string_view language,
@@ -183,72 +231,85 @@ void Registry::upsert(std::string_view slug, std::string_view path, std::string_
   if (stage && std::find(SCIP_STATES.begin(), SCIP_STATES.end(), stage->state) == SCIP_STATES.end()) {
     throw core::ValueError("unknown SCIP stage state " + core::quote(core::decode_utf8_replace(stage->state)));
   }
-  auto statement = connection(true)->prepare(UPSERT_SQL);
-  statement.bind(1, slug).bind(2, path).bind(3, language).bind(4, commit).bind(5, status).bind(6, now_text());
-  statement.bind(7, options.scheme_override);
-  if (options.semantic_include) {
-    statement.bind(8, include_to_json(*options.semantic_include));
-  } else {
-    statement.bind_null(8);
-  }
-  statement.bind(9, options.language_override);
-  if (options.scip_enabled) {
-    statement.bind(10, *options.scip_enabled ? 1 : 0);
-  } else {
-    statement.bind_null(10);
-  }
-  statement.bind(11, options.status_reason);
-  statement.bind(12, stage ? 1 : 0);
-  if (stage) {
-    statement.bind(13, stage->state)
-        .bind(14, stage->failure_reason)
-        .bind(15, stage->failure_stderr)
-        .bind(16, stage->failed_at_sha);
-  } else {
-    statement.bind_null(13).bind_null(14).bind_null(15).bind_null(16);
-  }
-  statement.run();
+  const std::optional<std::string> include =
+      options.semantic_include ? std::optional<std::string>(include_to_json(*options.semantic_include))
+                               : std::nullopt;
+  guarded(REGISTRY_WRITE, [&] {
+    auto statement = connection(true)->prepare(UPSERT_SQL);
+    statement.bind(1, slug).bind(2, path).bind(3, language).bind(4, commit).bind(5, status).bind(6, now_text());
+    statement.bind(7, options.scheme_override);
+    statement.bind(8, include);
+    statement.bind(9, options.language_override);
+    if (options.scip_enabled) {
+      statement.bind(10, *options.scip_enabled ? 1 : 0);
+    } else {
+      statement.bind_null(10);
+    }
+    statement.bind(11, options.status_reason);
+    statement.bind(12, stage ? 1 : 0);
+    if (stage) {
+      statement.bind(13, stage->state)
+          .bind(14, stage->failure_reason)
+          .bind(15, stage->failure_stderr)
+          .bind(16, stage->failed_at_sha);
+    } else {
+      statement.bind_null(13).bind_null(14).bind_null(15).bind_null(16);
+    }
+    statement.run();
+  });
 }
 
 void Registry::record_failure(std::string_view slug, std::string_view path, std::string_view language,
                               std::string_view origin, std::string_view reason, std::string_view text) {
-  auto statement = connection(true)->prepare(RECORD_FAILURE_SQL);
-  statement.bind(1, slug).bind(2, path).bind(3, language).bind(4, now_text()).bind(5, origin).bind(6, reason).bind(
-      7, text);
-  statement.run();
+  guarded(REGISTRY_WRITE, [&] {
+    auto statement = connection(true)->prepare(RECORD_FAILURE_SQL);
+    statement.bind(1, slug).bind(2, path).bind(3, language).bind(4, now_text()).bind(5, origin).bind(6, reason).bind(
+        7, text);
+    statement.run();
+  });
 }
 
+// The next three change an existing row only: without a file there is no row.
+
 void Registry::mark_tracked_files(std::string_view slug, std::int64_t count) {
-  core::Connection* connection = this->connection(false);
-  if (connection == nullptr) return;  // no file, hence no row
-  auto statement = connection->prepare("UPDATE repos SET tracked_files = ? WHERE slug = ?");
-  statement.bind(1, count).bind(2, slug);
-  statement.run();
+  guarded(REGISTRY_WRITE, [&] {
+    core::Connection* connection = this->connection(false);
+    if (connection == nullptr) return;
+    auto statement = connection->prepare("UPDATE repos SET tracked_files = ? WHERE slug = ?");
+    statement.bind(1, count).bind(2, slug);
+    statement.run();
+  });
 }
 
 void Registry::mark_semantic_indexed(std::string_view slug) {
-  core::Connection* connection = this->connection(false);
-  if (connection == nullptr) return;  // no file, hence no row
-  auto statement = connection->prepare("UPDATE repos SET semantic_indexed_at = ? WHERE slug = ?");
-  statement.bind(1, now_text()).bind(2, slug);
-  statement.run();
+  guarded(REGISTRY_WRITE, [&] {
+    core::Connection* connection = this->connection(false);
+    if (connection == nullptr) return;
+    auto statement = connection->prepare("UPDATE repos SET semantic_indexed_at = ? WHERE slug = ?");
+    statement.bind(1, now_text()).bind(2, slug);
+    statement.run();
+  });
 }
 
 void Registry::set_semantic_declined(std::string_view slug, bool declined) {
-  core::Connection* connection = this->connection(false);
-  if (connection == nullptr) return;  // no file, hence no row
-  auto statement = connection->prepare("UPDATE repos SET semantic_declined = ? WHERE slug = ?");
-  statement.bind(1, declined ? 1 : 0).bind(2, slug);
-  statement.run();
+  guarded(REGISTRY_WRITE, [&] {
+    core::Connection* connection = this->connection(false);
+    if (connection == nullptr) return;
+    auto statement = connection->prepare("UPDATE repos SET semantic_declined = ? WHERE slug = ?");
+    statement.bind(1, declined ? 1 : 0).bind(2, slug);
+    statement.run();
+  });
 }
 
 bool Registry::forget(std::string_view slug) {
-  core::Connection* connection = this->connection(false);
-  if (connection == nullptr) return false;
-  auto statement = connection->prepare("DELETE FROM repos WHERE slug = ?");
-  statement.bind(1, slug);
-  statement.run();
-  return connection->changes() > 0;
+  return guarded(REGISTRY_WRITE, [&] {
+    core::Connection* connection = this->connection(false);
+    if (connection == nullptr) return false;
+    auto statement = connection->prepare("DELETE FROM repos WHERE slug = ?");
+    statement.bind(1, slug);
+    statement.run();
+    return connection->changes() > 0;
+  });
 }
 
 void Registry::close() {

@@ -5,7 +5,12 @@
 // ends before the call returns: the graph store writes the same file while an
 // index run holds its registry handle. Opening works before the file exists:
 // reads answer "no rows" and the first write creates the file (with its parent
-// directories) and the table. SQLite failures are thrown as core::SqliteError.
+// directories) and the table. The file is kept in write-ahead-log mode, so that
+// readers never block a run's writes. Every failure of the file or its
+// directory (damaged, a directory in its place, read-only, full, an I/O error,
+// locked too long) is raised as RegistryError (platform/registry_error.h),
+// whose text names the file and the remedy; use after close() raises
+// core::SqliteError.
 //
 // Per-repository choices follow the rule "absent keeps the stored value": an
 // option left unset in upsert never clears what an earlier run stored. The
@@ -25,6 +30,7 @@
 
 #include "core/clock.h"
 #include "core/sqlite.h"
+#include "platform/registry_error.h"
 
 namespace kolvex::platform {
 
@@ -126,7 +132,11 @@ class Registry {
 
  private:
   // The open connection; with `create` false, none while the file does not exist.
+  // Failures to open are raised as RegistryError.
   core::Connection* connection(bool create);
+  // Runs `body`, raising its SQLite failures as RegistryError for `action`.
+  template <typename Body>
+  auto guarded(std::string_view action, Body&& body);
 
   std::filesystem::path path_;
   core::Connection connection_;

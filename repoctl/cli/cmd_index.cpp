@@ -137,6 +137,10 @@ int cmd_index(const Namespace& args, const OfferSteps& steps) {
   } catch (const core::ValueError& error) {
     std::cerr << "error: " << error.what() << std::endl;
     return 1;
+  } catch (const platform::RegistryError& error) {
+    // The registry or the lock directory: the text names the file and the remedy.
+    std::cerr << "error: " << error.what() << std::endl;
+    return 1;
   }
   std::cout << "indexed " << slug << std::endl;
   offer_semantic_install(args, slug, steps);

@@ -28,6 +28,13 @@ std::optional<std::string> normalised_slug(const Namespace& args) {
   }
 }
 
+// The "error: " line of a registry or lock-directory failure, whose text names
+// the file and the remedy.
+int registry_trouble(const platform::RegistryError& error) {
+  std::cerr << "error: " << error.what() << std::endl;
+  return 1;
+}
+
 int no_such_repo(const std::string& slug) {
   std::cerr << "error: no such repo: " << slug << std::endl;
   return 1;
@@ -67,8 +74,13 @@ std::vector<fs::path> remove_zoekt_shards(std::string_view slug, const std::opti
 int cmd_reindex(const Namespace& args) {
   std::optional<std::string> slug = normalised_slug(args);
   if (!slug) return 1;
-  platform::Registry registry = open_registry();
-  std::optional<platform::RegisteredRepo> row = core::with_closing(registry, [&] { return registry.get(*slug); });
+  std::optional<platform::RegisteredRepo> row;
+  try {
+    platform::Registry registry = open_registry();
+    row = core::with_closing(registry, [&] { return registry.get(*slug); });
+  } catch (const platform::RegistryError& error) {
+    return registry_trouble(error);
+  }
   if (!row) return no_such_repo(*slug);
   Namespace record;
   record.command = "index";
@@ -82,19 +94,23 @@ int cmd_reindex(const Namespace& args) {
 }
 
 int cmd_list(const Namespace&) {
-  platform::Registry registry = open_registry();
-  core::with_closing(registry, [&] {
-    for (const platform::RegisteredRepo& row : registry.list()) {
-      std::string commit = row.commit_sha && !row.commit_sha->empty() ? *row.commit_sha : "-";
-      std::string line = row.slug + "\t" + mark_of(row.status) + " " + row.status + "\t" + row.language + "\t" +
-                         commit + "\t" + row.path;
-      if (row.status == "failed" || row.status == platform::DEGRADED_STATUS) {
-        line += "\t" + (row.status_reason && !row.status_reason->empty() ? *row.status_reason : row.status);
-      }
-      std::cout << line << "\n";
+  std::vector<platform::RegisteredRepo> rows;
+  try {
+    platform::Registry registry = open_registry();
+    rows = core::with_closing(registry, [&] { return registry.list(); });
+  } catch (const platform::RegistryError& error) {
+    return registry_trouble(error);
+  }
+  for (const platform::RegisteredRepo& row : rows) {
+    std::string commit = row.commit_sha && !row.commit_sha->empty() ? *row.commit_sha : "-";
+    std::string line = row.slug + "\t" + mark_of(row.status) + " " + row.status + "\t" + row.language + "\t" +
+                       commit + "\t" + row.path;
+    if (row.status == "failed" || row.status == platform::DEGRADED_STATUS) {
+      line += "\t" + (row.status_reason && !row.status_reason->empty() ? *row.status_reason : row.status);
     }
-    detail::flush_stdout();
-  });
+    std::cout << line << "\n";
+  }
+  detail::flush_stdout();
   return 0;
 }
 

@@ -68,7 +68,14 @@ int cmd_status(const Namespace& args) {
     std::cerr << "error: " << error.what() << std::endl;
     return 1;
   }
-  std::optional<platform::RegisteredRepo> row = read_row(slug);
+  std::optional<platform::RegisteredRepo> row;
+  try {
+    row = read_row(slug);
+  } catch (const platform::RegistryError& error) {
+    // The text names the file and the remedy.
+    std::cerr << "error: " << error.what() << std::endl;
+    return 1;
+  }
   if (!row) {
     std::cerr << "error: no such repo: " << slug << std::endl;
     return 1;

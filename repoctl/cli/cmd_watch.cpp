@@ -11,9 +11,12 @@
 #include <optional>
 #include <thread>
 
+#include "core/closing.h"
 #include "core/error.h"
 #include "core/text.h"
 #include "platform/config.h"
+#include "platform/registry.h"
+#include "platform/registry_error.h"
 #include "repoctl/cli/commands.h"
 #include "repoctl/pipeline/index_run.h"
 #include "watch/debouncer.h"
@@ -28,6 +31,9 @@ namespace fs = std::filesystem;
 constexpr double POLL_INTERVAL_SECONDS = 0.5;
 // Ctrl+C is looked at this often while the loop sleeps.
 constexpr auto INTERRUPT_CHECK_INTERVAL = std::chrono::milliseconds(50);
+
+// The data directory's entry that holds the run locks.
+constexpr const char* LOCK_DIRECTORY = "locks";
 
 constexpr const char* WATCHER_MISSING =
     "error: `watchdog` is required for `kolvex watch` — install with `uv sync --extra watch`";
@@ -53,6 +59,15 @@ fs::path resolve_repo_path(const std::string& text) {
   std::string value = resolved.string();
   while (value.size() > 1 && value.ends_with('/')) value.pop_back();
   return fs::path(value);
+}
+
+// Reads the slug's registry row and makes the lock directory, as a reindex
+// will; raises platform::RegistryError when either is impossible.
+void check_data_files(const std::string& slug) {
+  const fs::path data_dir = platform::data_dir();
+  platform::Registry registry(data_dir / "registry.db");
+  core::with_closing(registry, [&] { registry.get(slug); });
+  platform::create_lock_directory(data_dir / LOCK_DIRECTORY);
 }
 
 // Stops and joins the watcher on every way out of the loop.
@@ -92,6 +107,16 @@ int cmd_watch(const Namespace& args) {
     return 1;
   }
   const double debounce = args.debounce.value_or(DEFAULT_DEBOUNCE);
+
+  // Trouble with the registry or the lock directory would fail every reindex:
+  // it ends the command before watching starts. Later trouble is reported by the
+  // reindex that meets it, and watching goes on.
+  try {
+    check_data_files(slug);
+  } catch (const platform::RegistryError& error) {
+    std::cerr << "error: " << error.what() << std::endl;
+    return 1;
+  }
 
   // 4. The debouncer and its action, which runs on this thread inside poll().
   auto reindex = [&] {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "platform/registry_error.h"
 #include "repoctl/cli/commands.h"
 #include "repoctl/pipeline/index_run_internal.h"
 
@@ -25,6 +26,12 @@ int main(int argc, char** argv) {
     std::raise(number);
     return 128 + number;
   } catch (const std::exception& error) {
+    // Registry and lock-directory trouble that a handler let through (forget's,
+    // the install offer's) is the user's to mend: its text says how.
+    if (const auto* trouble = dynamic_cast<const kolvex::platform::RegistryError*>(&error)) {
+      std::cerr << "error: " << trouble->what() << std::endl;
+      return 1;
+    }
     // No handler expected this error: report it and fail.
     std::cerr << "kolvex: unexpected " << kolvex::pipeline::detail::error_type_name(error) << ": " << error.what()
               << std::endl;

@@ -4,7 +4,8 @@
 // construction to destruction. A second holder of the same slug, in this or any
 // other process, waits until the first releases it; the kernel releases it when a
 // process dies, so a crashed run never leaves a stale lock. While it waits, a
-// Ctrl+C ends the wait with core::Interrupted.
+// Ctrl+C ends the wait with core::Interrupted. A lock directory or lock file that
+// cannot be made, opened or locked raises platform::RegistryError.
 #pragma once
 
 #include <filesystem>
