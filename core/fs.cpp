@@ -1,6 +1,7 @@
 #include "core/fs.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -137,14 +138,13 @@ UniqueFd::~UniqueFd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+fs::path scratch_parent() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return (tmpdir && *tmpdir) ? fs::path(tmpdir) : fs::path("/tmp");
+}
+
 ScratchDir ScratchDir::create(std::string_view prefix, const std::optional<fs::path>& parent) {
-  fs::path base;
-  if (parent) {
-    base = *parent;
-  } else {
-    const char* tmpdir = std::getenv("TMPDIR");
-    base = (tmpdir && *tmpdir) ? fs::path(tmpdir) : fs::path("/tmp");
-  }
+  fs::path base = parent ? *parent : scratch_parent();
   std::string pattern = (base / (std::string(prefix) + "XXXXXX")).native();
   if (::mkdtemp(pattern.data()) == nullptr) throw os_error(errno, base);
   std::error_code ec;
@@ -152,7 +152,21 @@ ScratchDir ScratchDir::create(std::string_view prefix, const std::optional<fs::p
   return ScratchDir(ec ? fs::path(pattern) : created);
 }
 
-ScratchDir::ScratchDir(ScratchDir&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
+ScratchDir ScratchDir::create_marked(std::string_view prefix, const std::optional<fs::path>& parent) {
+  ScratchDir scratch = create(prefix, parent);
+  const fs::path mark = scratch.path_ / SCRATCH_OWNER_MARK;
+  UniqueFd fd(::open(mark.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) throw os_error(errno, mark);
+  // The mark is new and nobody else knows the directory yet, so this never waits.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) throw os_error(errno, mark);
+  scratch.owner_mark_ = std::move(fd);
+  return scratch;
+}
+
+ScratchDir::ScratchDir(ScratchDir&& other) noexcept
+    : path_(std::move(other.path_)), owner_mark_(std::move(other.owner_mark_)) {
+  other.path_.clear();
+}
 
 ScratchDir& ScratchDir::operator=(ScratchDir&& other) noexcept {
   if (this != &other) {
@@ -162,6 +176,7 @@ ScratchDir& ScratchDir::operator=(ScratchDir&& other) noexcept {
     }
     path_ = std::move(other.path_);
     other.path_.clear();
+    owner_mark_ = std::move(other.owner_mark_);
   }
   return *this;
 }
@@ -185,6 +200,8 @@ void ScratchDir::remove() {
     if (ec) throw os_error(ec.value(), path_);
   }
   path_.clear();
+  // Released only now: until the tree is gone, no sweep may take it for a leftover.
+  owner_mark_ = UniqueFd();
 }
 
 void write_file_atomic(const fs::path& target, std::string_view bytes) {

@@ -47,12 +47,26 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// The directory scratch directories go to by default: $TMPDIR when set and not
+// empty, else /tmp.
+std::filesystem::path scratch_parent();
+
+// The file inside a marked scratch directory on which its owner holds an
+// exclusive flock(2) for the directory's life. The kernel drops the lock when
+// the owning process dies, so a directory whose mark can be locked belongs to
+// nobody any more (see core/scratch_sweep.h).
+inline constexpr std::string_view SCRATCH_OWNER_MARK = ".kolvex-owner";
+
 // A temporary directory "<parent>/<prefix>XXXXXX", removed with everything in it.
 // The destructor removes it best-effort and never throws; remove() reports failure.
 class ScratchDir {
  public:
   static ScratchDir create(std::string_view prefix,
                            const std::optional<std::filesystem::path>& parent = std::nullopt);
+  // The same, holding SCRATCH_OWNER_MARK locked until the directory is removed
+  // (the descriptor is close-on-exec: child processes never keep the lock).
+  static ScratchDir create_marked(std::string_view prefix,
+                                  const std::optional<std::filesystem::path>& parent = std::nullopt);
   ScratchDir(ScratchDir&& other) noexcept;
   ScratchDir& operator=(ScratchDir&& other) noexcept;
   ScratchDir(const ScratchDir&) = delete;
@@ -66,6 +80,7 @@ class ScratchDir {
  private:
   explicit ScratchDir(std::filesystem::path path) : path_(std::move(path)) {}
   std::filesystem::path path_;
+  UniqueFd owner_mark_;  // open and locked while a marked directory exists
 };
 
 // Writes `bytes` to `target` crash-safely: a temporary file in the same
