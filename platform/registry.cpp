@@ -312,6 +312,16 @@ bool Registry::forget(std::string_view slug) {
   });
 }
 
+void Registry::write_atomically(const std::function<void()>& body) {
+  // Only the transaction's own statements are guarded here: the registry
+  // methods that `body` calls report their failures themselves, and its other
+  // errors pass unchanged.
+  std::optional<core::Transaction> transaction;
+  guarded(REGISTRY_WRITE, [&] { transaction.emplace(*connection(true), "IMMEDIATE"); });
+  body();
+  guarded(REGISTRY_WRITE, [&] { transaction->commit(); });
+}
+
 void Registry::close() {
   closed_ = true;
   connection_.close();

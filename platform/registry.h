@@ -23,6 +23,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -127,6 +128,12 @@ class Registry {
   void set_semantic_declined(std::string_view slug, bool declined);
   // True when a row was removed, false when there was none.
   bool forget(std::string_view slug);
+  // Runs `body` in one BEGIN IMMEDIATE transaction of this handle, creating the
+  // file first: what `body` reads through this handle stays true until its
+  // writes commit, because no other writer gets in between (a check and the
+  // row it guards become one step). Commits when `body` returns; rolls back and
+  // rethrows when it throws.
+  void write_atomically(const std::function<void()>& body);
   // Idempotent; the destructor calls it.
   void close();
 

@@ -26,6 +26,7 @@
 #include "repoctl/pipeline/errors.h"
 #include "repoctl/pipeline/index_run_internal.h"
 #include "repoctl/pipeline/language.h"
+#include "repoctl/pipeline/leftovers.h"
 #include "repoctl/pipeline/previous.h"
 #include "repoctl/pipeline/publish.h"
 #include "repoctl/pipeline/run_lock.h"
@@ -38,7 +39,6 @@
 namespace kolvex::pipeline {
 namespace {
 
-constexpr std::string_view SCRATCH_PREFIX = "kolvex-index-";
 constexpr std::string_view REGISTRY_FILE = "registry.db";
 
 // Everything set-up fixes for the rest of the run.
@@ -99,7 +99,10 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
 
   std::filesystem::path data_dir = platform::data_dir(run.root);
   lock.emplace(data_dir, run.slug);
+  remove_run_leftovers(run.slug, run.root);
   registry.emplace(data_dir / REGISTRY_FILE);
+  // Checked here so that a path claimed by another slug is the error even when
+  // a later step of set-up would fail; checked again, atomically, below.
   try {
     detail::reject_duplicate_slug_for_path(*registry, run.slug, run.repo_path);
   } catch (const std::exception&) {
@@ -149,11 +152,22 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
   run.scip_supported = supports_scip(run.resolved_language);
   run.attempt_scip = run.scip_enabled && run.scip_supported && !run.suppressed;
 
-  registry->upsert(run.slug, run.repo_path.string(), run.resolved_language, std::nullopt, "indexing",
-                   {.scheme_override = run.scheme,
-                    .semantic_include = run.semantic_include,
-                    .language_override = run.language_override,
-                    .scip_enabled = run.scip_enabled});
+  // Runs of other slugs do not share this run's lock: the path check and the
+  // first row are one registry transaction, so of two slugs racing for one
+  // path exactly one gets a row.
+  try {
+    registry->write_atomically([&] {
+      detail::reject_duplicate_slug_for_path(*registry, run.slug, run.repo_path);
+      registry->upsert(run.slug, run.repo_path.string(), run.resolved_language, std::nullopt, "indexing",
+                       {.scheme_override = run.scheme,
+                        .semantic_include = run.semantic_include,
+                        .language_override = run.language_override,
+                        .scip_enabled = run.scip_enabled});
+    });
+  } catch (const std::exception&) {
+    registry->close();
+    throw;
+  }
   return run;
 }
 
@@ -260,7 +274,7 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
 }
 
 void build_and_publish(const RunSetup& run, RunResult& result) {
-  core::ScratchDir scratch = core::ScratchDir::create(SCRATCH_PREFIX);
+  core::ScratchDir scratch = core::ScratchDir::create_marked(RUN_SCRATCH_PREFIX);
   declstore::SourceManifest manifest = declstore::capture_sources(run.repo_path, scratch.path());
   std::filesystem::path syntax_db = scratch.path() / "syntax.db";
   core::check_interrupted();

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <iostream>
 #include <thread>
 
 #include "core/error.h"
@@ -19,15 +20,24 @@ constexpr auto LOCK_POLL_INTERVAL = std::chrono::milliseconds(50);
 
 }  // namespace
 
+std::filesystem::path run_lock_path(const std::filesystem::path& data_dir, std::string_view slug) {
+  return data_dir / "locks" / (std::string(slug) + ".lock");
+}
+
 RunLock::RunLock(const std::filesystem::path& data_dir, std::string_view slug) {
-  std::filesystem::path directory = data_dir / "locks";
-  platform::create_lock_directory(directory);
-  std::filesystem::path path = directory / (std::string(slug) + ".lock");
+  std::filesystem::path path = run_lock_path(data_dir, slug);
+  platform::create_lock_directory(path.parent_path());
   fd_ = core::UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd_) throw platform::lock_file_failure(path, errno);
   // Non-blocking attempts, so that Ctrl+C can end the wait.
+  bool announced = false;
   while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) throw platform::lock_file_failure(path, errno);
+    if (!announced && errno == EWOULDBLOCK) {
+      std::cerr << "kolvex: waiting for another run of " << slug << " to finish (lock " << path.string() << ")"
+                << std::endl;
+      announced = true;
+    }
     core::check_interrupted();
     std::this_thread::sleep_for(LOCK_POLL_INTERVAL);
   }

@@ -3,9 +3,16 @@
 // The lock is an advisory flock(2) on "<data_dir>/locks/<slug>.lock", held from
 // construction to destruction. A second holder of the same slug, in this or any
 // other process, waits until the first releases it; the kernel releases it when a
-// process dies, so a crashed run never leaves a stale lock. While it waits, a
-// Ctrl+C ends the wait with core::Interrupted. A lock directory or lock file that
-// cannot be made, opened or locked raises platform::RegistryError.
+// process dies, so a crashed run never leaves a stale lock. A holder that has to
+// wait says so first, with one line on standard error:
+//   kolvex: waiting for another run of <slug> to finish (lock <path>)
+// so that a run stuck behind another does not look like a hang. While it waits,
+// a Ctrl+C ends the wait with core::Interrupted. A lock directory or lock file
+// that cannot be made, opened or locked raises platform::RegistryError. Taken by
+// index runs and by forget.
+//
+// Thread-safety: a RunLock belongs to one thread; two RunLocks of one slug in
+// one process exclude each other like two processes do.
 #pragma once
 
 #include <filesystem>
@@ -14,6 +21,9 @@
 #include "core/fs.h"
 
 namespace kolvex::pipeline {
+
+// The file of the lock of `slug`.
+std::filesystem::path run_lock_path(const std::filesystem::path& data_dir, std::string_view slug);
 
 class RunLock {
  public:

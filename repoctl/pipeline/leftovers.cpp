@@ -1,0 +1,36 @@
+#include "repoctl/pipeline/leftovers.h"
+
+#include <system_error>
+
+#include "core/fs.h"
+#include "core/scratch_sweep.h"
+#include "platform/config.h"
+#include "repoctl/pipeline/publish.h"
+
+namespace kolvex::pipeline {
+namespace {
+
+void remove_stale_temporary_pointers(std::string_view slug, const std::optional<std::filesystem::path>& root) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(platform::index_dir(slug, root), error);
+  if (error) return;  // no snapshot directory yet
+  for (const auto& entry : entries) {
+    if (!entry.path().filename().string().starts_with(TEMP_POINTER_PREFIX)) continue;
+    std::error_code ignored;
+    if (entry.is_symlink(ignored) || entry.is_regular_file(ignored)) std::filesystem::remove(entry.path(), ignored);
+  }
+}
+
+}  // namespace
+
+void remove_run_leftovers(std::string_view slug, const std::optional<std::filesystem::path>& root) {
+  core::remove_abandoned_scratch_dirs(core::scratch_parent(), RUN_SCRATCH_PREFIX, UNMARKED_SCRATCH_AGE);
+  try {
+    remove_stale_temporary_pointers(slug, root);
+  } catch (const std::exception&) {
+    // A snapshot directory that cannot be listed is reported by the publication
+    // that needs it, not by this clean-up.
+  }
+}
+
+}  // namespace kolvex::pipeline
