@@ -9,6 +9,8 @@
 #include "platform/graph.h"
 #include "platform/registry.h"
 #include "repoctl/cli/commands.h"
+#include "repoctl/pipeline/publish.h"
+#include "repoctl/pipeline/run_lock.h"
 #include "repoctl/pipeline/zoekt.h"
 
 namespace kolvex::cli {
@@ -117,6 +119,9 @@ int cmd_list(const Namespace&) {
 int cmd_forget(const Namespace& args) {
   std::optional<std::string> slug = normalised_slug(args);
   if (!slug) return 1;
+  // A run of the slug finishes (or a later one waits) before anything of the
+  // slug is removed: forget never deletes what a run is publishing.
+  pipeline::RunLock lock(platform::data_dir(), *slug);
   platform::Registry registry = open_registry();
   auto [row, removed] = core::with_closing(registry, [&] {
     auto found = registry.get(*slug);
@@ -131,6 +136,9 @@ int cmd_forget(const Namespace& args) {
 
   fs::path snapshots = platform::index_dir(*slug);
   if (fs::exists(snapshots)) {
+    // The pointer goes first: a reader never follows it into a half-removed directory.
+    core::remove_file_if_exists(snapshots / pipeline::POINTER_NAME);
+    core::fsync_directory(snapshots);
     fs::remove_all(snapshots);
     // The slug's own directory above the branch directory goes too when empty.
     std::error_code ignored;
