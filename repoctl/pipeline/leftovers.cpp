@@ -10,12 +10,18 @@
 namespace kolvex::pipeline {
 namespace {
 
-void remove_stale_temporary_pointers(std::string_view slug, const std::optional<std::filesystem::path>& root) {
+// A file only a publication in progress has: a temporary pointer or a database
+// copy not yet renamed to its versioned name.
+bool is_publication_temporary(const std::string& name) {
+  return name.starts_with(TEMP_POINTER_PREFIX) || (name.starts_with("index-") && name.ends_with(TEMP_COPY_SUFFIX));
+}
+
+void remove_stale_publication_files(std::string_view slug, const std::optional<std::filesystem::path>& root) {
   std::error_code error;
   std::filesystem::directory_iterator entries(platform::index_dir(slug, root), error);
   if (error) return;  // no snapshot directory yet
   for (const auto& entry : entries) {
-    if (!entry.path().filename().string().starts_with(TEMP_POINTER_PREFIX)) continue;
+    if (!is_publication_temporary(entry.path().filename().string())) continue;
     std::error_code ignored;
     if (entry.is_symlink(ignored) || entry.is_regular_file(ignored)) std::filesystem::remove(entry.path(), ignored);
   }
@@ -26,7 +32,7 @@ void remove_stale_temporary_pointers(std::string_view slug, const std::optional<
 void remove_run_leftovers(std::string_view slug, const std::optional<std::filesystem::path>& root) {
   core::remove_abandoned_scratch_dirs(core::scratch_parent(), RUN_SCRATCH_PREFIX, UNMARKED_SCRATCH_AGE);
   try {
-    remove_stale_temporary_pointers(slug, root);
+    remove_stale_publication_files(slug, root);
   } catch (const std::exception&) {
     // A snapshot directory that cannot be listed is reported by the publication
     // that needs it, not by this clean-up.

@@ -2,11 +2,12 @@
 //
 // A run killed outright (SIGKILL, power loss) never unwinds: its scratch
 // directory "<TMPDIR>/kolvex-index-*" and, when it died while publishing, the
-// temporary pointer ".current.tmp-<pid>" of its slug's snapshot directory stay.
+// temporary pointer ".current.tmp-<pid>" or the incomplete database copy
+// "index-*.incomplete.db" in its slug's snapshot directory stay.
 // remove_run_leftovers removes both kinds. Scratch directories are shared by
 // all slugs and runs, so only those whose owner is gone are touched (see
-// core/scratch_sweep.h); temporary pointers belong to one slug, and the caller
-// holds that slug's RunLock, so no live publication is writing one.
+// core/scratch_sweep.h); publication temporaries belong to one slug, and the
+// caller holds that slug's RunLock, so no live publication is writing one.
 //
 // Thread-safety: stateless; callers hold the slug's RunLock.
 #pragma once
@@ -25,8 +26,8 @@ inline constexpr std::string_view RUN_SCRATCH_PREFIX = "kolvex-index-";
 // leftover: far longer than any stage of a live run goes without writing to it.
 inline constexpr std::chrono::hours UNMARKED_SCRATCH_AGE{24};
 
-// Removes abandoned run scratch directories and the stale temporary pointers of
-// `slug`. Best effort: whatever cannot be removed now is left for a later run,
+// Removes abandoned run scratch directories and the stale publication
+// temporaries of `slug`. Best effort: whatever cannot be removed now is left for a later run,
 // and the run goes on.
 void remove_run_leftovers(std::string_view slug, const std::optional<std::filesystem::path>& root);
 

@@ -150,15 +150,18 @@ TEST_F(ConcurrentRuns, AKilledRunsLeftoversAreRemovedByTheNextRunAndLiveRunsAreL
     fs::last_write_time(path, two_days_ago);
   }
   fs::create_directories(new_unmarked);
-  // A temporary pointer of a publication that was killed.
+  // The temporary pointer and database copy of a publication that was killed.
   const fs::path temporary_pointer = index_dir("repo") / ".current.tmp-99999";
   core::write_file(temporary_pointer, "index-gone.db");
+  const fs::path incomplete_copy = index_dir("repo") / ("index-" + repo_.head() + "-0123abcd.incomplete.db");
+  core::write_file(incomplete_copy, "SQLite format 3");
 
   core::ProcessResult next = kolvex({"index", repo_.path().string(), "--no-scip"});
   ASSERT_EQ(next.returncode, 0) << next.stderr_text();
   EXPECT_FALSE(fs::exists(leftover));
   EXPECT_FALSE(fs::exists(old_unmarked));
   EXPECT_FALSE(fs::exists(temporary_pointer));
+  EXPECT_FALSE(fs::exists(incomplete_copy));
   EXPECT_EQ(core::read_file(work("outside/keep.txt")), "keep");
   std::set<std::string> kept = live_dirs;
   kept.insert("kolvex-index-new000");
