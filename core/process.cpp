@@ -24,6 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 // How often a waiting runner looks at the interruption flag.
 constexpr std::chrono::milliseconds POLL_INTERVAL{50};
+// How often a runner without a process descriptor looks whether a child that
+// closed its output has ended.
+constexpr std::chrono::milliseconds EXIT_POLL_INTERVAL{10};
 constexpr std::size_t READ_CHUNK = 64 * 1024;
 // How long a stopped process group gets between SIGTERM and SIGKILL to clean
 // up (temporary files of a tool), and how often the stopper looks meanwhile.
@@ -391,7 +394,11 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     }
   }
 
-  // Both pipes are closed; the child may still be running.
+  // Both pipes are closed; the child may still be running (it usually is for
+  // a moment: a process closes its files before it becomes a zombie). A
+  // process descriptor wakes the wait the moment the child ends; without one
+  // (an old kernel) the runner looks again every EXIT_POLL_INTERVAL.
+  const UniqueFd exit_watch(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   for (;;) {
     int status = 0;
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
@@ -407,8 +414,13 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
       stop_and_reap(pid, own_group);
       throw Interrupted{};
     }
-    const int wait_ms = std::min(wait_budget(), 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    const int wait_ms = wait_budget();
+    if (exit_watch) {
+      pollfd exit_event = {exit_watch.get(), POLLIN, 0};
+      ::poll(&exit_event, 1, wait_ms);  // EINTR or a time-out: look again
+    } else {
+      std::this_thread::sleep_for(std::min(std::chrono::milliseconds(wait_ms), EXIT_POLL_INTERVAL));
+    }
   }
 }
 

@@ -247,6 +247,32 @@ TEST(Process, TimeLimitStopsWhatTheChildStartedToo) {
   EXPECT_TRUE(gone_eventually(wait_for_pid(pid_file)));
 }
 
+TEST(Process, AChildThatClosedItsOutputIsStillWaitedFor) {
+  // Both pipes close long before the child ends: its status, its time limit
+  // and an interruption still apply to the wait that follows.
+  const std::string closed = "exec >&- 2>&-; ";
+  EXPECT_EQ(sh(closed + "sleep 0.3; exit 3").returncode, 3);
+  EXPECT_EQ(sh(closed + "kill -TERM $$").returncode, -SIGTERM);
+
+  ProcessOptions limited;
+  limited.timeout = std::chrono::seconds(1);
+  EXPECT_THROW(sh(closed + "exec sleep 30", limited), ProcessTimeoutError);
+
+  ScratchDir scratch = ScratchDir::create("kolvex-process-");
+  const fs::path pid_file = scratch.path() / "pid";
+  std::thread interrupter([&] {
+    wait_for_pid(pid_file);
+    set_interrupted(true);
+  });
+  EXPECT_THROW(run_process({"sh", "-c", "echo $$ > \"$1\"; exec >&- 2>&- sleep 30", "sh", pid_file.native()}),
+               Interrupted);
+  interrupter.join();
+  set_interrupted(false);
+  const pid_t pid = wait_for_pid(pid_file);
+  EXPECT_EQ(::kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+}
+
 TEST(Process, InterruptionLetsTheChildCleanUpBeforeItEnds) {
   ScratchDir scratch = ScratchDir::create("kolvex-process-");
   const fs::path pid_file = scratch.path() / "pid";
