@@ -28,6 +28,7 @@ enum class Trouble {
   FULL,           // no space left
   IO,             // the disk failed
   BUSY,           // another connection holds a transaction open too long
+  MOVED,          // the file was moved or deleted while open
   OTHER,
 };
 
@@ -68,8 +69,7 @@ Trouble trouble_of_errno(int error) {
 
 bool exists_no_follow(const fs::path& path) {
   std::error_code ignored;
-  return fs::symlink_status(path, ignored).type() != fs::file_type::not_found &&
-         fs::symlink_status(path, ignored).type() != fs::file_type::none;
+  return fs::exists(fs::symlink_status(path, ignored));
 }
 
 // The nearest of `path` and its ancestors that exists.
@@ -131,6 +131,8 @@ std::string remedy(Subject subject, Trouble trouble, const fs::path& data_dir) {
       return "another program keeps a transaction open on it (another kolvex command, or a tool such as "
              "sqlite3); end that" +
              std::string(RUN_AGAIN);
+    case Trouble::MOVED:
+      return "run the command again";
     case Trouble::OTHER:
       break;
   }
@@ -161,6 +163,9 @@ Diagnosis directory_diagnosis(const fs::path& directory, int error) {
 // A failed SQLite call on the registry file `file`.
 Diagnosis sqlite_diagnosis(const fs::path& file, const core::SqliteError& error) {
   const std::string text = error.what();
+  if (error.code() == SQLITE_READONLY_DBMOVED) {
+    return {Trouble::MOVED, text + " (it was moved or deleted while in use)"};
+  }
   switch (error.code() & 0xff) {
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:

@@ -45,6 +45,9 @@ TEST_F(RegistryErrorTest, SqliteFailuresNameTheFileTheCauseAndTheRemedy) {
       {REGISTRY_WRITE, SQLITE_READONLY, "attempt to write a readonly database",
        "cannot write to the registry " + file() + ": attempt to write a readonly database — make the data "
        "directory " + data() + " and the files in it writable for this user, then run the command again"},
+      {REGISTRY_WRITE, SQLITE_READONLY_DBMOVED, "attempt to write a readonly database",
+       "cannot write to the registry " + file() + ": attempt to write a readonly database (it was moved or "
+       "deleted while in use) — run the command again"},
       {REGISTRY_WRITE, SQLITE_FULL, "database or disk is full",
        "cannot write to the registry " + file() + ": database or disk is full — free space on the file system "
        "that holds " + data() + ", then run the command again"},
