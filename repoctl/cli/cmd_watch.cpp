@@ -19,6 +19,7 @@
 #include "platform/registry_error.h"
 #include "repoctl/cli/commands.h"
 #include "repoctl/pipeline/index_run.h"
+#include "repoctl/pipeline/run_lock.h"
 #include "watch/debouncer.h"
 #include "watch/ignore.h"
 #include "watch/watcher.h"
@@ -31,9 +32,6 @@ namespace fs = std::filesystem;
 constexpr double POLL_INTERVAL_SECONDS = 0.5;
 // Ctrl+C is looked at this often while the loop sleeps.
 constexpr auto INTERRUPT_CHECK_INTERVAL = std::chrono::milliseconds(50);
-
-// The data directory's entry that holds the run locks.
-constexpr const char* LOCK_DIRECTORY = "locks";
 
 constexpr const char* WATCHER_MISSING =
     "error: `watchdog` is required for `kolvex watch` — install with `uv sync --extra watch`";
@@ -67,7 +65,7 @@ void check_data_files(const std::string& slug) {
   const fs::path data_dir = platform::data_dir();
   platform::Registry registry(data_dir / "registry.db");
   core::with_closing(registry, [&] { registry.get(slug); });
-  platform::create_lock_directory(data_dir / LOCK_DIRECTORY);
+  platform::create_lock_directory(pipeline::run_lock_path(data_dir, slug).parent_path());
 }
 
 // Stops and joins the watcher on every way out of the loop.

@@ -120,7 +120,7 @@ TEST_F(RegistryTrouble, EveryCommandNamesTheFileAndTheRemedy) {
          fs::remove_all(lock_dir);
          core::write_file(lock_dir, "");
        },
-       {"index", "reindex", "watch"},
+       {"index", "reindex", "forget", "watch"},
        "cannot create the lock directory " + lock_dir +
            ": it is not a directory — remove or rename it (the lock directory holds only empty lock files; kolvex "
            "makes it again), then run the command again"},
@@ -128,7 +128,7 @@ TEST_F(RegistryTrouble, EveryCommandNamesTheFileAndTheRemedy) {
          fs::remove(lock_dir + "/repo.lock");
          fs::create_directories(lock_dir + "/repo.lock/x");
        },
-       {"index", "reindex"},
+       {"index", "reindex", "forget"},
        "cannot open the lock file " + lock_dir +
            "/repo.lock: it is a directory — remove it (a lock file holds nothing; kolvex makes it again), then run "
            "the command again"},
