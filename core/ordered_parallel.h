@@ -17,6 +17,11 @@
 // With one worker (or one item) everything runs on the calling thread: work(i, 0)
 // then consume(i, ...), item after item, with no thread started.
 //
+// Threads are woken only when there is something for them: the caller when the
+// item it waits for is done, idle workers once half the window is free again.
+// Items may be short (a file read and hashed), so a wake-up per item per thread
+// would cost more than the work.
+//
 // Thread-safety: work runs concurrently on several threads and must only touch
 // shared state that is safe for that; consume runs on the calling thread only.
 #pragma once
@@ -50,6 +55,8 @@ namespace detail {
 
 // How often a waiting caller looks at the interruption flag.
 inline constexpr auto INTERRUPT_POLL = std::chrono::milliseconds(20);
+// No item awaited by the caller.
+inline constexpr std::size_t NOT_WAITING = static_cast<std::size_t>(-1);
 
 template <typename T>
 struct ParallelSlot {
@@ -72,23 +79,30 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
   }
   const std::size_t window = std::max<std::size_t>(options.window == 0 ? 4 * std::size_t{workers} : options.window, 1);
 
+  // Idle workers are woken when this many items may be claimed again.
+  const std::size_t wake_free = std::max<std::size_t>(window / 2, 1);
+
   std::mutex mutex;
-  std::condition_variable slot_filled;  // a worker finished an item
-  std::condition_variable slot_freed;   // the caller consumed one, or stopped
+  std::condition_variable slot_filled;  // the item the caller waits for is done
+  std::condition_variable slot_freed;   // room in the window, no more items, or stop
   std::vector<detail::ParallelSlot<T>> slots(window);
   std::size_t next_claim = 0;
   std::size_t consumed = 0;
   bool stop = false;
+  std::size_t caller_waits_for = detail::NOT_WAITING;
+  unsigned idle_workers = 0;
 
   auto worker_loop = [&](unsigned worker) {
+    std::unique_lock lock(mutex);
     while (true) {
-      std::size_t index;
-      {
-        std::unique_lock lock(mutex);
-        slot_freed.wait(lock, [&] { return stop || next_claim >= count || next_claim < consumed + window; });
-        if (stop || next_claim >= count) return;
-        index = next_claim++;
+      while (!(stop || next_claim >= count || next_claim < consumed + window)) {
+        ++idle_workers;
+        slot_freed.wait(lock);
+        --idle_workers;
       }
+      if (stop || next_claim >= count) return;
+      const std::size_t index = next_claim++;
+      lock.unlock();
       std::optional<T> value;
       std::exception_ptr error;
       try {
@@ -96,17 +110,17 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
       } catch (...) {
         error = std::current_exception();
       }
-      {
-        std::lock_guard lock(mutex);
-        detail::ParallelSlot<T>& slot = slots[index % window];
-        slot.value = std::move(value);
-        slot.error = error;
-        slot.ready = true;
+      lock.lock();
+      detail::ParallelSlot<T>& slot = slots[index % window];
+      slot.value = std::move(value);
+      slot.error = error;
+      slot.ready = true;
+      if (error) {
         // A failed item ends the claiming: nothing after it will be consumed.
-        if (error) next_claim = count;
+        next_claim = count;
+        slot_freed.notify_all();
       }
-      slot_filled.notify_all();
-      slot_freed.notify_all();
+      if (caller_waits_for == index) slot_filled.notify_one();
     }
   };
 
@@ -134,7 +148,9 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
         std::unique_lock lock(mutex);
         detail::ParallelSlot<T>& slot = slots[i % window];
         while (!slot.ready) {
+          caller_waits_for = i;
           slot_filled.wait_for(lock, detail::INTERRUPT_POLL);
+          caller_waits_for = detail::NOT_WAITING;
           if (!slot.ready && interrupted()) {
             lock.unlock();
             check_interrupted();
@@ -146,12 +162,14 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
       }
       if (taken.error) std::rethrow_exception(taken.error);
       consume(i, std::move(*taken.value));
+      bool wake = false;
       {
         // The item counts as in flight until it was consumed.
         std::lock_guard lock(mutex);
         consumed = i + 1;
+        wake = idle_workers > 0 && next_claim < count && consumed + window - next_claim >= wake_free;
       }
-      slot_freed.notify_all();
+      if (wake) slot_freed.notify_all();
     }
   } catch (...) {
     stop_and_join();

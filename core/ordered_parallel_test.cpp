@@ -54,6 +54,30 @@ TEST(OrderedParallelTest, ConsumesEveryResultInItemOrderWithinTheWindow) {
   }
 }
 
+// Idle workers are woken only once part of the window is free again: with the
+// smallest windows every item must still be claimed, and none of them twice.
+TEST(OrderedParallelTest, SmallWindowsNeverStallTheWorkers) {
+  for (std::size_t window : {1u, 2u, 3u}) {
+    SCOPED_TRACE(window);
+    constexpr std::size_t COUNT = 200;
+    std::vector<std::atomic<int>> claimed(COUNT);
+    std::size_t next = 0;
+    ordered_parallel<std::size_t>(
+        COUNT, {.workers = 4, .window = window},
+        [&](std::size_t i, unsigned) {
+          ++claimed[i];
+          busy(i);
+          return i;
+        },
+        [&](std::size_t i, std::size_t&& result) {
+          EXPECT_EQ(result, i);
+          EXPECT_EQ(i, next++);
+        });
+    EXPECT_EQ(next, COUNT);
+    for (std::size_t i = 0; i < COUNT; ++i) EXPECT_EQ(claimed[i].load(), 1) << i;
+  }
+}
+
 TEST(OrderedParallelTest, OneWorkerRunsEverythingOnTheCallingThread) {
   const std::thread::id caller = std::this_thread::get_id();
   std::vector<std::string> order;
