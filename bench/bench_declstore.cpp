@@ -1,10 +1,14 @@
-// Syntax snapshot build: a cold build of a repository's manifest (no previous
-// snapshot) against a rebuild of the same manifest with one file changed, reusing
-// the cold build as the previous snapshot. Each is timed with one worker (the
-// anchor) and with one per core. Prints the times, the speed-up of the cold build
-// on every core, and the ratio of rebuild to cold build on every core.
+// Source capture and the syntax snapshot build.
 //
-//   bench_declstore [--rounds N] REPO
+// Capture and revalidation, each timed with one worker (the anchor) and with one
+// per core: prints the times and the speed-ups. Then a cold build of the
+// repository's manifest (no previous snapshot) against a rebuild of the same
+// manifest with one file changed, reusing the cold build as the previous
+// snapshot. Each is timed with one worker (the anchor) and with one per core.
+// Prints the times, the speed-up of the cold build on every core, and the ratio
+// of rebuild to cold build on every core.
+//
+//   bench_declstore [--rounds N] [--capture-only] REPO
 //
 // REPO is any git work tree; a large one shows the reuse best (for example a git
 // repository made from a copy of the Python standard library). The repository is
@@ -43,25 +47,50 @@ declstore::SourceManifest with_one_file_changed(declstore::SourceManifest manife
                                                 std::string& changed_path) {
   for (declstore::CapturedFile& file : manifest.files) {
     if (!file.source_path) continue;
-    const std::string bytes = core::read_file(*file.source_path) + "\n";
+    const std::string bytes = declstore::read_captured_bytes(file) + "\n";
     const fs::path copy = scratch / "changed.src";
     core::write_file(copy, bytes);
     file.file_hash = core::sha256_hex(bytes);
     file.source_path = copy;
+    file.copy_offset = 0;
+    file.copy_size = bytes.size();
     changed_path = file.file_path;
     return manifest;
   }
   throw std::runtime_error("the repository has no captured file to change");
 }
 
-int run(const fs::path& repo, int rounds) {
-  core::ScratchDir scratch = core::ScratchDir::create("kolvex-bench-declstore-");
+// Capture and revalidation, one worker against one per core; returns the manifest.
+declstore::SourceManifest bench_capture(const fs::path& repo, const fs::path& scratch, int rounds) {
+  const unsigned cores = core::default_worker_count();
   declstore::SourceManifest manifest;
-  const double capture_time = best_seconds(1, [&] { manifest = declstore::capture_sources(repo, scratch.path() / "copies"); });
+  auto capture = [&](unsigned workers) {
+    return best_seconds(rounds, [&] {
+      manifest = declstore::capture_sources(repo, scratch / "copies", {.workers = workers});
+    });
+  };
+  auto validate = [&](unsigned workers) {
+    return best_seconds(rounds, [&] { declstore::validate_sources(repo, manifest, workers); });
+  };
+  const double capture_one = capture(1);
+  const double capture_all = capture(cores);
+  const double validate_one = validate(1);
+  const double validate_all = validate(cores);
   std::size_t captured = 0;
   for (const auto& file : manifest.files) captured += file.source_path ? 1 : 0;
-  std::printf("repository: %s\nentries: %zu, captured: %zu (capture %.3f s)\n", repo.c_str(), manifest.files.size(),
-              captured, capture_time);
+  std::printf("repository: %s\nentries: %zu, captured: %zu; best of %d rounds; %u cores\n", repo.c_str(),
+              manifest.files.size(), captured, rounds, cores);
+  std::printf("capture:      1 worker %.3f s, %u workers %.3f s, speed-up %.2f\n", capture_one, cores, capture_all,
+              capture_one / capture_all);
+  std::printf("revalidation: 1 worker %.3f s, %u workers %.3f s, speed-up %.2f\n", validate_one, cores, validate_all,
+              validate_one / validate_all);
+  return manifest;
+}
+
+int run(const fs::path& repo, int rounds, bool capture_only) {
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-bench-declstore-");
+  const declstore::SourceManifest manifest = bench_capture(repo, scratch.path(), rounds);
+  if (capture_only) return 0;
 
   const unsigned cores = core::default_worker_count();
   const fs::path cold_db = scratch.path() / "cold.db";
@@ -105,17 +134,26 @@ int run(const fs::path& repo, int rounds) {
 
 int main(int argc, char** argv) {
   int rounds = DEFAULT_ROUNDS;
+  bool capture_only = false;
   int first = 1;
-  if (argc == 4 && std::string(argv[1]) == "--rounds") {
-    rounds = std::atoi(argv[2]);
-    first = 3;
+  while (first < argc) {
+    const std::string arg = argv[first];
+    if (arg == "--rounds" && first + 1 < argc) {
+      rounds = std::atoi(argv[first + 1]);
+      first += 2;
+    } else if (arg == "--capture-only") {
+      capture_only = true;
+      ++first;
+    } else {
+      break;
+    }
   }
   if (argc != first + 1 || rounds < 1) {
-    std::fprintf(stderr, "usage: %s [--rounds N] REPO\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--rounds N] [--capture-only] REPO\n", argv[0]);
     return 2;
   }
   try {
-    return run(argv[first], rounds);
+    return run(argv[first], rounds, capture_only);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "error: %s\n", error.what());
     return 1;

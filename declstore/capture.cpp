@@ -1,17 +1,21 @@
 #include "declstore/capture.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include "core/fs.h"
 #include "core/hash.h"
-#include "core/process.h"
+#include "core/ordered_parallel.h"
 #include "core/text.h"
 #include "platform/config.h"
 #include "syntax/syntax.h"
@@ -30,49 +34,23 @@ constexpr std::string_view SYMLINK_MODE = "120000";
 constexpr std::string_view MISSING_MARKER = "!missing";
 constexpr std::string_view UNREADABLE_MARKER = "!error";
 
-struct TrackedEntry {
-  std::string mode;
-  std::string path;
-};
-
 struct Classification {
   bool in_scope;
   std::optional<std::string> reason;
   std::optional<std::string> language;
 };
 
-// The stage-0 entries of the git index, in listing order. Paths stay the raw bytes
-// git prints with -z (no quoting; TABs and newlines kept).
-std::vector<TrackedEntry> list_tracked_stage0(const fs::path& repo_path) {
-  core::ProcessResult result =
-      core::run_process({"git", "-C", repo_path.string(), "ls-files", "--stage", "-z"});
-  if (!result.ok()) {
+// The stage-0 entries of the listing, in listing order; a listing git refused is
+// capture's error.
+std::vector<const IndexEntry*> tracked_stage0(const IndexListing& listing, const fs::path& repo_path) {
+  if (!listing.ok) {
     throw SourceCaptureError(repo_path.string() + " is not a git repository (git ls-files --stage: " +
-                             std::string(core::strip(result.stderr_text())) + ")");
+                             std::string(core::strip(core::decode_utf8_replace(listing.git_stderr))) + ")");
   }
-  std::vector<TrackedEntry> entries;
-  std::string_view output = result.stdout_bytes;
-  while (!output.empty()) {
-    std::size_t end = output.find('\0');
-    std::string_view record = output.substr(0, end);
-    output = end == std::string_view::npos ? std::string_view() : output.substr(end + 1);
-    if (record.empty()) continue;
-    std::size_t tab = record.find('\t');
-    if (tab == std::string_view::npos) continue;
-    std::string_view header = record.substr(0, tab);
-    std::string_view path = record.substr(tab + 1);
-    // "<mode> <object> <stage>": exactly three fields split at single spaces.
-    std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    while (true) {
-      std::size_t space = header.find(' ', start);
-      fields.push_back(header.substr(start, space == std::string_view::npos ? space : space - start));
-      if (space == std::string_view::npos) break;
-      start = space + 1;
-    }
-    if (fields.size() != 3) continue;
-    if (fields[2] != "0") continue;  // unmerged entries (stages 1-3) are left out
-    entries.push_back({std::string(fields[0]), std::string(path)});
+  std::vector<const IndexEntry*> entries;
+  entries.reserve(listing.entries.size());
+  for (const IndexEntry& entry : listing.entries) {
+    if (IndexListing::merged(entry)) entries.push_back(&entry);  // unmerged entries (stages 1-3) are left out
   }
   return entries;
 }
@@ -108,37 +86,124 @@ bool is_within(const fs::path& path, const fs::path& ancestor) {
   return true;
 }
 
-// The entry's path inside the working tree, unresolved, so the caller can examine
-// the entry itself without following a final link. Directory links inside the
-// repository are accepted; anything whose parent resolves outside it is refused.
-fs::path resolve_safe(const fs::path& repo_path, const std::string& rel_path) {
-  fs::path candidate = repo_path / fs::path(rel_path);
-  fs::path root = fs::weakly_canonical(fs::absolute(repo_path));
-  fs::path parent = fs::weakly_canonical(fs::absolute(candidate).parent_path());
-  if (!is_within(parent, root)) {
-    throw SourceCaptureError("tracked path escapes repository: " + core::quote(rel_path));
-  }
-  return candidate;
-}
+// The "tracked path escapes repository" check of one scan. Whether a parent
+// directory resolves inside the repository is decided once per directory and
+// remembered: resolving follows every component of the path, and most files
+// share their directory with many others. Safe to call from several threads.
+class PathGuard {
+ public:
+  explicit PathGuard(fs::path repo_path) : repo_path_(std::move(repo_path)) {}
 
-// Reads at most `limit` + 1 bytes: enough to tell that a file grew over the limit
-// without reading all of it.
-std::string read_bounded(const fs::path& path, std::size_t limit) {
-  core::UniqueFd fd = core::open_regular_file_nofollow(path);
-  std::string bytes;
-  char buffer[65536];
-  while (bytes.size() <= limit) {
-    std::size_t want = std::min(sizeof buffer, limit + 1 - bytes.size());
-    ssize_t got = ::read(fd.get(), buffer, want);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw core::os_error(errno, path);
+  // The entry's path inside the working tree, unresolved, so the caller can
+  // examine the entry itself without following a final link. Directory links
+  // inside the repository are accepted; anything whose parent resolves outside
+  // it is refused. Resolution failures (a link loop, say) pass unchanged.
+  fs::path resolve(const std::string& rel_path) {
+    fs::path candidate = repo_path_ / fs::path(rel_path);
+    fs::path parent = fs::absolute(candidate).parent_path();
+    std::optional<bool> inside = known(parent);
+    if (!inside) {
+      const fs::path root = resolved_root();
+      inside = is_within(fs::weakly_canonical(parent), root);
+      remember(std::move(parent), *inside);
     }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
+    if (!*inside) throw SourceCaptureError("tracked path escapes repository: " + core::quote(rel_path));
+    return candidate;
   }
-  return bytes;
-}
+
+ private:
+  std::optional<bool> known(const fs::path& parent) {
+    std::lock_guard lock(mutex_);
+    auto it = inside_by_parent_.find(parent.native());
+    if (it == inside_by_parent_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  void remember(fs::path parent, bool inside) {
+    std::lock_guard lock(mutex_);
+    inside_by_parent_.emplace(std::move(parent).native(), inside);
+  }
+
+  fs::path resolved_root() {
+    {
+      std::lock_guard lock(mutex_);
+      if (root_) return *root_;
+    }
+    fs::path root = fs::weakly_canonical(fs::absolute(repo_path_));
+    std::lock_guard lock(mutex_);
+    if (!root_) root_ = std::move(root);
+    return *root_;
+  }
+
+  const fs::path repo_path_;
+  std::mutex mutex_;
+  std::optional<fs::path> root_;
+  std::unordered_map<std::string, bool> inside_by_parent_;
+};
+
+// The bytes of one file as read: storage that is neither zero-filled nor given
+// back to the system between files.
+class ReadBuffer {
+ public:
+  std::string_view bytes() const noexcept { return {data_.get(), size_}; }
+
+  // Reads at most `limit` + 1 bytes of the file: enough to tell that it grew
+  // over the limit without reading all of it. `expected` (the size examined)
+  // sizes the storage.
+  void read_bounded(const fs::path& path, std::size_t expected, std::size_t limit) {
+    core::UniqueFd fd = core::open_regular_file_nofollow(path);
+    size_ = 0;
+    reserve(std::min(expected, limit) + 1);
+    while (size_ <= limit) {
+      if (size_ == capacity_) reserve(std::min(2 * capacity_, limit + 1));
+      ssize_t got = ::read(fd.get(), data_.get() + size_, capacity_ - size_);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        throw core::os_error(errno, path);
+      }
+      if (got == 0) break;
+      size_ += static_cast<std::size_t>(got);
+    }
+  }
+
+ private:
+  void reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return;
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    std::copy_n(data_.get(), size_, grown.get());
+    data_ = std::move(grown);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
+// Read buffers, reused from file to file: a captured file's bytes travel from a
+// worker to the consumer in one, and it comes back once they are written.
+// Allocating and freeing a large buffer per file would cost every thread page
+// faults and the process TLB shootdowns. Holds at most as many buffers as there
+// are files in flight. Safe to use from several threads.
+class BufferPool {
+ public:
+  ReadBuffer take() {
+    std::lock_guard lock(mutex_);
+    if (free_.empty()) return {};
+    ReadBuffer buffer = std::move(free_.back());
+    free_.pop_back();
+    return buffer;
+  }
+
+  void give(ReadBuffer&& buffer) {
+    std::lock_guard lock(mutex_);
+    free_.push_back(std::move(buffer));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<ReadBuffer> free_;
+};
 
 std::string fact(std::string_view path, std::string_view mode, bool in_scope, std::string_view file_hash) {
   std::string line;
@@ -148,14 +213,117 @@ std::string fact(std::string_view path, std::string_view mode, bool in_scope, st
   return line;
 }
 
-std::string copy_name(std::size_t counter) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%08zu.src", counter);
-  return name;
+// The copies of one capture, appended back to back to one file. The file is
+// created (or emptied) when the first copy is written, so a scan that fails
+// before any copy leaves the scratch directory as it was. Consumer thread only.
+class CopyPack {
+ public:
+  explicit CopyPack(fs::path path) : path_(std::move(path)) {}
+
+  const fs::path& path() const noexcept { return path_; }
+
+  // Appends `bytes` and returns the offset at which they start.
+  std::uint64_t append(std::string_view bytes) {
+    if (!fd_) {
+      fd_ = core::UniqueFd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      if (!fd_) throw core::os_error(errno, path_);
+    }
+    const std::uint64_t offset = size_;
+    while (!bytes.empty()) {
+      ssize_t wrote = ::write(fd_.get(), bytes.data(), bytes.size());
+      if (wrote < 0) {
+        if (errno == EINTR) continue;
+        throw core::os_error(errno, path_);
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(wrote));
+      size_ += static_cast<std::uint64_t>(wrote);
+    }
+    return offset;
+  }
+
+ private:
+  fs::path path_;
+  core::UniqueFd fd_;
+  std::uint64_t size_ = 0;
+};
+
+// What examining one entry found. Made on a worker thread, consumed in order.
+struct Examined {
+  enum class Outcome { excluded, unsupported, missing, symlink, oversized, unreadable, captured };
+  Outcome outcome;
+  Classification kind;
+  ReadBuffer bytes;  // the captured bytes (a pool buffer), kept only when copies are written
+  std::string file_hash;
+};
+
+// Steps 1 to 9 of one entry, except what touches the manifest: classification,
+// path safety, the link status, the size checks, reading and hashing. Strict
+// handling throws where lenient handling reports a marker outcome.
+Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers, bool strict, bool keep_bytes) {
+  using Outcome = Examined::Outcome;
+  const std::string& path = entry.path;
+  Examined result{Outcome::excluded, classify(entry.mode, path), {}, {}};
+  if (!result.kind.in_scope) return result;
+  if (!result.kind.language) {
+    result.outcome = Outcome::unsupported;
+    return result;
+  }
+  const fs::path candidate = guard.resolve(path);
+
+  struct stat status {};
+  if (::lstat(candidate.c_str(), &status) != 0) {
+    int error = errno;
+    if (strict) {
+      throw SourceCaptureError("tracked file disappeared: " + path,
+                               std::make_exception_ptr(core::os_error(error, candidate)));
+    }
+    result.outcome = Outcome::missing;
+    return result;
+  }
+  if (S_ISLNK(status.st_mode)) {
+    result.outcome = Outcome::symlink;
+    return result;
+  }
+  if (static_cast<std::uintmax_t>(status.st_size) > MAX_SOURCE_BYTES) {
+    result.outcome = Outcome::oversized;
+    return result;
+  }
+
+  ReadBuffer bytes = buffers.take();
+  try {
+    bytes.read_bounded(candidate, static_cast<std::size_t>(status.st_size), MAX_SOURCE_BYTES);
+  } catch (const core::OsError&) {
+    buffers.give(std::move(bytes));
+    if (strict) throw SourceCaptureError("failed to read tracked file: " + path, std::current_exception());
+    result.outcome = Outcome::unreadable;
+    return result;
+  }
+  if (bytes.bytes().size() > MAX_SOURCE_BYTES) {  // grew after it was examined
+    buffers.give(std::move(bytes));
+    result.outcome = Outcome::oversized;
+    return result;
+  }
+  result.outcome = Outcome::captured;
+  result.file_hash = core::sha256_hex(bytes.bytes());
+  if (keep_bytes) {
+    result.bytes = std::move(bytes);
+  } else {
+    buffers.give(std::move(bytes));
+  }
+  return result;
 }
 
-SourceManifest scan(const fs::path& repo_path, const std::optional<fs::path>& scratch_dir, bool strict) {
+SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, const std::optional<fs::path>& pack_path,
+                    bool strict, unsigned workers) {
+  using Outcome = Examined::Outcome;
+  const std::vector<const IndexEntry*> entries = tracked_stage0(listing, repo_path);
+  PathGuard guard(repo_path);
+  BufferPool buffers;
+  std::optional<CopyPack> pack;
+  if (pack_path) pack.emplace(*pack_path);
+
   std::vector<CapturedFile> records;
+  records.reserve(entries.size());
   core::Sha256 digest;
   bool first_fact = true;
   auto add_fact = [&](const std::string& line) {
@@ -163,91 +331,90 @@ SourceManifest scan(const fs::path& repo_path, const std::optional<fs::path>& sc
     first_fact = false;
     digest.update(line);
   };
-  std::size_t counter = 0;
 
-  for (const TrackedEntry& entry : list_tracked_stage0(repo_path)) {
-    core::check_interrupted();
-    const std::string& path = entry.path;
-    Classification kind = classify(entry.mode, path);
-    if (!kind.in_scope) {
-      records.push_back({path, std::nullopt, std::nullopt, std::nullopt, false, kind.reason});
-      add_fact(fact(path, entry.mode, false, ""));
-      continue;
-    }
-    if (!kind.language) {
-      records.push_back({path, std::nullopt, std::nullopt, std::nullopt, true,
-                         std::string(REASON_UNSUPPORTED_EXTENSION)});
-      add_fact(fact(path, entry.mode, true, ""));
-      continue;
-    }
-    fs::path candidate = resolve_safe(repo_path, path);
-
-    struct stat status {};
-    if (::lstat(candidate.c_str(), &status) != 0) {
-      int error = errno;
-      if (strict) {
-        throw SourceCaptureError("tracked file disappeared: " + path,
-                                 std::make_exception_ptr(core::os_error(error, candidate)));
-      }
-      add_fact(fact(path, entry.mode, true, MISSING_MARKER));
-      continue;
-    }
-    if (S_ISLNK(status.st_mode)) {
-      records.push_back({path, std::nullopt, std::nullopt, std::nullopt, false, std::string(REASON_SYMLINK)});
-      add_fact(fact(path, entry.mode, false, ""));
-      continue;
-    }
-    auto add_oversized = [&] {
-      records.push_back({path, kind.language, std::nullopt, std::nullopt, true, std::string(REASON_TOO_LARGE)});
-      add_fact(fact(path, entry.mode, true, ""));
-    };
-    if (static_cast<std::uintmax_t>(status.st_size) > MAX_SOURCE_BYTES) {
-      add_oversized();
-      continue;
-    }
-
-    std::string bytes;
-    try {
-      bytes = read_bounded(candidate, MAX_SOURCE_BYTES);
-    } catch (const core::OsError&) {
-      if (strict) {
-        throw SourceCaptureError("failed to read tracked file: " + path, std::current_exception());
-      }
-      add_fact(fact(path, entry.mode, true, UNREADABLE_MARKER));
-      continue;
-    }
-    if (bytes.size() > MAX_SOURCE_BYTES) {  // grew after it was examined
-      add_oversized();
-      continue;
-    }
-
-    std::string file_hash = core::sha256_hex(bytes);
-    std::optional<fs::path> source_path;
-    if (scratch_dir) {
-      ++counter;
-      source_path = *scratch_dir / copy_name(counter);
-      core::write_file(*source_path, bytes);
-    }
-    add_fact(fact(path, entry.mode, true, file_hash));
-    records.push_back({path, kind.language, std::move(file_hash), std::move(source_path), true, std::nullopt});
-  }
+  core::ordered_parallel<Examined>(
+      entries.size(), {.workers = workers},
+      [&](std::size_t i, unsigned) { return examine(*entries[i], guard, buffers, strict, pack.has_value()); },
+      [&](std::size_t i, Examined&& found) {
+        const IndexEntry& entry = *entries[i];
+        const std::string& path = entry.path;
+        switch (found.outcome) {
+          case Outcome::excluded:
+            records.push_back({path, std::nullopt, std::nullopt, std::nullopt, false, found.kind.reason});
+            add_fact(fact(path, entry.mode, false, ""));
+            break;
+          case Outcome::unsupported:
+            records.push_back({path, std::nullopt, std::nullopt, std::nullopt, true,
+                               std::string(REASON_UNSUPPORTED_EXTENSION)});
+            add_fact(fact(path, entry.mode, true, ""));
+            break;
+          case Outcome::missing:
+            add_fact(fact(path, entry.mode, true, MISSING_MARKER));
+            break;
+          case Outcome::symlink:
+            records.push_back({path, std::nullopt, std::nullopt, std::nullopt, false, std::string(REASON_SYMLINK)});
+            add_fact(fact(path, entry.mode, false, ""));
+            break;
+          case Outcome::oversized:
+            records.push_back({path, found.kind.language, std::nullopt, std::nullopt, true,
+                               std::string(REASON_TOO_LARGE)});
+            add_fact(fact(path, entry.mode, true, ""));
+            break;
+          case Outcome::unreadable:
+            add_fact(fact(path, entry.mode, true, UNREADABLE_MARKER));
+            break;
+          case Outcome::captured: {
+            add_fact(fact(path, entry.mode, true, found.file_hash));
+            CapturedFile record{path, found.kind.language, std::move(found.file_hash), std::nullopt, true,
+                                std::nullopt};
+            if (pack) {
+              record.source_path = pack->path();
+              record.copy_offset = pack->append(found.bytes.bytes());
+              record.copy_size = found.bytes.bytes().size();
+              buffers.give(std::move(found.bytes));
+            }
+            records.push_back(std::move(record));
+            break;
+          }
+        }
+      });
   return SourceManifest{std::move(records), digest.hex_digest()};
 }
 
 }  // namespace
 
-SourceManifest capture_sources(const fs::path& repo_path, const fs::path& scratch_dir) {
+SourceManifest capture_sources(const fs::path& repo_path, const fs::path& scratch_dir, const CaptureOptions& options) {
   fs::create_directories(scratch_dir);
-  return scan(repo_path, scratch_dir, /*strict=*/true);
+  std::optional<IndexListing> own_listing;
+  const IndexListing& listing = options.listing ? *options.listing : own_listing.emplace(list_index(repo_path));
+  return scan(repo_path, listing, scratch_dir / COPY_PACK_NAME, /*strict=*/true, options.workers);
 }
 
 std::string read_captured_bytes(const CapturedFile& file) {
   if (!file.source_path) throw core::ValueError("no captured copy of " + core::quote(file.file_path));
-  return core::read_file(*file.source_path);
+  return read_captured_slice(*file.source_path, file.copy_offset, file.copy_size);
 }
 
-void validate_sources(const fs::path& repo_path, const SourceManifest& manifest) {
-  SourceManifest current = scan(repo_path, std::nullopt, /*strict=*/false);
+std::string read_captured_slice(const fs::path& copy, std::uint64_t offset, std::optional<std::uint64_t> size) {
+  core::UniqueFd fd = core::open_regular_file_nofollow(copy);
+  if (!size) return core::read_all(fd.get());
+  std::string bytes(static_cast<std::size_t>(*size), '\0');
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    ssize_t got = ::pread(fd.get(), bytes.data() + filled, bytes.size() - filled,
+                          static_cast<off_t>(offset + filled));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw core::os_error(errno, copy);
+    }
+    if (got == 0) throw core::OsError("captured copy is shorter than recorded: " + core::quote(copy.native()), EIO);
+    filled += static_cast<std::size_t>(got);
+  }
+  return bytes;
+}
+
+void validate_sources(const fs::path& repo_path, const SourceManifest& manifest, unsigned workers) {
+  SourceManifest current = scan(repo_path, list_index(repo_path), std::nullopt, /*strict=*/false, workers);
   if (current.source_hash != manifest.source_hash) {
     throw SourceChangedError("tracked sources changed since capture in " + repo_path.string());
   }

@@ -2,21 +2,34 @@
 //
 // capture_sources decides, once per indexing run, which of a repository's tracked
 // files the run works from and freezes their bytes: it lists the stage-0 entries of
-// the git index (`git ls-files --stage -z`), classifies every entry, copies the
-// bytes of each captured file (in scope, of a known language, not a symbolic link,
-// at most MAX_SOURCE_BYTES) into the scratch directory as "00000001.src",
-// "00000002.src", ... and returns the manifest: one CapturedFile per entry and the
-// source digest. validate_sources repeats the pass later without writing copies
-// and fails when the digest differs. Paths are kept as the raw bytes git lists.
+// the git index (`git ls-files --stage -z`, or a listing the caller already took),
+// classifies every entry, copies the bytes of each captured file (in scope, of a
+// known language, not a symbolic link, at most MAX_SOURCE_BYTES) into the scratch
+// directory and returns the manifest: one CapturedFile per entry and the source
+// digest. validate_sources repeats the pass later on a fresh listing without
+// writing copies and fails when the digest differs. Paths are kept as the raw
+// bytes git lists.
 //
-// Files are opened without following a final symbolic link and without blocking,
-// so a FIFO or a link swapped in after the check fails that path instead of
-// hanging or reading outside the repository. Modification times are never used.
+// The copies lie back to back, in listing order, in one pack file of the scratch
+// directory (COPY_PACK_NAME): a captured file's source_path names the pack and
+// copy_offset/copy_size its slice. read_captured_bytes is the one way to read it.
 //
-// Thread-safety: the functions keep no state; one call runs on one thread.
+// Files are examined, read and hashed on a pool of worker threads; one consumer
+// assembles the manifest and writes the pack in listing order, so the manifest,
+// the digest and the error raised (that of the first failing entry in listing
+// order) are those of a one-by-one scan. Each parent directory of a tracked path
+// is resolved once per scan. Files are opened without following a final symbolic
+// link and without blocking, so a FIFO or a link swapped in after the check fails
+// that path instead of hanging or reading outside the repository. Modification
+// times are never used.
+//
+// Thread-safety: the functions keep no state and may be called from any thread;
+// each call joins its own workers before it returns or throws (also on Ctrl+C).
+// read_captured_bytes may be called from several threads at once.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,11 +37,15 @@
 #include <vector>
 
 #include "core/error.h"
+#include "declstore/index_listing.h"
 
 namespace kolvex::declstore {
 
 // The largest captured file: a file of exactly this size is captured, one byte more is not.
 inline constexpr std::size_t MAX_SOURCE_BYTES = 1048576;
+
+// The file of the scratch directory that holds a capture's copies.
+inline constexpr std::string_view COPY_PACK_NAME = "sources.pack";
 
 // Exclusion reasons, as stored in CapturedFile::reason and in syntax_files.reason.
 inline constexpr std::string_view REASON_SUBMODULE = "submodule";
@@ -45,12 +62,17 @@ struct CapturedFile {
   std::optional<std::string> language;
   // SHA-256 of the captured bytes (64 lower-case hex digits); only for a captured file.
   std::optional<std::string> file_hash;
-  // The captured copy; only for a captured file, and only when copies were written.
+  // The file that holds the captured copy (the pack); only for a captured file,
+  // and only when copies were written.
   std::optional<std::filesystem::path> source_path;
   // False for submodules, symbolic links and paths through an ignored name.
   bool in_scope;
   // Why the entry was not captured; absent exactly for a captured file.
   std::optional<std::string> reason;
+  // The copy's slice of the file at source_path: copy_size bytes from
+  // copy_offset. An absent size means the whole file is the copy.
+  std::uint64_t copy_offset = 0;
+  std::optional<std::uint64_t> copy_size;
 
   bool operator==(const CapturedFile&) const = default;
 };
@@ -76,20 +98,37 @@ class SourceChangedError : public core::RuntimeError {
   const char* type_name() const noexcept override { return "SourceChangedError"; }
 };
 
-// Captures the tracked sources of the working tree at `repo_path`, writing copies
-// into `scratch_dir` (created with its parents when missing). Throws
-// SourceCaptureError; git start failures and errors writing copies pass unchanged.
-SourceManifest capture_sources(const std::filesystem::path& repo_path,
-                               const std::filesystem::path& scratch_dir);
+struct CaptureOptions {
+  // Worker threads that examine, read and hash files; 0 means one per core.
+  unsigned workers = 0;
+  // The index listing of this working tree, already taken by the caller; null
+  // lists the index now.
+  const IndexListing* listing = nullptr;
+};
 
-// The captured bytes of `file`, read from its scratch copy. Throws core::OsError
-// when the copy cannot be read and core::ValueError when the entry has no copy.
+// Captures the tracked sources of the working tree at `repo_path`, writing the
+// copies into `scratch_dir` (created with its parents when missing; an existing
+// pack there is replaced). Throws SourceCaptureError; git start failures and
+// errors writing copies pass unchanged.
+SourceManifest capture_sources(const std::filesystem::path& repo_path,
+                               const std::filesystem::path& scratch_dir, const CaptureOptions& options = {});
+
+// The captured bytes of `file`, read from its slice of the copy. Throws
+// core::OsError when the copy cannot be read or is shorter than recorded, and
+// core::ValueError when the entry has no copy.
 std::string read_captured_bytes(const CapturedFile& file);
 
-// Scans again without writing copies and throws SourceChangedError
-// ("tracked sources changed since capture in <repo_path>") when the digest differs
-// from the manifest's. A file that vanished or cannot be read changes the digest
-// instead of failing the scan.
-void validate_sources(const std::filesystem::path& repo_path, const SourceManifest& manifest);
+// The same for a slice named apart from its CapturedFile (a stage that kept only
+// where the bytes are): `size` bytes from `offset` of `copy`, the whole file when
+// `size` is absent.
+std::string read_captured_slice(const std::filesystem::path& copy, std::uint64_t offset,
+                                std::optional<std::uint64_t> size);
+
+// Scans a fresh listing again (on `workers` threads, 0 meaning one per core)
+// without writing copies and throws SourceChangedError ("tracked sources changed
+// since capture in <repo_path>") when the digest differs from the manifest's. A
+// file that vanished or cannot be read changes the digest instead of failing the
+// scan.
+void validate_sources(const std::filesystem::path& repo_path, const SourceManifest& manifest, unsigned workers = 0);
 
 }  // namespace kolvex::declstore

@@ -105,28 +105,36 @@ TEST(CaptureTest, EveryKindOfEntryGetsItsRecordFactLineAndCopy) {
   const fs::path copies = scratch.path() / "missing" / "parents";
   SourceManifest manifest = capture_sources(repo.path(), copies);
 
+  // The copies lie back to back in the pack, in listing order.
+  const fs::path pack = copies / "sources.pack";
   std::vector<CapturedFile> want_records;
   std::vector<std::string> want_facts;
-  int counter = 0;
+  std::string want_pack;
   for (const Expected& e : expected) {
     CapturedFile record{e.path, e.language, std::nullopt, std::nullopt, e.in_scope, e.reason};
     std::string hash;
     if (e.captured) {
       hash = core::sha256_hex(*e.captured);
-      char name[16];
-      std::snprintf(name, sizeof name, "%08d.src", ++counter);
       record.file_hash = hash;
-      record.source_path = copies / name;
-      EXPECT_EQ(core::read_file(copies / name), *e.captured) << e.path;
+      record.source_path = pack;
+      record.copy_offset = want_pack.size();
+      record.copy_size = e.captured->size();
+      want_pack += *e.captured;
     }
     want_records.push_back(record);
     want_facts.push_back(fact(e.path, e.mode, e.in_scope, hash));
   }
   EXPECT_EQ(manifest.files, want_records);
   EXPECT_EQ(manifest.source_hash, digest_of(want_facts));
-  // Copies are numbered without gaps: nothing else is in the scratch directory.
+  for (const CapturedFile& record : manifest.files) {
+    if (record.file_hash) {
+      EXPECT_EQ(core::sha256_hex(read_captured_bytes(record)), *record.file_hash);
+    }
+  }
+  // The pack holds exactly the captured bytes, and nothing else is in the scratch directory.
+  EXPECT_EQ(core::read_file(pack), want_pack);
   std::size_t files_in_scratch = std::distance(fs::directory_iterator(copies), fs::directory_iterator());
-  EXPECT_EQ(files_in_scratch, 4u);
+  EXPECT_EQ(files_in_scratch, 1u);
   EXPECT_NO_THROW(validate_sources(repo.path(), manifest));
 }
 
@@ -157,10 +165,42 @@ TEST(CaptureTest, CapturingIntoAnExistingScratchDirectoryReplacesOldCopies) {
   repo.write("a.py", "a = 1\n");
   repo.commit_all();
   core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
-  core::write_file(scratch.path() / "00000001.src", "stale bytes that are longer than the new ones\n");
+  core::write_file(scratch.path() / "sources.pack", "stale bytes that are longer than the new ones\n");
   SourceManifest manifest = capture_sources(repo.path(), scratch.path());
   ASSERT_EQ(manifest.files.size(), 1u);
-  EXPECT_EQ(core::read_file(scratch.path() / "00000001.src"), "a = 1\n");
+  EXPECT_EQ(core::read_file(scratch.path() / "sources.pack"), "a = 1\n");
+}
+
+// Reading a copy back: exactly its slice of the pack, a whole file when no size
+// is recorded, and clear failures for an entry without a copy or a cut pack.
+TEST(CaptureTest, CapturedBytesAreReadFromTheirSliceOnly) {
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+  const fs::path pack = scratch.path() / "sources.pack";
+  core::write_file(pack, "firstsecondthird");
+  CapturedFile second{"b.py", "python", "hash", pack, true, std::nullopt, 5, 6};
+  EXPECT_EQ(read_captured_bytes(second), "second");
+  CapturedFile empty{"e.py", "python", "hash", pack, true, std::nullopt, 16, 0};
+  EXPECT_EQ(read_captured_bytes(empty), "");
+  CapturedFile whole{"w.py", "python", "hash", pack, true, std::nullopt};
+  EXPECT_EQ(read_captured_bytes(whole), "firstsecondthird");
+
+  CapturedFile past_the_end{"c.py", "python", "hash", pack, true, std::nullopt, 11, 6};
+  try {
+    read_captured_bytes(past_the_end);
+    ADD_FAILURE() << "expected OsError";
+  } catch (const core::OsError& error) {
+    EXPECT_EQ(error.message(), "captured copy is shorter than recorded: " + core::quote(pack.native()));
+  }
+  CapturedFile no_copy{"d.py", "python", std::nullopt, std::nullopt, true, std::string(REASON_TOO_LARGE)};
+  try {
+    read_captured_bytes(no_copy);
+    ADD_FAILURE() << "expected ValueError";
+  } catch (const core::ValueError& error) {
+    EXPECT_EQ(error.message(), "no captured copy of 'd.py'");
+  }
+  // A link swapped in for the pack is never followed.
+  fs::create_symlink(pack, scratch.path() / "link.pack");
+  EXPECT_THROW(read_captured_slice(scratch.path() / "link.pack", 0, 5), core::OsError);
 }
 
 TEST(CaptureTest, ANonRepositoryFailsWithGitsOwnMessage) {
@@ -340,7 +380,7 @@ TEST(CaptureTest, DirectoryLinksLeadingOutOfTheRepositoryAreRefused) {
       ASSERT_EQ(manifest.files.size(), 1u);
       EXPECT_EQ(manifest.files[0].file_path, c.tracked);
       if (manifest.files[0].source_path) {
-        EXPECT_EQ(core::read_file(*manifest.files[0].source_path), "value = 1\n");
+        EXPECT_EQ(read_captured_bytes(manifest.files[0]), "value = 1\n");
       }
       EXPECT_NO_THROW(validate_sources(repo.path(), manifest));
     }

@@ -8,6 +8,7 @@
 #include "core/clock.h"
 #include "core/fs.h"
 #include "core/text.h"
+#include "declstore/capture.h"
 #include "syntax/parser_pool.h"
 
 namespace kolvex::semantic {
@@ -18,7 +19,7 @@ bool usable(const std::vector<chunker::Chunk>& chunks, const std::string& file_h
                      [&](const chunker::Chunk& chunk) { return chunk.file_hash == file_hash; });
 }
 
-// Chunks a file from its current bytes (its scratch copy, or its working-tree
+// Chunks a file from its current bytes (its capture copy, or its working-tree
 // file under the same rule as the prepare half); the chunks carry the hash of
 // those bytes.
 std::vector<chunker::Chunk> chunk_again(const SemanticWork& work, const SemanticInput& input,
@@ -31,7 +32,7 @@ std::vector<chunker::Chunk> chunk_again(const SemanticWork& work, const Semantic
     }
     bytes = std::move(*read);
   } else {
-    bytes = detail::read_captured_copy(input.source_path);
+    bytes = declstore::read_captured_slice(input.source_path, input.copy_offset, input.copy_size);
   }
   std::string text = core::decode_utf8_replace(bytes);
   return chunker::chunk_file(input.file_path, text, chunker::hash_file(bytes), input.language, {.pool = &pool});

@@ -51,6 +51,8 @@ struct ReadFile {
   std::string bytes;
   std::filesystem::path source_path;
   std::string file_hash;
+  std::uint64_t copy_offset = 0;
+  std::optional<std::uint64_t> copy_size;
 };
 
 std::optional<ReadFile> read_walked_file(const std::filesystem::path& repo_path, const chunker::SourceFile& file,
@@ -58,9 +60,9 @@ std::optional<ReadFile> read_walked_file(const std::filesystem::path& repo_path,
   auto it = captured.find(file.rel);
   if (it != captured.end() && it->second->source_path) {
     const declstore::CapturedFile& entry = *it->second;
-    std::string bytes = detail::read_captured_copy(*entry.source_path);
+    std::string bytes = declstore::read_captured_bytes(entry);
     std::string hash = entry.file_hash && !entry.file_hash->empty() ? *entry.file_hash : chunker::hash_file(bytes);
-    return ReadFile{std::move(bytes), *entry.source_path, std::move(hash)};
+    return ReadFile{std::move(bytes), *entry.source_path, std::move(hash), entry.copy_offset, entry.copy_size};
   }
   std::optional<std::string> bytes = detail::read_repository_file(repo_path, file.path);
   if (!bytes) return std::nullopt;
@@ -77,11 +79,6 @@ std::optional<std::string> read_repository_file(const std::filesystem::path& rep
   std::filesystem::path resolved = real_path(file);
   if (!is_inside(real_path(repo_path), resolved)) return std::nullopt;
   core::UniqueFd fd = core::open_regular_file_nofollow(resolved);
-  return core::read_all(fd.get());
-}
-
-std::string read_captured_copy(const std::filesystem::path& copy) {
-  core::UniqueFd fd = core::open_regular_file_nofollow(copy);
   return core::read_all(fd.get());
 }
 
@@ -140,7 +137,7 @@ SemanticWork prepare_semantic(const std::filesystem::path& repo_path, const std:
       continue;
     }
     work.inputs.push_back({file.rel, std::move(read->source_path), std::move(read->file_hash),
-                           chunker::language_for(file.rel).value_or("")});
+                           chunker::language_for(file.rel).value_or(""), read->copy_offset, read->copy_size});
   }
   return work;
 }

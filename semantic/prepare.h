@@ -11,8 +11,8 @@
 // finish half. Reading the model's identity loads no weights, so this half works
 // without the embedding runtime; only the vector store is needed.
 //
-// Bytes come from capture's scratch copy when the run's manifest names one for
-// the path, else from the working tree. A working-tree file reached through a
+// Bytes come from capture's copy when the run's manifest names one for the path
+// (read through declstore::read_captured_bytes), else from the working tree. A working-tree file reached through a
 // symbolic link that resolves outside the repository is never read: it is left
 // out like a file the walk does not yield.
 //
@@ -53,9 +53,13 @@ struct SkippedFile {
 // An admitted file whose vectors are not yet known.
 struct SemanticInput {
   std::string file_path;                // repository-relative, "/" separators
-  std::filesystem::path source_path;    // the scratch copy or the working-tree file that was read
+  std::filesystem::path source_path;    // the capture's copy or the working-tree file that was read
   std::string file_hash;                // SHA-256 of those bytes, 64 lower-case hex digits
   std::string language;                 // from the chunker's suffix table
+  // For a capture's copy, where in source_path its bytes lie (as in
+  // declstore::CapturedFile); an absent size means the whole file.
+  std::uint64_t copy_offset = 0;
+  std::optional<std::uint64_t> copy_size;
 
   bool operator==(const SemanticInput&) const = default;
 };
@@ -97,8 +101,6 @@ namespace detail {
 // no regular file.
 std::optional<std::string> read_repository_file(const std::filesystem::path& repo_path,
                                                 const std::filesystem::path& file);
-// The bytes of a capture copy (never through a symbolic link).
-std::string read_captured_copy(const std::filesystem::path& copy);
 // Throws core::ValueError unless `slug` is a normalised slug.
 void check_slug(const std::string& slug);
 }  // namespace detail

@@ -1,0 +1,35 @@
+#include "declstore/index_listing.h"
+
+#include <string_view>
+
+#include "core/process.h"
+
+namespace kolvex::declstore {
+
+IndexListing list_index(const std::filesystem::path& repo_path) {
+  core::ProcessResult result =
+      core::run_process({"git", "-C", repo_path.string(), "ls-files", "--stage", "-z"});
+  IndexListing listing{.repo_path = repo_path, .ok = result.ok(), .git_stderr = std::move(result.stderr_bytes)};
+  if (!listing.ok) return listing;
+
+  // Records end with NUL; the path keeps every later TAB and newline (-z never quotes).
+  std::string_view output = result.stdout_bytes;
+  while (!output.empty()) {
+    const std::size_t end = output.find('\0');
+    const std::string_view record = output.substr(0, end);
+    output = end == std::string_view::npos ? std::string_view() : output.substr(end + 1);
+    const std::size_t tab = record.find('\t');
+    if (tab == std::string_view::npos) continue;
+    const std::string_view header = record.substr(0, tab);
+    // "<mode> <object> <stage>": exactly three fields split at single spaces.
+    const std::size_t first = header.find(' ');
+    if (first == std::string_view::npos) continue;
+    const std::size_t second = header.find(' ', first + 1);
+    if (second == std::string_view::npos || header.find(' ', second + 1) != std::string_view::npos) continue;
+    listing.entries.push_back({std::string(header.substr(0, first)), std::string(header.substr(second + 1)),
+                               std::string(record.substr(tab + 1))});
+  }
+  return listing;
+}
+
+}  // namespace kolvex::declstore
