@@ -56,6 +56,8 @@ struct RunSetup {
   bool suppressed = false;
   bool scip_supported = false;
   bool attempt_scip = false;
+  // The index listing that detection read; capture and the blob count read it too.
+  std::optional<declstore::IndexListing> listing;
 };
 
 // What the build stages and the publication found.
@@ -115,7 +117,7 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
     run.language_override = detail::resolve_language(*registry, run.slug, options.language);
     if (!run.language_override) {
       try {
-        resolved_language = detect_language(run.repo_path).language;
+        resolved_language = detect_language(run.listing.emplace(declstore::list_index(run.repo_path))).language;
       } catch (const UnsupportedLanguageError&) {
         resolved_language = std::string(platform::UNKNOWN_LANGUAGE);
       }
@@ -198,11 +200,11 @@ struct ChunkCapture {
   }
 };
 
-void run_zoekt_build(const RunSetup& run, RunResult& result) {
+void run_zoekt_build(const RunSetup& run, RunResult& result, const declstore::IndexListing& listing) {
   std::filesystem::path zoekt_dir = platform::data_dir(run.root) / ".zoekt";
   std::filesystem::create_directories(zoekt_dir);
   detail::pin_zoekt_repo_name(run.repo_path, run.slug);
-  result.tracked = tracked_blob_count(run.repo_path);
+  result.tracked = tracked_blob_count(listing);
   CompletedProcess zoekt =
       detail::run(detail::zoekt_index_cmd(zoekt_dir, run.repo_path), run.repo_path, "zoekt-git-index");
   detail::warn_on_coverage_shortfall(run.slug, result.tracked, zoekt.stderr_text);
@@ -275,7 +277,10 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
 
 void build_and_publish(const RunSetup& run, RunResult& result) {
   core::ScratchDir scratch = core::ScratchDir::create_marked(RUN_SCRATCH_PREFIX);
-  declstore::SourceManifest manifest = declstore::capture_sources(run.repo_path, scratch.path());
+  std::optional<declstore::IndexListing> own_listing;
+  const declstore::IndexListing& listing =
+      run.listing ? *run.listing : own_listing.emplace(declstore::list_index(run.repo_path));
+  declstore::SourceManifest manifest = declstore::capture_sources(run.repo_path, scratch.path(), {.listing = &listing});
   std::filesystem::path syntax_db = scratch.path() / "syntax.db";
   core::check_interrupted();
 
@@ -326,7 +331,7 @@ void build_and_publish(const RunSetup& run, RunResult& result) {
   }
   core::check_interrupted();
 
-  run_zoekt_build(run, result);
+  run_zoekt_build(run, result, listing);
 
   if (sem_work) {
     if (capture.error) {

@@ -29,9 +29,13 @@ std::string_view detection_suffix(std::string_view path) {
   return name.substr(dot);
 }
 
-const LanguageIndexer& detect_language(const std::filesystem::path& repo_path) {
+namespace {
+
+// The row of the suffix that the most counted paths carry.
+const LanguageIndexer& detect_from_paths(const std::vector<std::string>& paths,
+                                         const std::filesystem::path& repo_path) {
   std::map<std::string, std::size_t> counts;
-  for (const std::string& path : git_tracked_files(repo_path)) {
+  for (const std::string& path : paths) {
     if (has_ignored_component(path)) continue;
     std::string_view suffix = detection_suffix(path);
     if (!detail::indexer_for_suffix(suffix)) continue;
@@ -51,6 +55,16 @@ const LanguageIndexer& detect_language(const std::filesystem::path& repo_path) {
                                    repo_path.string());
   }
   return *detail::indexer_for_suffix(*best);
+}
+
+}  // namespace
+
+const LanguageIndexer& detect_language(const std::filesystem::path& repo_path) {
+  return detect_from_paths(git_tracked_files(repo_path), repo_path);
+}
+
+const LanguageIndexer& detect_language(const declstore::IndexListing& listing) {
+  return detect_from_paths(git_tracked_files(listing), listing.repo_path);
 }
 
 namespace detail {

@@ -4,7 +4,8 @@
 // attempt that already failed at the same commit.
 //
 // All of it runs on the run's thread. The predicate is pure; the resolvers make
-// at most one registry lookup each; detection starts one git process.
+// at most one registry lookup each; detection starts one git process, or none
+// when it reads the run's index listing.
 #pragma once
 
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "declstore/index_listing.h"
 #include "platform/registry.h"
 #include "repoctl/pipeline/errors.h"
 
@@ -25,6 +27,8 @@ namespace kolvex::pipeline {
 // source files (.ts/.tsx/.py/.java/.kt/.swift) tracked under <repo>" when no
 // file counts; NotAGitRepositoryError from the listing passes unchanged.
 const LanguageIndexer& detect_language(const std::filesystem::path& repo_path);
+// The same from the run's index listing (the paths of git_tracked_files(listing)).
+const LanguageIndexer& detect_language(const declstore::IndexListing& listing);
 
 // The suffix language detection counts for one tracked path: the final
 // component from its last "." when that dot is neither its first nor its last

@@ -68,20 +68,27 @@ TEST(LanguageDetection, MostFrequentSuffixWithTiesToTheEarlierOne) {
     const LanguageIndexer& row = detect_language(repo.path());
     EXPECT_EQ(row.language, c.language) << c.files.front().first;
     EXPECT_EQ(row.command, *indexer_for(c.language));
+    // The run's index listing gives the same row.
+    EXPECT_EQ(&detect_language(declstore::list_index(repo.path())), &row) << c.files.front().first;
   }
 }
 
 TEST(LanguageDetection, NoSupportedFileOrNoRepository) {
   GitRepo repo = GitRepo::init();
   stage(repo, {{"*.rb", 3}, {"*.py.txt", 1}, {"node_modules/*.py", 2}});
-  try {
-    detect_language(repo.path());
-    ADD_FAILURE() << "no error";
-  } catch (const UnsupportedLanguageError& error) {
-    EXPECT_EQ(error.message(),
-              "no supported source files (.ts/.tsx/.py/.java/.kt/.swift) tracked under " + repo.path().string());
+  const declstore::IndexListing listing = declstore::list_index(repo.path());
+  for (const auto& detect : std::vector<std::function<void()>>{[&] { detect_language(repo.path()); },
+                                                              [&] { detect_language(listing); }}) {
+    try {
+      detect();
+      ADD_FAILURE() << "no error";
+    } catch (const UnsupportedLanguageError& error) {
+      EXPECT_EQ(error.message(),
+                "no supported source files (.ts/.tsx/.py/.java/.kt/.swift) tracked under " + repo.path().string());
+    }
   }
   EXPECT_THROW(detect_language(repo.scratch() / "missing"), NotAGitRepositoryError);
+  EXPECT_THROW(detect_language(declstore::list_index(repo.scratch() / "missing")), NotAGitRepositoryError);
 }
 
 class Resolvers : public ::testing::Test {

@@ -1,5 +1,7 @@
 #include "repoctl/pipeline/runner.h"
 
+#include <algorithm>
+
 #include "core/process.h"
 #include "core/text.h"
 
@@ -14,9 +16,11 @@ core::ProcessResult run_git(const std::filesystem::path& repo_path, const std::v
   return core::run_process(argv);
 }
 
-std::string trimmed_stderr(const core::ProcessResult& result) {
-  return std::string(core::strip(decode_output(result.stderr_bytes)));
+std::string trimmed_stderr(std::string_view stderr_bytes) {
+  return std::string(core::strip(decode_output(stderr_bytes)));
 }
+
+std::string trimmed_stderr(const core::ProcessResult& result) { return trimmed_stderr(result.stderr_bytes); }
 
 std::string probe_message(const std::filesystem::path& repo_path, std::string_view what,
                           std::string_view probe, std::string_view error_text) {
@@ -102,6 +106,31 @@ std::int64_t tracked_blob_count(const std::filesystem::path& repo_path) {
     start = end + 1;
   }
   return count;
+}
+
+std::vector<std::string> git_tracked_files(const declstore::IndexListing& listing) {
+  if (!listing.ok) {
+    throw NotAGitRepositoryError(probe_message(listing.repo_path, " is not a git repository", "git ls-files",
+                                               trimmed_stderr(listing.git_stderr)));
+  }
+  std::vector<std::string> paths;
+  paths.reserve(listing.entries.size());
+  for (const declstore::IndexEntry& entry : listing.entries) {
+    // Decoded path by path: NUL separates the records and decodes alone.
+    std::string path = decode_output(entry.path);
+    if (!path.empty()) paths.push_back(std::move(path));
+  }
+  return paths;
+}
+
+std::int64_t tracked_blob_count(const declstore::IndexListing& listing) {
+  if (!listing.ok) {
+    throw NotAGitRepositoryError(probe_message(listing.repo_path, " is not a git repository", "git ls-files -s",
+                                               trimmed_stderr(listing.git_stderr)));
+  }
+  return static_cast<std::int64_t>(
+      std::count_if(listing.entries.begin(), listing.entries.end(),
+                    [](const declstore::IndexEntry& entry) { return entry.mode != detail::GITLINK_MODE; }));
 }
 
 namespace detail {

@@ -4,7 +4,9 @@
 // zoekt-git-index, the zoekt.name pin) and turns its failures into the
 // pipeline's errors with the step name, the command line and the tool's
 // complete output. The git probes read a repository directly: the commit of
-// HEAD, the tracked paths and the number of tracked blobs.
+// HEAD, the tracked paths and the number of tracked blobs. The last two can
+// also be read from the run's one index listing (declstore::list_index), which
+// holds the same records as their own git runs would.
 //
 // Tool output is decoded as UTF-8 with replacement (an odd byte never fails a
 // run), and "\r\n" and a lone "\r" read as "\n". Standard input of a child is
@@ -20,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "declstore/index_listing.h"
 #include "repoctl/pipeline/errors.h"
 
 namespace kolvex::pipeline {
@@ -46,6 +49,14 @@ std::vector<std::string> git_tracked_files(const std::filesystem::path& repo_pat
 
 // The number of index entries other than submodule links (from "git ls-files -s -z").
 std::int64_t tracked_blob_count(const std::filesystem::path& repo_path);
+
+// The same two from the run's index listing ("--stage" prints every record that
+// the plain listing prints, in the same order, with its mode): the paths of all
+// records, unmerged stages included, decoded as the probe decodes its output;
+// and the records whose mode is not a submodule link. A listing git refused
+// raises the probe's own NotAGitRepositoryError.
+std::vector<std::string> git_tracked_files(const declstore::IndexListing& listing);
+std::int64_t tracked_blob_count(const declstore::IndexListing& listing);
 
 // Decodes captured output: UTF-8 with replacement, "\r\n" and "\r" as "\n".
 std::string decode_output(std::string_view bytes);

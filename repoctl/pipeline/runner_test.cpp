@@ -190,6 +190,42 @@ TEST_F(GitProbes, TrackedFilesAndBlobCount) {
   EXPECT_EQ(tracked_blob_count(repo.path()), 4);
 }
 
+// The run reads the tracked paths and the blob count from its one index listing:
+// they must be exactly what the probes' own git runs give, also for unmerged
+// entries (listed once per stage), names that are not UTF-8 or hold a carriage
+// return, submodules and links.
+TEST_F(GitProbes, TheIndexListingGivesWhatTheProbesGive) {
+  GitRepo repo = GitRepo::init();
+  const declstore::IndexListing empty = declstore::list_index(repo.path());
+  EXPECT_TRUE(git_tracked_files(empty).empty());
+  EXPECT_EQ(tracked_blob_count(empty), 0);
+
+  repo.write("b file.py", "x");
+  repo.write("caf\xe9.ts", "x");
+  repo.write("bad\xe2\x82.py", "x");
+  repo.write("cr\rname.py", "x");
+  repo.write("crlf\r\nname.py", "x");
+  repo.write("dir/a.java", "x");
+  repo.symlink("link", "dir/a.java");
+  repo.add();
+  repo.add_gitlink("vendor/sub", "0123456789abcdef0123456789abcdef01234567");
+  repo.write(".blob", "c = 1\n");
+  const std::string blob(core::strip(repo.git({"hash-object", "-w", ".blob"}).stdout_text()));
+  repo.remove(".blob");
+  core::ProcessOptions options;
+  options.env = GitRepo::git_environment();
+  options.stdin_data = "100644 " + blob + " 1\tconflict.py\n100644 " + blob + " 3\tconflict.py\n160000 " +
+                       std::string(40, '1') + " 2\tconflict.py\n";
+  ASSERT_TRUE(core::run_process({"git", "-C", repo.path().string(), "update-index", "--index-info"}, options).ok());
+
+  const declstore::IndexListing listing = declstore::list_index(repo.path());
+  const std::vector<std::string> paths = git_tracked_files(repo.path());
+  EXPECT_EQ(paths.size(), 11u);
+  EXPECT_EQ(git_tracked_files(listing), paths);
+  EXPECT_EQ(tracked_blob_count(listing), tracked_blob_count(repo.path()));
+  EXPECT_EQ(tracked_blob_count(listing), 9);
+}
+
 TEST_F(GitProbes, ListingOutsideARepository) {
   const fs::path plain = work_.path();
   try {
@@ -201,6 +237,22 @@ TEST_F(GitProbes, ListingOutsideARepository) {
   }
   try {
     tracked_blob_count(plain);
+    ADD_FAILURE() << "no error";
+  } catch (const NotAGitRepositoryError& error) {
+    EXPECT_EQ(error.message(), plain.string() + " is not a git repository (git ls-files -s: " +
+                                   git_says(plain, {"ls-files", "-s", "-z"}) + ")");
+  }
+  // A listing git refused raises each probe's own error.
+  const declstore::IndexListing refused = declstore::list_index(plain);
+  try {
+    git_tracked_files(refused);
+    ADD_FAILURE() << "no error";
+  } catch (const NotAGitRepositoryError& error) {
+    EXPECT_EQ(error.message(), plain.string() + " is not a git repository (git ls-files: " +
+                                   git_says(plain, {"ls-files", "-z"}) + ")");
+  }
+  try {
+    tracked_blob_count(refused);
     ADD_FAILURE() << "no error";
   } catch (const NotAGitRepositoryError& error) {
     EXPECT_EQ(error.message(), plain.string() + " is not a git repository (git ls-files -s: " +

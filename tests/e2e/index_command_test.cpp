@@ -300,5 +300,30 @@ TEST_F(IndexCommand, ConcurrentRunsOfOneRepositoryTakeTurns) {
   EXPECT_EQ(row("repo")->status, "indexed");
 }
 
+// One listing of the index serves language detection, capture and the tracked
+// blob count; revalidation lists the index afresh. With a language override
+// detection is skipped and capture takes the listing itself.
+TEST_F(IndexCommand, ARunListsTheIndexOnceAndOnceMoreToRevalidate) {
+  testkit::FakeProgram git = bin_.install("git");
+  const EnvOverlay logged_git = git.env({.run = "exec /usr/bin/git \"$@\""});
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{}, std::vector<std::string>{"--language", "python"}}) {
+    SCOPED_TRACE(core::join(extra, " "));
+    git.clear_log();
+    std::vector<std::string> args = {"index", repo_.path().string(), "--no-scip"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    core::ProcessResult run = kolvex(args, logged_git);
+    ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+    std::vector<std::string> listings;
+    for (const testkit::FakeInvocation& call : git.invocations()) {
+      if (std::find(call.argv.begin(), call.argv.end(), "ls-files") != call.argv.end()) {
+        listings.push_back(core::join(std::vector<std::string>(call.argv.begin() + 3, call.argv.end()), " "));
+      }
+    }
+    EXPECT_EQ(listings, (std::vector<std::string>{"ls-files --stage -z", "ls-files --stage -z"}));
+    EXPECT_EQ(row("repo")->tracked_files, 3);
+  }
+}
+
 }  // namespace
 }  // namespace kolvex
