@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/fs.h"
+#include "testkit/process_probe.h"
 
 namespace kolvex::core {
 namespace {
@@ -22,35 +23,6 @@ namespace fs = std::filesystem;
 
 ProcessResult sh(const std::string& script, const ProcessOptions& options = {}) {
   return run_process({"sh", "-c", script}, options);
-}
-
-// The process id written to `path`, once the file holds a whole line.
-pid_t wait_for_pid(const fs::path& path) {
-  for (;;) {
-    std::error_code ec;
-    if (fs::exists(path, ec)) {
-      const std::string text = read_file(path);
-      if (!text.empty() && text.back() == '\n') return static_cast<pid_t>(std::stol(text));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-// No live process has this id (an orphaned zombie not yet reaped by init counts as gone).
-bool process_gone(pid_t pid) {
-  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
-  std::error_code ec;
-  const fs::path stat_path = "/proc/" + std::to_string(pid) + "/stat";
-  if (!fs::exists(stat_path, ec)) return true;
-  const std::string text = read_file(stat_path);
-  const auto close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-}
-
-// Polls up to a generous bound that a working runner never reaches.
-bool gone_eventually(pid_t pid) {
-  for (int i = 0; i < 3000 && !process_gone(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  return process_gone(pid);
 }
 
 TEST(Process, CapturesExitStatusAndBothOutputs) {
@@ -244,7 +216,9 @@ TEST(Process, TimeLimitStopsWhatTheChildStartedToo) {
                             pid_file.native()},
                            options),
                ProcessTimeoutError);
-  EXPECT_TRUE(gone_eventually(wait_for_pid(pid_file)));
+  const std::optional<pid_t> grandchild = testkit::wait_for_pid_file(pid_file);
+  ASSERT_TRUE(grandchild);
+  EXPECT_TRUE(testkit::process_gone_eventually(*grandchild));
 }
 
 TEST(Process, AChildThatClosedItsOutputIsStillWaitedFor) {
@@ -278,7 +252,7 @@ TEST(Process, InterruptionLetsTheChildCleanUpBeforeItEnds) {
   const fs::path pid_file = scratch.path() / "pid";
   const fs::path cleaned = scratch.path() / "cleaned";
   std::thread interrupter([&] {
-    wait_for_pid(pid_file);
+    testkit::wait_for_pid_file(pid_file);
     set_interrupted(true);
   });
   EXPECT_THROW(run_process({"sh", "-c", "trap 'echo done > \"$2\"; exit 3' TERM; sleep 60 & echo $$ > \"$1\"; wait",

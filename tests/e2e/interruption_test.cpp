@@ -15,7 +15,7 @@
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
 #include "tests/e2e/background_child.h"
-#include "tests/e2e/process_checks.h"
+#include "testkit/process_probe.h"
 #include "tests/e2e/kolvex_run.h"
 
 namespace kolvex {
@@ -96,8 +96,8 @@ TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup)
   for (int number : {SIGTERM, SIGHUP, SIGINT}) {
     SCOPED_TRACE(strsignal(number));
     auto run = start({"index", repo_.path().string()});
-    std::optional<pid_t> tool = e2e::wait_for_pid_file(tool_pid_file());
-    std::optional<pid_t> grandchild = e2e::wait_for_pid_file(grandchild_pid_file());
+    std::optional<pid_t> tool = testkit::wait_for_pid_file(tool_pid_file());
+    std::optional<pid_t> grandchild = testkit::wait_for_pid_file(grandchild_pid_file());
     ASSERT_TRUE(tool && grandchild) << run->err();
     run->signal(number);
 
@@ -110,8 +110,8 @@ TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup)
     EXPECT_EQ(core::read_file(platform::index_dir("repo", data_root()) / "current"), before);
     EXPECT_EQ(scratch_dirs(), std::vector<std::string>{});
     // The wrapper and the grandchild that ignored SIGTERM are both gone.
-    EXPECT_TRUE(e2e::eventually([&] { return e2e::process_gone(*tool); }));
-    EXPECT_TRUE(e2e::eventually([&] { return e2e::process_gone(*grandchild); }));
+    EXPECT_TRUE(testkit::process_gone_eventually(*tool));
+    EXPECT_TRUE(testkit::process_gone_eventually(*grandchild));
   }
 
   // Nothing of the interrupted runs stands in the way of the next one.
@@ -124,13 +124,13 @@ TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup)
 TEST_F(Interruption, KillingKolvexOutrightTakesItsToolWithIt) {
   zoekt_behaviour_.run = "echo $$ > '" + tool_pid_file().string() + "'; exec sleep 60";
   auto run = start({"index", repo_.path().string(), "--no-scip"});
-  std::optional<pid_t> tool = e2e::wait_for_pid_file(tool_pid_file());
+  std::optional<pid_t> tool = testkit::wait_for_pid_file(tool_pid_file());
   ASSERT_TRUE(tool) << run->err();
   run->signal(SIGKILL);
   std::optional<int> status = run->wait_for_exit();
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
-  EXPECT_TRUE(e2e::eventually([&] { return e2e::process_gone(*tool); }));
+  EXPECT_TRUE(testkit::process_gone_eventually(*tool));
 }
 
 }  // namespace

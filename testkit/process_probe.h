@@ -1,0 +1,30 @@
+// Probes of processes that a test started indirectly (a fake tool started by
+// kolvex, a wrapper's child): the id a fake tool recorded, and whether a
+// process with that id is still alive. Waits poll up to PROBE_LIMIT, a bound a
+// working program never reaches; they assert nothing about speed.
+//
+// Thread-safety: free functions, safe from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+
+namespace kolvex::testkit {
+
+inline constexpr std::chrono::seconds PROBE_LIMIT{60};
+
+// True when no live process has this id: none at all, or a zombie (a zombie
+// child of the calling process is reaped here; an orphan waits for init).
+bool process_gone(pid_t pid);
+
+// process_gone, polled until it holds or PROBE_LIMIT passed.
+bool process_gone_eventually(pid_t pid);
+
+// The process id written to `path` as one line ("echo $$ > file"), once the
+// line is complete; none when it did not appear within PROBE_LIMIT.
+std::optional<pid_t> wait_for_pid_file(const std::filesystem::path& path);
+
+}  // namespace kolvex::testkit
