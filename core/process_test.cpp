@@ -235,15 +235,16 @@ TEST(Process, AChildThatClosedItsOutputIsStillWaitedFor) {
   ScratchDir scratch = ScratchDir::create("kolvex-process-");
   const fs::path pid_file = scratch.path() / "pid";
   std::thread interrupter([&] {
-    wait_for_pid(pid_file);
+    testkit::wait_for_pid_file(pid_file);
     set_interrupted(true);
   });
   EXPECT_THROW(run_process({"sh", "-c", "echo $$ > \"$1\"; exec >&- 2>&- sleep 30", "sh", pid_file.native()}),
                Interrupted);
   interrupter.join();
   set_interrupted(false);
-  const pid_t pid = wait_for_pid(pid_file);
-  EXPECT_EQ(::kill(pid, 0), -1);
+  const std::optional<pid_t> pid = testkit::wait_for_pid_file(pid_file);
+  ASSERT_TRUE(pid);
+  EXPECT_EQ(::kill(*pid, 0), -1);
   EXPECT_EQ(errno, ESRCH);
 }
 
