@@ -5,25 +5,58 @@
 #include <cstring>
 #include <utility>
 
+#include "syntax/node_vocabulary.h"
 #include "syntax/records.h"
 
 namespace kolvex::syntax {
 
 namespace {
 
-// Wrapper node type -> field holding the wrapped declaration, per language.
-struct UnwrapRow {
+// The languages whose wrappers are looked through.
+struct WrapperRow {
   std::string_view language;
-  std::string_view wrapper;
-  std::string_view field;
+  Wrappers wrappers;
 };
 
-constexpr UnwrapRow UNWRAP_FIELD[] = {
-    {"python", "decorated_definition", "definition"},
-    {"javascript", "export_statement", "declaration"},
-    {"typescript", "export_statement", "declaration"},
-    {"tsx", "export_statement", "declaration"},
+constexpr WrapperRow WRAPPERS_BY_LANGUAGE[] = {
+    {"python", Wrappers::PYTHON},
+    {"javascript", Wrappers::SCRIPT},
+    {"typescript", Wrappers::SCRIPT},
+    {"tsx", Wrappers::SCRIPT},
+    {"cpp", Wrappers::CPP},
 };
+
+// The wrapper node types and the fields holding the wrapped declaration; a cpp
+// template_declaration wraps its first child of a CPP_TEMPLATE_INNER type.
+enum WrapperType : TypeIndex {
+  DECORATED_DEFINITION,
+  EXPORT_STATEMENT,
+  TEMPLATE_DECLARATION,
+  FIRST_TEMPLATE_INNER,
+};
+enum WrapperField : std::size_t { DEFINITION, DECLARATION };
+
+constexpr std::size_t WRAPPER_TYPE_COUNT = FIRST_TEMPLATE_INNER + std::size(CPP_TEMPLATE_INNER);
+constexpr std::array<std::string_view, WRAPPER_TYPE_COUNT> WRAPPER_TYPES = [] {
+  std::array<std::string_view, WRAPPER_TYPE_COUNT> types{"decorated_definition",
+                                                         "export_statement",
+                                                         "template_declaration"};
+  for (std::size_t i = 0; i < std::size(CPP_TEMPLATE_INNER); ++i) {
+    types[FIRST_TEMPLATE_INNER + i] = CPP_TEMPLATE_INNER[i];
+  }
+  return types;
+}();
+constexpr std::string_view WRAPPER_FIELDS[] = {"definition", "declaration"};
+
+constexpr TypeMask TEMPLATE_INNER_MASK = [] {
+  TypeMask mask = 0;
+  for (std::size_t i = 0; i < std::size(CPP_TEMPLATE_INNER); ++i) {
+    mask |= TypeMask{1} << (FIRST_TEMPLATE_INNER + i);
+  }
+  return mask;
+}();
+
+const NodeVocabulary WRAPPER_VOCABULARY(WRAPPER_TYPES, WRAPPER_FIELDS);
 
 struct DispatchRow {
   std::string_view language;
@@ -143,17 +176,32 @@ RuleOutcome context_only(std::string qualifier_extension) {
   return outcome;
 }
 
-TSNode unwrap(std::string_view language, TSNode node) {
-  if (ts_node_is_null(node)) return NO_NODE;
-  const std::string_view type = node_type(node);
-  for (const UnwrapRow& row : UNWRAP_FIELD) {
-    if (row.language == language && row.wrapper == type) return child_by_field(node, row.field);
+Wrappers wrappers_of(std::string_view language) {
+  for (const WrapperRow& row : WRAPPERS_BY_LANGUAGE) {
+    if (row.language == language) return row.wrappers;
   }
-  if (language == "cpp" && type == "template_declaration") {
-    return child_of_type(node, CPP_TEMPLATE_INNER);
+  return Wrappers::NONE;
+}
+
+TSNode unwrap(Wrappers wrappers, TSNode node) {
+  if (wrappers == Wrappers::NONE || ts_node_is_null(node)) return NO_NODE;
+  const ResolvedVocabulary& vocabulary = WRAPPER_VOCABULARY.of(node);
+  const TypeIndex type = vocabulary.type(node);
+  switch (wrappers) {
+    case Wrappers::PYTHON:
+      return type == DECORATED_DEFINITION ? vocabulary.child(node, DEFINITION) : NO_NODE;
+    case Wrappers::SCRIPT:
+      return type == EXPORT_STATEMENT ? vocabulary.child(node, DECLARATION) : NO_NODE;
+    case Wrappers::CPP:
+      return type == TEMPLATE_DECLARATION ? vocabulary.child_in(node, TEMPLATE_INNER_MASK)
+                                          : NO_NODE;
+    case Wrappers::NONE:
+      break;
   }
   return NO_NODE;
 }
+
+TSNode unwrap(std::string_view language, TSNode node) { return unwrap(wrappers_of(language), node); }
 
 Rule rule_for_language(std::string_view language) {
   for (const DispatchRow& row : DISPATCH) {

@@ -25,6 +25,7 @@
 
 #include <tree_sitter/api.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -125,6 +126,13 @@ RuleOutcome context_only(std::string qualifier_extension = {});
 // statement of the script languages, a cpp template_declaration), or NO_NODE
 // when the node is not a wrapper of this language or its wrapped child is missing.
 TSNode unwrap(std::string_view language, TSNode node);
+
+// The wrappers of one language, named once so that a walk does not compare the
+// language's name on every node: unwrap(wrappers_of(language), node) equals
+// unwrap(language, node).
+enum class Wrappers : std::uint8_t { NONE, PYTHON, SCRIPT, CPP };
+Wrappers wrappers_of(std::string_view language);
+TSNode unwrap(Wrappers wrappers, TSNode node);
 
 // The node types a cpp template_declaration is looked through to.
 inline constexpr std::string_view CPP_TEMPLATE_INNER[] = {

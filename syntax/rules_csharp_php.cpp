@@ -11,47 +11,90 @@
 // plain `$name = function/fn ...` assignments (METHOD, named without the `$`).
 //
 // Neither rule reads the source bytes.
+#include "syntax/node_vocabulary.h"
 #include "syntax/rules.h"
 
 namespace kolvex::syntax {
 
 namespace {
 
-constexpr std::string_view CS_TYPES[] = {"class_declaration",     "struct_declaration",
-                                         "enum_declaration",      "interface_declaration",
-                                         "record_declaration",    "delegate_declaration"};
-constexpr std::string_view CS_METHODS[] = {"method_declaration", "constructor_declaration",
-                                           "destructor_declaration", "local_function_statement"};
-constexpr std::string_view CS_NAMESPACES[] = {"namespace_declaration",
-                                              "file_scoped_namespace_declaration"};
-// Initializers that make a variable declarator a method.
-constexpr std::string_view CS_CALLABLE_VALUES[] = {"lambda_expression",
-                                                   "anonymous_method_expression"};
+enum CsType : TypeIndex {
+  CS_CLASS_DECLARATION,
+  CS_STRUCT_DECLARATION,
+  CS_ENUM_DECLARATION,
+  CS_INTERFACE_DECLARATION,
+  CS_RECORD_DECLARATION,
+  CS_DELEGATE_DECLARATION,
+  CS_METHOD_DECLARATION,
+  CS_CONSTRUCTOR_DECLARATION,
+  CS_DESTRUCTOR_DECLARATION,
+  CS_LOCAL_FUNCTION_STATEMENT,
+  CS_NAMESPACE_DECLARATION,
+  CS_FILE_SCOPED_NAMESPACE_DECLARATION,
+  CS_USING_DIRECTIVE,
+  CS_VARIABLE_DECLARATOR,
+  CS_LAMBDA_EXPRESSION,
+  CS_ANONYMOUS_METHOD_EXPRESSION,
+};
+constexpr std::string_view CS_TYPES[] = {
+    "class_declaration",       "struct_declaration",      "enum_declaration",
+    "interface_declaration",   "record_declaration",      "delegate_declaration",
+    "method_declaration",      "constructor_declaration", "destructor_declaration",
+    "local_function_statement", "namespace_declaration",  "file_scoped_namespace_declaration",
+    "using_directive",         "variable_declarator",     "lambda_expression",
+    "anonymous_method_expression"};
+enum CsField : std::size_t { CS_NAME };
+constexpr std::string_view CS_FIELDS[] = {"name"};
 
-constexpr std::string_view PHP_TYPES[] = {"class_declaration", "interface_declaration",
-                                          "trait_declaration", "enum_declaration"};
-constexpr std::string_view PHP_METHODS[] = {"function_definition", "method_declaration"};
+enum PhpType : TypeIndex {
+  PHP_CLASS_DECLARATION,
+  PHP_INTERFACE_DECLARATION,
+  PHP_TRAIT_DECLARATION,
+  PHP_ENUM_DECLARATION,
+  PHP_FUNCTION_DEFINITION,
+  PHP_METHOD_DECLARATION,
+  PHP_NAMESPACE_DEFINITION,
+  PHP_ASSIGNMENT_EXPRESSION,
+  PHP_VARIABLE_NAME,
+  PHP_ANONYMOUS_FUNCTION,
+  PHP_ARROW_FUNCTION,
+  PHP_NAME_NODE,
+};
+constexpr std::string_view PHP_TYPES[] = {
+    "class_declaration",     "interface_declaration", "trait_declaration",
+    "enum_declaration",      "function_definition",   "method_declaration",
+    "namespace_definition",  "assignment_expression", "variable_name",
+    "anonymous_function",    "arrow_function",        "name"};
+enum PhpField : std::size_t { PHP_NAME, PHP_BODY, PHP_LEFT, PHP_RIGHT };
+constexpr std::string_view PHP_FIELDS[] = {"name", "body", "left", "right"};
+
+const NodeVocabulary CS_VOCABULARY(CS_TYPES, CS_FIELDS);
+const NodeVocabulary PHP_VOCABULARY(PHP_TYPES, PHP_FIELDS);
+
+// Initializers that make a variable declarator a method.
+constexpr TypeMask CS_CALLABLE_VALUES = mask_of({CS_LAMBDA_EXPRESSION,
+                                                 CS_ANONYMOUS_METHOD_EXPRESSION});
 // Right-hand sides that make an assignment a method.
-constexpr std::string_view PHP_CALLABLE_VALUES[] = {"anonymous_function", "arrow_function"};
+constexpr TypeMask PHP_CALLABLE_VALUES = mask_of({PHP_ANONYMOUS_FUNCTION, PHP_ARROW_FUNCTION});
 
 // A namespace's dotted name is one node, taken whole. Only the file-scoped form
 // (`namespace A.B;`) is a header; the block form is an ordinary scope.
-std::optional<RuleOutcome> cs_namespace(TSNode node) {
-  std::optional<RuleCandidate> found = candidate(child_by_field(node, "name"), NAMESPACE);
-  if (node_type(node) == "file_scoped_namespace_declaration") return header(std::move(found));
+std::optional<RuleOutcome> cs_namespace(const ResolvedVocabulary& v, TSNode node, bool file_scoped) {
+  std::optional<RuleCandidate> found = candidate(v.child(node, CS_NAME), NAMESPACE);
+  if (file_scoped) return header(std::move(found));
   return declaration(std::move(found));
 }
 
 // The first direct child that no field binds and whose type is a callable value;
 // unbound tokens such as "=" are passed over.
-TSNode cs_unbound_callable(TSNode node) {
+TSNode cs_unbound_callable(const ResolvedVocabulary& v, TSNode node) {
   TSTreeCursor cursor = ts_tree_cursor_new(node);
   TSNode found = NO_NODE;
   if (ts_tree_cursor_goto_first_child(&cursor)) {
     do {
-      if (ts_tree_cursor_current_field_name(&cursor) != nullptr) continue;
+      if (ts_tree_cursor_current_field_id(&cursor) != 0) continue;
       const TSNode child = ts_tree_cursor_current_node(&cursor);
-      if (type_in(child, CS_CALLABLE_VALUES)) {
+      if (v.in(child, CS_CALLABLE_VALUES)) {
         found = child;
         break;
       }
@@ -63,67 +106,87 @@ TSNode cs_unbound_callable(TSNode node) {
 
 // `Func<int> f = () => 1` (field, local or event): only a declarator whose
 // initializer is directly a lambda or an anonymous method.
-std::optional<RuleOutcome> cs_callable_declarator(TSNode node) {
-  const TSNode name = child_by_field(node, "name");
-  if (is_absent(name) || is_absent(cs_unbound_callable(node))) return std::nullopt;
+std::optional<RuleOutcome> cs_callable_declarator(const ResolvedVocabulary& v, TSNode node) {
+  const TSNode name = v.child(node, CS_NAME);
+  if (is_absent(name) || is_absent(cs_unbound_callable(v, node))) return std::nullopt;
   return declaration(candidate(name, METHOD));
 }
 
 // The node naming a namespace. A name of one segment is named by that segment; a
 // name of several backslash-separated segments by the whole `namespace_name`, so
 // `namespace App\Models;` is declared as App\Models.
-TSNode php_namespace_leaf(TSNode full) {
+TSNode php_namespace_leaf(const ResolvedVocabulary& v, TSNode full) {
   TSNode only = NO_NODE;
   int segments = 0;
-  const uint32_t count = ts_node_child_count(full);
-  for (uint32_t i = 0; i < count; ++i) {
-    const TSNode child = ts_node_child(full, i);
-    if (node_type(child) == "name") {
-      only = child;
-      ++segments;
-    }
+  TSTreeCursor cursor = ts_tree_cursor_new(full);
+  if (ts_tree_cursor_goto_first_child(&cursor)) {
+    do {
+      const TSNode child = ts_tree_cursor_current_node(&cursor);
+      if (v.is(child, PHP_NAME_NODE)) {
+        only = child;
+        ++segments;
+      }
+    } while (ts_tree_cursor_goto_next_sibling(&cursor));
   }
+  ts_tree_cursor_delete(&cursor);
   return segments == 1 ? only : full;
 }
 
-std::optional<RuleOutcome> php_namespace(TSNode node) {
-  const TSNode full = child_by_field(node, "name");
+std::optional<RuleOutcome> php_namespace(const ResolvedVocabulary& v, TSNode node) {
+  const TSNode full = v.child(node, PHP_NAME);
   if (!is_valid_identifier(full)) return std::nullopt;
-  std::optional<RuleCandidate> found = candidate(php_namespace_leaf(full), NAMESPACE);
-  if (is_absent(child_by_field(node, "body"))) return header(std::move(found));
+  std::optional<RuleCandidate> found = candidate(php_namespace_leaf(v, full), NAMESPACE);
+  if (is_absent(v.child(node, PHP_BODY))) return header(std::move(found));
   return declaration(std::move(found));
 }
 
 // `$f = function (...) {...}` or `$f = fn(...) => ...`: declared as f.
-std::optional<RuleOutcome> php_callable_assignment(TSNode node) {
-  const TSNode left = child_by_field(node, "left");
-  const TSNode right = child_by_field(node, "right");
-  if (node_type(left) != "variable_name" || !type_in(right, PHP_CALLABLE_VALUES)) {
-    return std::nullopt;
-  }
-  return declaration(candidate(child_of_type(left, {"name"}), METHOD));
+std::optional<RuleOutcome> php_callable_assignment(const ResolvedVocabulary& v, TSNode node) {
+  const TSNode left = v.child(node, PHP_LEFT);
+  const TSNode right = v.child(node, PHP_RIGHT);
+  if (!v.is(left, PHP_VARIABLE_NAME) || !v.in(right, PHP_CALLABLE_VALUES)) return std::nullopt;
+  return declaration(candidate(v.child_in(left, mask_of({PHP_NAME_NODE})), METHOD));
 }
 
 }  // namespace
 
 std::optional<RuleOutcome> rule_csharp(TSNode node, std::string_view /*source*/) {
-  const std::string_view type = node_type(node);
-  if (type_in(node, CS_TYPES)) return simple(node, "name", TYPE);
-  if (type_in(node, CS_METHODS)) return simple(node, "name", METHOD);
-  if (type_in(node, CS_NAMESPACES)) return cs_namespace(node);
-  // Only an aliasing directive has a `name` field: the alias is the declared name.
-  if (type == "using_directive") return simple(node, "name", TERM);
-  if (type == "variable_declarator") return cs_callable_declarator(node);
-  return std::nullopt;
+  if (ts_node_is_null(node)) return std::nullopt;
+  const ResolvedVocabulary& v = CS_VOCABULARY.of(node);
+  switch (v.type(node)) {
+    case CS_CLASS_DECLARATION:
+    case CS_STRUCT_DECLARATION:
+    case CS_ENUM_DECLARATION:
+    case CS_INTERFACE_DECLARATION:
+    case CS_RECORD_DECLARATION:
+    case CS_DELEGATE_DECLARATION: return declaration(candidate(v.child(node, CS_NAME), TYPE));
+    case CS_METHOD_DECLARATION:
+    case CS_CONSTRUCTOR_DECLARATION:
+    case CS_DESTRUCTOR_DECLARATION:
+    case CS_LOCAL_FUNCTION_STATEMENT: return declaration(candidate(v.child(node, CS_NAME), METHOD));
+    case CS_NAMESPACE_DECLARATION: return cs_namespace(v, node, false);
+    case CS_FILE_SCOPED_NAMESPACE_DECLARATION: return cs_namespace(v, node, true);
+    // Only an aliasing directive has a `name` field: the alias is the declared name.
+    case CS_USING_DIRECTIVE: return declaration(candidate(v.child(node, CS_NAME), TERM));
+    case CS_VARIABLE_DECLARATOR: return cs_callable_declarator(v, node);
+    default: return std::nullopt;
+  }
 }
 
 std::optional<RuleOutcome> rule_php(TSNode node, std::string_view /*source*/) {
-  const std::string_view type = node_type(node);
-  if (type_in(node, PHP_TYPES)) return simple(node, "name", TYPE);
-  if (type_in(node, PHP_METHODS)) return simple(node, "name", METHOD);
-  if (type == "namespace_definition") return php_namespace(node);
-  if (type == "assignment_expression") return php_callable_assignment(node);
-  return std::nullopt;
+  if (ts_node_is_null(node)) return std::nullopt;
+  const ResolvedVocabulary& v = PHP_VOCABULARY.of(node);
+  switch (v.type(node)) {
+    case PHP_CLASS_DECLARATION:
+    case PHP_INTERFACE_DECLARATION:
+    case PHP_TRAIT_DECLARATION:
+    case PHP_ENUM_DECLARATION: return declaration(candidate(v.child(node, PHP_NAME), TYPE));
+    case PHP_FUNCTION_DEFINITION:
+    case PHP_METHOD_DECLARATION: return declaration(candidate(v.child(node, PHP_NAME), METHOD));
+    case PHP_NAMESPACE_DEFINITION: return php_namespace(v, node);
+    case PHP_ASSIGNMENT_EXPRESSION: return php_callable_assignment(v, node);
+    default: return std::nullopt;
+  }
 }
 
 }  // namespace kolvex::syntax

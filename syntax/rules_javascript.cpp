@@ -4,95 +4,135 @@
 // enums, namespaces and signatures and falls back to the JavaScript rule for
 // everything else. Export statements are looked through by the walk before a rule
 // is asked.
+#include "syntax/node_vocabulary.h"
 #include "syntax/rules.h"
 
 namespace kolvex::syntax {
 
 namespace {
 
+enum Type : TypeIndex {
+  // Declarations whose name is simply the child under `name`.
+  CLASS_DECLARATION,
+  FUNCTION_DECLARATION,
+  GENERATOR_FUNCTION_DECLARATION,
+  METHOD_DEFINITION,
+  // Expressions: an anonymous one has no `name` child and declares nothing.
+  CLASS,
+  FUNCTION_EXPRESSION,
+  GENERATOR_FUNCTION,
+  // Bindings.
+  VARIABLE_DECLARATOR,
+  FIELD_DEFINITION,
+  PAIR,
+  // TypeScript.
+  ABSTRACT_CLASS_DECLARATION,
+  INTERFACE_DECLARATION,
+  TYPE_ALIAS_DECLARATION,
+  ENUM_DECLARATION,
+  INTERNAL_MODULE,
+  MODULE,
+  FUNCTION_SIGNATURE,
+  METHOD_SIGNATURE,
+  ABSTRACT_METHOD_SIGNATURE,
+  PUBLIC_FIELD_DEFINITION,
+  // Parts of bindings.
+  ARROW_FUNCTION,
+  IDENTIFIER,
+  PROPERTY_IDENTIFIER,
+  STRING,
+};
+constexpr std::string_view TYPES[] = {
+    "class_declaration",          "function_declaration",   "generator_function_declaration",
+    "method_definition",          "class",                  "function_expression",
+    "generator_function",         "variable_declarator",    "field_definition",
+    "pair",                       "abstract_class_declaration", "interface_declaration",
+    "type_alias_declaration",     "enum_declaration",       "internal_module",
+    "module",                     "function_signature",     "method_signature",
+    "abstract_method_signature",  "public_field_definition", "arrow_function",
+    "identifier",                 "property_identifier",    "string"};
+enum Field : std::size_t { NAME, VALUE, PROPERTY, KEY };
+constexpr std::string_view FIELDS[] = {"name", "value", "property", "key"};
+
+// JavaScript, TypeScript and TSX share one vocabulary; the TypeScript names are
+// simply absent from the JavaScript grammar.
+const NodeVocabulary VOCABULARY(TYPES, FIELDS);
+
 // The values that make a binding a function. A class expression is not among them.
-constexpr std::string_view JS_CALLABLE_VALUES[] = {"function_expression", "arrow_function",
-                                                   "generator_function"};
+constexpr TypeMask JS_CALLABLE_VALUES = mask_of({FUNCTION_EXPRESSION, ARROW_FUNCTION,
+                                                 GENERATOR_FUNCTION});
 
 // Object-literal keys that name a method; computed and numeric keys do not.
-constexpr std::string_view JS_PAIR_KEY_TYPES[] = {"property_identifier", "string"};
+constexpr TypeMask JS_PAIR_KEY_TYPES = mask_of({PROPERTY_IDENTIFIER, STRING});
 
-// A node type of one row of a rule table and the kind it declares.
-struct NamedRow {
-  std::string_view type;
-  DescriptorKind kind;
-};
-
-// Declarations whose name is simply the child under `name`.
-constexpr NamedRow JS_NAMED[] = {
-    {"class_declaration", TYPE},
-    {"function_declaration", METHOD},
-    {"generator_function_declaration", METHOD},
-    {"method_definition", METHOD},
-    // Expressions: an anonymous one has no `name` child and declares nothing.
-    {"class", TYPE},
-    {"function_expression", METHOD},
-    {"generator_function", METHOD},
-};
-
-constexpr NamedRow TS_NAMED[] = {
-    {"abstract_class_declaration", TYPE},
-    {"interface_declaration", TYPE},
-    {"type_alias_declaration", TYPE},
-    {"enum_declaration", TYPE},
-    {"internal_module", NAMESPACE},
-    {"module", NAMESPACE},
-    {"function_signature", METHOD},
-    {"method_signature", METHOD},
-    {"abstract_method_signature", METHOD},
-};
+std::optional<RuleOutcome> named(const ResolvedVocabulary& v, TSNode node, DescriptorKind kind) {
+  return declaration(candidate(v.child(node, NAME), kind));
+}
 
 // A binding declares the node under `name_field` when the child under `value`
 // is a function.
-std::optional<RuleOutcome> callable_binding(TSNode node, std::string_view name_field) {
-  if (!type_in(child_by_field(node, "value"), JS_CALLABLE_VALUES)) return std::nullopt;
-  return declaration(candidate(child_by_field(node, name_field), METHOD));
+std::optional<RuleOutcome> callable_binding(const ResolvedVocabulary& v, TSNode node,
+                                            Field name_field) {
+  if (!v.in(v.child(node, VALUE), JS_CALLABLE_VALUES)) return std::nullopt;
+  return declaration(candidate(v.child(node, name_field), METHOD));
 }
 
 // `const f = () => ...`: only a plain identifier binds a name (a destructuring
 // pattern does not).
-std::optional<RuleOutcome> variable_declarator(TSNode node) {
-  if (node_type(child_by_field(node, "name")) != "identifier") return std::nullopt;
-  return callable_binding(node, "name");
+std::optional<RuleOutcome> variable_declarator(const ResolvedVocabulary& v, TSNode node) {
+  if (!v.is(v.child(node, NAME), IDENTIFIER)) return std::nullopt;
+  return callable_binding(v, node, NAME);
 }
 
 // `{ a: function() {} }` and `{ 'a': () => {} }`: the key is kept as written,
 // quotes included.
-std::optional<RuleOutcome> pair(TSNode node) {
-  if (!type_in(child_by_field(node, "key"), JS_PAIR_KEY_TYPES)) return std::nullopt;
-  return callable_binding(node, "key");
+std::optional<RuleOutcome> pair(const ResolvedVocabulary& v, TSNode node) {
+  if (!v.in(v.child(node, KEY), JS_PAIR_KEY_TYPES)) return std::nullopt;
+  return callable_binding(v, node, KEY);
 }
 
-// The row of `type` in a table, or nullptr.
-const NamedRow* find_row(std::string_view type, std::span<const NamedRow> table) {
-  for (const NamedRow& row : table) {
-    if (row.type == type) return &row;
+std::optional<RuleOutcome> javascript(const ResolvedVocabulary& v, TypeIndex type, TSNode node) {
+  switch (type) {
+    case CLASS_DECLARATION:
+    case CLASS: return named(v, node, TYPE);
+    case FUNCTION_DECLARATION:
+    case GENERATOR_FUNCTION_DECLARATION:
+    case METHOD_DEFINITION:
+    case FUNCTION_EXPRESSION:
+    case GENERATOR_FUNCTION: return named(v, node, METHOD);
+    case VARIABLE_DECLARATOR: return variable_declarator(v, node);
+    // Any node under `property` is accepted: a private name keeps its "#".
+    case FIELD_DEFINITION: return callable_binding(v, node, PROPERTY);
+    case PAIR: return pair(v, node);
+    default: return std::nullopt;
   }
-  return nullptr;
 }
 
 }  // namespace
 
 std::optional<RuleOutcome> rule_javascript(TSNode node, std::string_view /*source*/) {
-  const std::string_view type = node_type(node);
-  if (const NamedRow* row = find_row(type, JS_NAMED)) return simple(node, "name", row->kind);
-  if (type == "variable_declarator") return variable_declarator(node);
-  // Any node under `property` is accepted: a private name keeps its "#".
-  if (type == "field_definition") return callable_binding(node, "property");
-  if (type == "pair") return pair(node);
-  return std::nullopt;
+  if (ts_node_is_null(node)) return std::nullopt;
+  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  return javascript(v, v.type(node), node);
 }
 
-std::optional<RuleOutcome> rule_typescript(TSNode node, std::string_view source) {
-  const std::string_view type = node_type(node);
-  if (const NamedRow* row = find_row(type, TS_NAMED)) return simple(node, "name", row->kind);
-  if (type == "public_field_definition") return callable_binding(node, "name");
-  return rule_javascript(node, source);
+std::optional<RuleOutcome> rule_typescript(TSNode node, std::string_view /*source*/) {
+  if (ts_node_is_null(node)) return std::nullopt;
+  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  const TypeIndex type = v.type(node);
+  switch (type) {
+    case ABSTRACT_CLASS_DECLARATION:
+    case INTERFACE_DECLARATION:
+    case TYPE_ALIAS_DECLARATION:
+    case ENUM_DECLARATION: return named(v, node, TYPE);
+    case INTERNAL_MODULE:
+    case MODULE: return named(v, node, NAMESPACE);
+    case FUNCTION_SIGNATURE:
+    case METHOD_SIGNATURE:
+    case ABSTRACT_METHOD_SIGNATURE: return named(v, node, METHOD);
+    case PUBLIC_FIELD_DEFINITION: return callable_binding(v, node, NAME);
+    default: return javascript(v, type, node);
+  }
 }
 
 }  // namespace kolvex::syntax

@@ -2,93 +2,129 @@
 // lines (headers that qualify the rest of the file), Java modules, Kotlin
 // companion objects, type aliases and properties bound to a lambda. A rule looks
 // only at the node and its direct children; the walk does the descent.
+#include "syntax/node_vocabulary.h"
 #include "syntax/rules.h"
 
 namespace kolvex::syntax {
 
 namespace {
 
-// The name of a Java `package_declaration` and of a Kotlin `package_header`.
-constexpr std::string_view JAVA_HEADER_NAME_TYPES[] = {"identifier", "scoped_identifier"};
-constexpr std::string_view KOTLIN_HEADER_NAME_TYPES[] = {"identifier", "qualified_identifier"};
-
-constexpr std::string_view KOTLIN_VARIABLE_DECLARATION[] = {"variable_declaration"};
-constexpr std::string_view KOTLIN_IDENTIFIER[] = {"identifier"};
-constexpr std::string_view KOTLIN_LAMBDA[] = {"lambda_literal"};
-
-// A node type whose declared name is the child under `name`, and its kind.
-struct NamedRow {
-  std::string_view type;
-  DescriptorKind kind;
+enum JavaType : TypeIndex {
+  J_CLASS_DECLARATION,
+  J_INTERFACE_DECLARATION,
+  J_ENUM_DECLARATION,
+  J_RECORD_DECLARATION,
+  J_ANNOTATION_TYPE_DECLARATION,
+  J_METHOD_DECLARATION,
+  J_CONSTRUCTOR_DECLARATION,
+  J_COMPACT_CONSTRUCTOR_DECLARATION,
+  J_ANNOTATION_TYPE_ELEMENT_DECLARATION,
+  J_MODULE_DECLARATION,
+  J_PACKAGE_DECLARATION,
+  J_IDENTIFIER,
+  J_SCOPED_IDENTIFIER,
 };
-
-constexpr NamedRow JAVA_NAMED[] = {
-    {"class_declaration", TYPE},
-    {"interface_declaration", TYPE},
-    {"enum_declaration", TYPE},
-    {"record_declaration", TYPE},
-    {"annotation_type_declaration", TYPE},
-    {"method_declaration", METHOD},
-    {"constructor_declaration", METHOD},
-    {"compact_constructor_declaration", METHOD},
-    {"annotation_type_element_declaration", METHOD},
+constexpr std::string_view JAVA_TYPES[] = {
+    "class_declaration",       "interface_declaration",
+    "enum_declaration",        "record_declaration",
+    "annotation_type_declaration", "method_declaration",
+    "constructor_declaration", "compact_constructor_declaration",
+    "annotation_type_element_declaration",
     // A module is a declaration with a scope of its own, not a header.
-    {"module_declaration", NAMESPACE},
-};
+    "module_declaration",      "package_declaration",
+    "identifier",              "scoped_identifier"};
 
-constexpr NamedRow KOTLIN_NAMED[] = {
-    {"class_declaration", TYPE},
-    {"object_declaration", TYPE},
-    {"function_declaration", METHOD},
+enum KotlinType : TypeIndex {
+  K_CLASS_DECLARATION,
+  K_OBJECT_DECLARATION,
+  K_FUNCTION_DECLARATION,
+  K_COMPANION_OBJECT,
+  K_TYPE_ALIAS,
+  K_PACKAGE_HEADER,
+  K_PROPERTY_DECLARATION,
+  K_VARIABLE_DECLARATION,
+  K_IDENTIFIER,
+  K_QUALIFIED_IDENTIFIER,
+  K_LAMBDA_LITERAL,
 };
+constexpr std::string_view KOTLIN_TYPES[] = {
+    "class_declaration", "object_declaration",   "function_declaration",
+    "companion_object",  "type_alias",           "package_header",
+    "property_declaration", "variable_declaration", "identifier",
+    "qualified_identifier", "lambda_literal"};
 
-const NamedRow* find_row(std::string_view type, std::span<const NamedRow> table) {
-  for (const NamedRow& row : table) {
-    if (row.type == type) return &row;
-  }
-  return nullptr;
+enum Field : std::size_t { NAME, TYPE_FIELD };
+constexpr std::string_view FIELDS[] = {"name", "type"};
+
+const NodeVocabulary JAVA_VOCABULARY(JAVA_TYPES, FIELDS);
+const NodeVocabulary KOTLIN_VOCABULARY(KOTLIN_TYPES, FIELDS);
+
+// The name of a Java `package_declaration` and of a Kotlin `package_header`.
+constexpr TypeMask JAVA_HEADER_NAME_TYPES = mask_of({J_IDENTIFIER, J_SCOPED_IDENTIFIER});
+constexpr TypeMask KOTLIN_HEADER_NAME_TYPES = mask_of({K_IDENTIFIER, K_QUALIFIED_IDENTIFIER});
+
+std::optional<RuleOutcome> named(const ResolvedVocabulary& v, TSNode node, DescriptorKind kind) {
+  return declaration(candidate(v.child(node, NAME), kind));
 }
 
 // A package line: its (possibly dotted) name is one NAMESPACE that qualifies and
 // parents every later sibling.
-std::optional<RuleOutcome> package_header(TSNode node, TypeSet name_types) {
-  return header(candidate(child_of_type(node, name_types), NAMESPACE));
+std::optional<RuleOutcome> package_header(const ResolvedVocabulary& v, TSNode node,
+                                          TypeMask name_types) {
+  return header(candidate(v.child_in(node, name_types), NAMESPACE));
 }
 
 // A named companion object is a type of its own; an unnamed one is transparent,
 // so its members belong to the enclosing type.
-std::optional<RuleOutcome> companion_object(TSNode node) {
-  const TSNode name = child_by_field(node, "name");
+std::optional<RuleOutcome> companion_object(const ResolvedVocabulary& v, TSNode node) {
+  const TSNode name = v.child(node, NAME);
   if (!is_valid_identifier(name)) return context_only();
   return declaration(candidate(name, TYPE));
 }
 
 // `val f = { ... }`. The grammar gives the property no `value` field, so the
 // value is the property's direct `lambda_literal` child.
-std::optional<RuleOutcome> lambda_property(TSNode node) {
-  const TSNode variable = child_of_type(node, KOTLIN_VARIABLE_DECLARATION);
-  const TSNode value = child_of_type(node, KOTLIN_LAMBDA);
+std::optional<RuleOutcome> lambda_property(const ResolvedVocabulary& v, TSNode node) {
+  const TSNode variable = v.child_in(node, mask_of({K_VARIABLE_DECLARATION}));
+  const TSNode value = v.child_in(node, mask_of({K_LAMBDA_LITERAL}));
   if (is_absent(variable) || is_absent(value)) return std::nullopt;
-  return declaration(candidate(child_of_type(variable, KOTLIN_IDENTIFIER), METHOD));
+  return declaration(candidate(v.child_in(variable, mask_of({K_IDENTIFIER})), METHOD));
 }
 
 }  // namespace
 
 std::optional<RuleOutcome> rule_java(TSNode node, std::string_view /*source*/) {
-  const std::string_view type = node_type(node);
-  if (const NamedRow* row = find_row(type, JAVA_NAMED)) return simple(node, "name", row->kind);
-  if (type == "package_declaration") return package_header(node, JAVA_HEADER_NAME_TYPES);
-  return std::nullopt;
+  if (ts_node_is_null(node)) return std::nullopt;
+  const ResolvedVocabulary& v = JAVA_VOCABULARY.of(node);
+  switch (v.type(node)) {
+    case J_CLASS_DECLARATION:
+    case J_INTERFACE_DECLARATION:
+    case J_ENUM_DECLARATION:
+    case J_RECORD_DECLARATION:
+    case J_ANNOTATION_TYPE_DECLARATION: return named(v, node, TYPE);
+    case J_METHOD_DECLARATION:
+    case J_CONSTRUCTOR_DECLARATION:
+    case J_COMPACT_CONSTRUCTOR_DECLARATION:
+    case J_ANNOTATION_TYPE_ELEMENT_DECLARATION: return named(v, node, METHOD);
+    case J_MODULE_DECLARATION: return named(v, node, NAMESPACE);
+    case J_PACKAGE_DECLARATION: return package_header(v, node, JAVA_HEADER_NAME_TYPES);
+    default: return std::nullopt;
+  }
 }
 
 std::optional<RuleOutcome> rule_kotlin(TSNode node, std::string_view /*source*/) {
-  const std::string_view type = node_type(node);
-  if (const NamedRow* row = find_row(type, KOTLIN_NAMED)) return simple(node, "name", row->kind);
-  if (type == "companion_object") return companion_object(node);
-  if (type == "type_alias") return simple(node, "type", TYPE);
-  if (type == "package_header") return package_header(node, KOTLIN_HEADER_NAME_TYPES);
-  if (type == "property_declaration") return lambda_property(node);
-  return std::nullopt;
+  if (ts_node_is_null(node)) return std::nullopt;
+  const ResolvedVocabulary& v = KOTLIN_VOCABULARY.of(node);
+  switch (v.type(node)) {
+    case K_CLASS_DECLARATION:
+    case K_OBJECT_DECLARATION: return named(v, node, TYPE);
+    case K_FUNCTION_DECLARATION: return named(v, node, METHOD);
+    case K_COMPANION_OBJECT: return companion_object(v, node);
+    case K_TYPE_ALIAS: return declaration(candidate(v.child(node, TYPE_FIELD), TYPE));
+    case K_PACKAGE_HEADER: return package_header(v, node, KOTLIN_HEADER_NAME_TYPES);
+    case K_PROPERTY_DECLARATION: return lambda_property(v, node);
+    default: return std::nullopt;
+  }
 }
 
 }  // namespace kolvex::syntax

@@ -21,14 +21,14 @@ struct Scope {
   std::int64_t parent;      // index into the result of the enclosing declaration, or -1
 };
 
-// One sibling-iteration context: the children of one node, held as the range
-// [begin, end) of the shared child arena, which grows and shrinks like the stack.
+// One sibling-iteration context: the children of one node, visited by moving the
+// cursor in use across them.
 struct Frame {
-  std::size_t begin;
-  std::size_t end;
-  std::size_t index;
   std::size_t scope;
   std::optional<ByteRange> extension;  // pending widening from a wrapper above
+  // The node was reached through a wrapper, with a cursor of its own rooted at
+  // it; that cursor is released when its children are done.
+  bool own_cursor;
 };
 
 std::optional<ByteRange> merge(const std::optional<ByteRange>& a, const std::optional<ByteRange>& b) {
@@ -36,60 +36,71 @@ std::optional<ByteRange> merge(const std::optional<ByteRange>& a, const std::opt
   return a ? a : b;
 }
 
+// The walk moves one tree cursor through the tree in document order, so every
+// node is reached with a constant number of cursor steps and nothing is copied.
+// A node reached by looking through a wrapper is walked with a further cursor
+// rooted at it: the wrapper's other children are never visited, and the first
+// cursor resumes after the wrapper.
 class Walker {
  public:
   Walker(Rule rule, std::string_view language, TSNode root, std::string_view source,
          std::string_view file_path, std::string_view file_hash)
-      : language_(language),
+      : wrappers_(wrappers_of(language)),
         source_(source),
         file_path_(file_path),
         file_hash_(file_hash),
         rule_(rule),
-        root_(root),
-        cursor_(ts_tree_cursor_new(root)) {}
-  ~Walker() { ts_tree_cursor_delete(&cursor_); }
+        root_(root) {}
+  ~Walker() {
+    for (TSTreeCursor& cursor : cursors_) ts_tree_cursor_delete(&cursor);
+  }
   Walker(const Walker&) = delete;
   Walker& operator=(const Walker&) = delete;
 
   std::vector<SyntaxSymbol> run() {
     scopes_.push_back(Scope{{}, -1});
-    arena_.push_back(root_);
-    stack_.push_back(Frame{0, 1, 0, 0, std::nullopt});
+    enter_cursor(root_);
+    stack_.push_back(Frame{0, std::nullopt, false});
+    // True while the cursor in use stands on a node not yet visited.
+    bool unvisited = true;
     while (!stack_.empty()) {
-      Frame& frame = stack_.back();
-      if (frame.index == frame.end) {
-        arena_.resize(frame.begin);
-        stack_.pop_back();
+      TSTreeCursor& cursor = cursors_[active_ - 1];
+      if (unvisited) {
+        const Frame& frame = stack_.back();
+        unvisited = visit(ts_tree_cursor_current_node(&cursor), frame.scope, frame.extension);
         continue;
       }
-      const TSNode child = arena_[frame.index++];
-      visit(child, frame.scope, frame.extension);
+      if (ts_tree_cursor_goto_next_sibling(&cursor)) {
+        unvisited = true;
+        continue;
+      }
+      ts_tree_cursor_goto_parent(&cursor);
+      if (stack_.back().own_cursor) --active_;
+      stack_.pop_back();
     }
     return std::move(symbols_);
   }
 
  private:
-  void visit(TSNode child, std::size_t scope, std::optional<ByteRange> pending) {
+  // Visits one node; true when the cursor in use has moved onto its first child.
+  bool visit(TSNode child, std::size_t scope, std::optional<ByteRange> pending) {
     // Look through wrappers; their other children are never visited.
     TSNode node = child;
-    ByteRange outer{ts_node_start_byte(child), ts_node_end_byte(child)};
-    bool unwrapped = false;
-    for (TSNode inner = unwrap(language_, node); !ts_node_is_null(inner);
-         inner = unwrap(language_, node)) {
-      outer.first = std::min(outer.first, ts_node_start_byte(inner));
-      outer.second = std::max(outer.second, ts_node_end_byte(inner));
+    std::optional<ByteRange> outer;
+    for (TSNode inner = unwrap(wrappers_, node); !ts_node_is_null(inner);
+         inner = unwrap(wrappers_, node)) {
+      if (!outer) outer = ByteRange{ts_node_start_byte(child), ts_node_end_byte(child)};
+      outer->first = std::min(outer->first, ts_node_start_byte(inner));
+      outer->second = std::max(outer->second, ts_node_end_byte(inner));
       node = inner;
-      unwrapped = true;
     }
-    const std::optional<ByteRange> extension =
-        merge(unwrapped ? std::optional<ByteRange>(outer) : std::nullopt, pending);
+    const bool unwrapped = outer.has_value();
+    if (unwrapped) enter_cursor(node);
+    const std::optional<ByteRange> extension = merge(outer, pending);
 
     std::optional<RuleOutcome> outcome;
     if (rule_ != nullptr) outcome = rule_(node, source_);
-    if (!outcome) {
-      push_children(node, scope, extension);
-      return;
-    }
+    if (!outcome) return descend(scope, extension, unwrapped);
     if (outcome->candidates.empty()) {
       if (!outcome->qualifier_extension.empty()) {
         Scope extended{scopes_[scope].qual_prefix + outcome->qualifier_extension,
@@ -97,8 +108,7 @@ class Walker {
         scopes_.push_back(std::move(extended));
         scope = scopes_.size() - 1;
       }
-      push_children(node, scope, extension);
-      return;
+      return descend(scope, extension, unwrapped);
     }
 
     const RuleCandidate& found = outcome->candidates.front();
@@ -123,33 +133,42 @@ class Walker {
     if (outcome->is_header) {
       // Later siblings in this frame are qualified by the header; its own children are skipped.
       stack_.back().scope = inner_scope;
-      return;
+      if (unwrapped) --active_;
+      return false;
     }
-    push_children(node, inner_scope, std::nullopt);
+    return descend(inner_scope, std::nullopt, unwrapped);
   }
 
-  // Pushes a frame over all children of `node`, read in one cursor pass. A node
-  // without children would give an empty frame, so none is pushed.
-  void push_children(TSNode node, std::size_t scope, std::optional<ByteRange> extension) {
-    if (ts_node_child_count(node) == 0) return;
-    const std::size_t begin = arena_.size();
-    ts_tree_cursor_reset(&cursor_, node);
-    if (ts_tree_cursor_goto_first_child(&cursor_)) {
-      do {
-        arena_.push_back(ts_tree_cursor_current_node(&cursor_));
-      } while (ts_tree_cursor_goto_next_sibling(&cursor_));
+  // Moves the cursor in use onto the first child of the node just visited and
+  // opens a frame for its children (true). A node without children opens none; a
+  // cursor of its own is then released at once.
+  bool descend(std::size_t scope, std::optional<ByteRange> extension, bool own_cursor) {
+    if (ts_tree_cursor_goto_first_child(&cursors_[active_ - 1])) {
+      stack_.push_back(Frame{scope, extension, own_cursor});
+      return true;
     }
-    stack_.push_back(Frame{begin, arena_.size(), begin, scope, extension});
+    if (own_cursor) --active_;
+    return false;
   }
 
-  std::string_view language_;
+  // Makes a cursor rooted at `node` the one in use, reusing a released one.
+  void enter_cursor(TSNode node) {
+    if (active_ < cursors_.size()) {
+      ts_tree_cursor_reset(&cursors_[active_], node);
+    } else {
+      cursors_.push_back(ts_tree_cursor_new(node));
+    }
+    ++active_;
+  }
+
+  Wrappers wrappers_;
   std::string_view source_;
   std::string_view file_path_;
   std::string_view file_hash_;
   Rule rule_;
   TSNode root_;
-  TSTreeCursor cursor_;
-  std::vector<TSNode> arena_;
+  std::vector<TSTreeCursor> cursors_;
+  std::size_t active_ = 0;  // cursors_[active_ - 1] is the cursor in use
   std::vector<Frame> stack_;
   std::vector<Scope> scopes_;
   std::vector<SyntaxSymbol> symbols_;
