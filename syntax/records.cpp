@@ -1,6 +1,7 @@
 #include "syntax/records.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -19,6 +20,23 @@ std::string hex_byte(unsigned char byte) {
   char buffer[8];
   std::snprintf(buffer, sizeof buffer, "0x%02x", byte);
   return buffer;
+}
+
+constexpr std::size_t KIND_COUNT = static_cast<std::size_t>(DescriptorKind::LOCAL) + 1;
+
+// The end of an id's JSON array for each kind: "," + the quoted kind text + "]".
+const std::array<std::string, KIND_COUNT>& kind_parts() {
+  static const std::array<std::string, KIND_COUNT> parts = [] {
+    std::array<std::string, KIND_COUNT> built;
+    for (std::size_t kind = 0; kind < KIND_COUNT; ++kind) {
+      built[kind] = "," +
+                    core::json_string(platform::kind_text(static_cast<DescriptorKind>(kind)),
+                                      /*ensure_ascii=*/false) +
+                    "]";
+    }
+    return built;
+  }();
+  return parts;
 }
 
 }  // namespace
@@ -51,17 +69,23 @@ std::string slice_text(std::string_view source, std::int64_t start, std::int64_t
 
 std::string syntax_id(std::string_view file_path, std::string_view file_hash, const Span& selection,
                       DescriptorKind kind) {
-  std::string payload = "[";
-  payload += core::json_string(file_path, /*ensure_ascii=*/false);
-  payload += ',';
-  payload += core::json_string(file_hash, /*ensure_ascii=*/false);
-  payload += ',';
+  return SyntaxIdMaker(file_path, file_hash)(selection, kind);
+}
+
+SyntaxIdMaker::SyntaxIdMaker(std::string_view file_path, std::string_view file_hash) {
+  file_part_ = "[";
+  file_part_ += core::json_string(file_path, /*ensure_ascii=*/false);
+  file_part_ += ',';
+  file_part_ += core::json_string(file_hash, /*ensure_ascii=*/false);
+  file_part_ += ',';
+}
+
+std::string SyntaxIdMaker::operator()(const Span& selection, DescriptorKind kind) const {
+  std::string payload = file_part_;
   payload += std::to_string(selection.start_byte);
   payload += ',';
   payload += std::to_string(selection.end_byte);
-  payload += ',';
-  payload += core::json_string(platform::kind_text(kind), /*ensure_ascii=*/false);
-  payload += ']';
+  payload += kind_parts()[static_cast<std::size_t>(kind)];
   return std::string(ID_PREFIX) + core::sha256_hex(payload);
 }
 

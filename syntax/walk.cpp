@@ -48,7 +48,7 @@ class Walker {
       : wrappers_(wrappers_of(language)),
         source_(source),
         file_path_(file_path),
-        file_hash_(file_hash),
+        make_id_(file_path, file_hash),
         rule_(rule),
         root_(root) {}
   ~Walker() {
@@ -122,7 +122,7 @@ class Walker {
     }
     std::optional<std::string> parent;
     if (scopes_[scope].parent >= 0) parent = symbols_[scopes_[scope].parent].symbol;
-    std::string id = syntax_id(file_path_, file_hash_, selection, found.kind);
+    std::string id = make_id_(selection, found.kind);
     symbols_.push_back(SyntaxSymbol{std::move(id), std::string(file_path_), std::move(name),
                                     qualified, found.kind, std::move(parent), declaration,
                                     selection});
@@ -164,7 +164,7 @@ class Walker {
   Wrappers wrappers_;
   std::string_view source_;
   std::string_view file_path_;
-  std::string_view file_hash_;
+  SyntaxIdMaker make_id_;
   Rule rule_;
   TSNode root_;
   std::vector<TSTreeCursor> cursors_;
