@@ -84,14 +84,15 @@ std::string syntax_id(std::string_view file_path, std::string_view file_hash, co
 
 // syntax_id for the declarations of one file: the file's part of the JSON array
 // is written once instead of for every declaration. Same ids as syntax_id.
+// One maker belongs to one thread at a time.
 class SyntaxIdMaker {
-
  public:
   SyntaxIdMaker(std::string_view file_path, std::string_view file_hash);
-  std::string operator()(const Span& selection, DescriptorKind kind) const;
+  std::string operator()(const Span& selection, DescriptorKind kind);
 
  private:
   std::string file_part_;  // "[" + path + "," + hash + ","
+  std::string payload_;    // reused for every id
 };
 
 // The strict decoder's description of the first invalid sequence of `bytes`

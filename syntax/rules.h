@@ -134,6 +134,11 @@ enum class Wrappers : std::uint8_t { NONE, PYTHON, SCRIPT, CPP };
 Wrappers wrappers_of(std::string_view language);
 TSNode unwrap(Wrappers wrappers, TSNode node);
 
+// The rules of rule_for_language never answer for a node without children:
+// every name they declare, and every qualification they add, is read from a
+// node's descendants, and a wrapper wraps a child. A walk with one of them may
+// therefore pass over leaves without asking.
+
 // The node types a cpp template_declaration is looked through to.
 inline constexpr std::string_view CPP_TEMPLATE_INNER[] = {
     "class_specifier",  "function_definition", "declaration",  "alias_declaration",

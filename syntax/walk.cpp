@@ -46,6 +46,7 @@ class Walker {
   Walker(Rule rule, std::string_view language, TSNode root, std::string_view source,
          std::string_view file_path, std::string_view file_hash)
       : wrappers_(wrappers_of(language)),
+        skip_leaves_(rule != nullptr && rule == rule_for_language(language)),
         source_(source),
         file_path_(file_path),
         make_id_(file_path, file_hash),
@@ -66,8 +67,11 @@ class Walker {
     while (!stack_.empty()) {
       TSTreeCursor& cursor = cursors_[active_ - 1];
       if (unvisited) {
+        const TSNode node = ts_tree_cursor_current_node(&cursor);
         const Frame& frame = stack_.back();
-        unvisited = visit(ts_tree_cursor_current_node(&cursor), frame.scope, frame.extension);
+        unvisited = skip_leaves_ && ts_node_child_count(node) == 0
+                        ? false
+                        : visit(node, frame.scope, frame.extension);
         continue;
       }
       if (ts_tree_cursor_goto_next_sibling(&cursor)) {
@@ -162,6 +166,7 @@ class Walker {
   }
 
   Wrappers wrappers_;
+  bool skip_leaves_;  // the rule is a built-in one, which never answers for a leaf
   std::string_view source_;
   std::string_view file_path_;
   SyntaxIdMaker make_id_;
