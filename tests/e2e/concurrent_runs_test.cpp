@@ -19,7 +19,7 @@
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
 #include "tests/e2e/background_child.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
@@ -44,16 +44,9 @@ std::string block_until(const fs::path& started, const fs::path& release) {
          "' ] && [ $i -lt 1200 ]; do /bin/sleep 0.05; i=$((i+1)); done";
 }
 
-class ConcurrentRuns : public testing::Test {
+class ConcurrentRuns : public e2e::KolvexFixture {
  protected:
-  ConcurrentRuns()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        work_(core::ScratchDir::create("kolvex-e2e-work-")),
-        bin_(testkit::FakeBin::create()),
-        repo_(make_repo("repo")) {
-    zoekt_ = bin_.install("zoekt-git-index");
-  }
+  ConcurrentRuns() : work_(core::ScratchDir::create("kolvex-e2e-work-")), repo_(make_repo("repo")) {}
 
   static testkit::GitRepo make_repo(std::string_view name) {
     testkit::GitRepo repo = testkit::GitRepo::init(name);
@@ -63,8 +56,6 @@ class ConcurrentRuns : public testing::Test {
     return repo;
   }
 
-  fs::path data_root() const { return home_.path() / "kolvex"; }
-  fs::path index_dir(const std::string& slug) const { return platform::index_dir(slug, data_root()); }
   fs::path work(const std::string& name) const { return work_.path() / name; }
   std::string waiting_line(const std::string& slug) const {
     return "kolvex: waiting for another run of " + slug + " to finish (lock " +
@@ -72,9 +63,7 @@ class ConcurrentRuns : public testing::Test {
   }
 
   EnvOverlay environment(const FakeBehaviour& zoekt = {}, const EnvOverlay& extra = {}) const {
-    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
-    env = testkit::merge_env(env, zoekt_->env(zoekt));
-    return testkit::merge_env(env, extra);
+    return testkit::merge_env(testkit::merge_env(base_environment(), zoekt_.env(zoekt)), extra);
   }
 
   core::ProcessResult kolvex(const std::vector<std::string>& args, const FakeBehaviour& zoekt = {},
@@ -88,31 +77,14 @@ class ConcurrentRuns : public testing::Test {
                                                   work(name + ".out"), work(name + ".err"));
   }
 
-  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    return e2e::registry_row(data_root(), slug);
-  }
-
-  std::set<std::string> scratch_dirs() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(tmp_.path())) {
-      std::string name = entry.path().filename().string();
-      if (name.starts_with("kolvex-index-")) names.insert(name);
-    }
-    return names;
-  }
-
   // True when the pointer names a database that exists.
   bool pointer_resolves(const std::string& slug) const {
     fs::path pointer = index_dir(slug) / "current";
     return fs::exists(pointer) && fs::is_regular_file(index_dir(slug) / core::read_file(pointer));
   }
 
-  core::ScratchDir home_;
-  core::ScratchDir tmp_;
   core::ScratchDir work_;
-  testkit::FakeBin bin_;
   testkit::GitRepo repo_;
-  std::optional<testkit::FakeProgram> zoekt_;
 };
 
 TEST_F(ConcurrentRuns, AKilledRunsLeftoversAreRemovedByTheNextRunAndLiveRunsAreLeftAlone) {

@@ -14,25 +14,18 @@
 #include "testkit/damaged_db.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* SEMANTIC_SKIPPED =
-    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
-    "a source checkout\n";
+using e2e::SEMANTIC_SKIPPED;
 
-class DamagedSnapshot : public testing::Test {
+class DamagedSnapshot : public e2e::KolvexFixture {
  protected:
-  DamagedSnapshot()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        bin_(testkit::FakeBin::create()),
-        repo_(testkit::GitRepo::init("repo")) {
-    zoekt_ = bin_.install("zoekt-git-index");
+  DamagedSnapshot() : repo_(testkit::GitRepo::init("repo")) {
     repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
     repo_.write("app/util.py", "def helper():\n    return 2\n");
     repo_.write("app/models.py", "class User:\n    name = ''\n\n    def save(self):\n        pass\n");
@@ -40,20 +33,9 @@ class DamagedSnapshot : public testing::Test {
     repo_.commit_all("initial");
   }
 
-  fs::path index_dir() const { return platform::index_dir("repo", home_.path() / "kolvex"); }
-  std::string pointer() const { return core::read_file(index_dir() / "current"); }
+  core::ProcessResult index() const { return kolvex({"index", repo_.path().string(), "--no-scip"}); }
 
-  core::ProcessResult index() const {
-    testkit::EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
-    env = testkit::merge_env(env, zoekt_->env({}));
-    return e2e::run_kolvex({"index", repo_.path().string(), "--no-scip"}, env, tmp_.path());
-  }
-
-  core::ScratchDir home_;
-  core::ScratchDir tmp_;
-  testkit::FakeBin bin_;
   testkit::GitRepo repo_;
-  std::optional<testkit::FakeProgram> zoekt_;
 };
 
 TEST_F(DamagedSnapshot, ADamagedTableOfThePreviousSnapshotRebuildsEveryFileWithOneWarning) {
@@ -78,7 +60,7 @@ TEST_F(DamagedSnapshot, ADamagedTableOfThePreviousSnapshotRebuildsEveryFileWithO
 
     const std::string after = pointer();
     EXPECT_NE(after, before);
-    EXPECT_EQ(e2e::registry_row(home_.path() / "kolvex", "repo")->status, "indexed");
+    EXPECT_EQ(row("repo")->status, "indexed");
     core::Connection db = core::Connection::open(index_dir() / after, {.read_only = true});
     EXPECT_EQ(db.query_text("PRAGMA integrity_check"), "ok");
     EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files"), 4);

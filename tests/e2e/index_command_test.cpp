@@ -16,18 +16,15 @@
 #include "platform/registry.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
 
 namespace fs = std::filesystem;
 using testkit::EnvOverlay;
+using e2e::SEMANTIC_SKIPPED;
 using testkit::FakeBehaviour;
-
-constexpr const char* SEMANTIC_SKIPPED =
-    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
-    "a source checkout\n";
 
 // A converted SCIP database with the converter's tables and no rows.
 constexpr const char* EMPTY_CONVERSION_SQL =
@@ -39,40 +36,14 @@ constexpr const char* EMPTY_CONVERSION_SQL =
     "CREATE TABLE defn_enclosing_ranges (id INTEGER PRIMARY KEY, document_id INTEGER NOT NULL, symbol_id INTEGER "
     "NOT NULL, start_line INTEGER NOT NULL, end_line INTEGER NOT NULL);";
 
-class IndexCommand : public testing::Test {
+class IndexCommand : public e2e::KolvexFixture {
  protected:
-  IndexCommand()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        bin_(testkit::FakeBin::create()),
-        repo_(testkit::GitRepo::init("repo")) {
-    zoekt_ = bin_.install("zoekt-git-index");
+  IndexCommand() : repo_(testkit::GitRepo::init("repo")) {
     repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
     repo_.write("app/util.py", "def helper():\n    return 2\n");
     repo_.write("README.md", "# demo\n");
     repo_.commit_all("initial");
   }
-
-  fs::path data_root() const { return home_.path() / "kolvex"; }
-  fs::path index_dir(const std::string& slug) const { return platform::index_dir(slug, data_root()); }
-
-  // The environment of a kolvex run: private data and temporary directories and
-  // the fake tools first on a PATH that holds only the system's own programs.
-  EnvOverlay environment(const EnvOverlay& extra = {}) const {
-    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
-    env = testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
-    return testkit::merge_env(env, extra);
-  }
-
-  core::ProcessResult kolvex(const std::vector<std::string>& args, const EnvOverlay& extra = {}) const {
-    return e2e::run_kolvex(args, environment(extra), tmp_.path());
-  }
-
-  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    return e2e::registry_row(data_root(), slug);
-  }
-
-  std::string pointer(const std::string& slug) const { return core::read_file(index_dir(slug) / "current"); }
 
   std::vector<std::string> snapshot_files(const std::string& slug) const {
     std::vector<std::string> names;
@@ -81,15 +52,6 @@ class IndexCommand : public testing::Test {
       if (name.starts_with("index-") && name.ends_with(".db")) names.push_back(name);
     }
     std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  std::vector<std::string> scratch_dirs() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(tmp_.path())) {
-      std::string name = entry.path().filename().string();
-      if (name.starts_with("kolvex-index-")) names.push_back(name);
-    }
     return names;
   }
 
@@ -106,12 +68,7 @@ class IndexCommand : public testing::Test {
         indexer.env({.create_output = true}));
   }
 
-  core::ScratchDir home_;
-  core::ScratchDir tmp_;
-  testkit::FakeBin bin_;
   testkit::GitRepo repo_;
-  std::optional<testkit::FakeProgram> zoekt_;
-  FakeBehaviour zoekt_behaviour_;
   EnvOverlay scip_env_;
 };
 
@@ -151,7 +108,7 @@ TEST_F(IndexCommand, PythonRepositoryIndexesAndPublishes) {
   EXPECT_EQ(db.query_text("SELECT scip_state FROM kolvex_snapshot"), "disabled");
 
   // zoekt-git-index was asked to index the repository into the shared shard directory.
-  auto calls = zoekt_->invocations();
+  auto calls = zoekt_.invocations();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].argv, (std::vector<std::string>{"zoekt-git-index", "-index", (data_root() / ".zoekt").string(),
                                                      "-incremental=false", "-submodules=false",

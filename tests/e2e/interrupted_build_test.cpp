@@ -12,7 +12,7 @@
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
 #include "tests/e2e/background_child.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
@@ -35,20 +35,10 @@ std::string generated_source(int file) {
   return text + "}\n";
 }
 
-std::vector<fs::path> scratch_dirs(const fs::path& tmp) {
-  std::vector<fs::path> found;
-  for (const auto& entry : fs::directory_iterator(tmp)) {
-    if (entry.path().filename().string().starts_with("kolvex-index-")) found.push_back(entry.path());
-  }
-  return found;
-}
+using InterruptedBuild = e2e::KolvexFixture;
 
-TEST(InterruptedBuild, CtrlCDuringAParallelBuildLeavesNoScratchAndPublishesNothing) {
-  core::ScratchDir home = core::ScratchDir::create("kolvex-e2e-home-");
-  core::ScratchDir tmp = core::ScratchDir::create("kolvex-e2e-tmp-");
+TEST_F(InterruptedBuild, CtrlCDuringAParallelBuildLeavesNoScratchAndPublishesNothing) {
   core::ScratchDir logs = core::ScratchDir::create("kolvex-e2e-logs-");
-  testkit::FakeBin bin = testkit::FakeBin::create();
-  testkit::FakeProgram zoekt = bin.install("zoekt-git-index");
   testkit::GitRepo repo = testkit::GitRepo::init("big");
   for (int file = 0; file < FILES; ++file) {
     repo.write("src/part" + std::to_string(file % 20) + "/unit" + std::to_string(file) + ".cpp",
@@ -56,14 +46,12 @@ TEST(InterruptedBuild, CtrlCDuringAParallelBuildLeavesNoScratchAndPublishesNothi
   }
   repo.commit_all("generated");
 
-  testkit::EnvOverlay env = testkit::merge_env(
-      e2e::isolated_environment(home.path(), tmp.path(), bin.path_value("/usr/bin:/bin")), zoekt.env({}));
-  e2e::BackgroundChild run(e2e::kolvex_command({"index", repo.path().string(), "--no-scip"}), env, tmp.path(),
-                           logs.path() / "out", logs.path() / "err");
+  e2e::BackgroundChild run(e2e::kolvex_command({"index", repo.path().string(), "--no-scip"}), environment(),
+                           tmp_.path(), logs.path() / "out", logs.path() / "err");
   // The syntax database appears once capture is over and the build has begun.
   ASSERT_TRUE(run.wait_until([&] {
-    for (const fs::path& dir : scratch_dirs(tmp.path())) {
-      if (fs::exists(dir / "syntax.db")) return true;
+    for (const std::string& dir : scratch_dirs()) {
+      if (fs::exists(tmp_.path() / dir / "syntax.db")) return true;
     }
     return false;
   })) << run.err();
@@ -72,10 +60,9 @@ TEST(InterruptedBuild, CtrlCDuringAParallelBuildLeavesNoScratchAndPublishesNothi
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << *status << "\n" << run.err();
   EXPECT_EQ(run.out(), "");
-  EXPECT_TRUE(scratch_dirs(tmp.path()).empty());
-  fs::path data_root = home.path() / "kolvex";
-  EXPECT_EQ(e2e::registry_row(data_root, "big")->status, "indexing");
-  EXPECT_FALSE(fs::exists(platform::index_dir("big", data_root) / "current"));
+  EXPECT_TRUE(scratch_dirs().empty());
+  EXPECT_EQ(row("big")->status, "indexing");
+  EXPECT_FALSE(fs::exists(index_dir("big") / "current"));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include "testkit/git_repo.h"
 #include "tests/e2e/background_child.h"
 #include "testkit/process_probe.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
@@ -24,36 +24,17 @@ namespace {
 namespace fs = std::filesystem;
 using testkit::EnvOverlay;
 
-// The one line a run without the semantic components writes before its build.
-constexpr const char* SEMANTIC_SKIPPED =
-    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
-    "a source checkout\n";
+using e2e::SEMANTIC_SKIPPED;
 
-class Interruption : public testing::Test {
+class Interruption : public e2e::KolvexFixture {
  protected:
-  Interruption()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        logs_(core::ScratchDir::create("kolvex-e2e-logs-")),
-        bin_(testkit::FakeBin::create()),
-        repo_(testkit::GitRepo::init("repo")) {
-    zoekt_ = bin_.install("zoekt-git-index");
+  Interruption() : logs_(core::ScratchDir::create("kolvex-e2e-logs-")), repo_(testkit::GitRepo::init("repo")) {
     repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
     repo_.commit_all("initial");
   }
 
-  fs::path data_root() const { return home_.path() / "kolvex"; }
   fs::path tool_pid_file() const { return logs_.path() / "tool.pid"; }
   fs::path grandchild_pid_file() const { return logs_.path() / "grandchild.pid"; }
-
-  EnvOverlay environment() const {
-    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
-    return testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
-  }
-
-  core::ProcessResult kolvex(const std::vector<std::string>& args) const {
-    return e2e::run_kolvex(args, environment(), tmp_.path());
-  }
 
   std::unique_ptr<e2e::BackgroundChild> start(const std::vector<std::string>& args) const {
     core::remove_file_if_exists(tool_pid_file());
@@ -70,27 +51,13 @@ class Interruption : public testing::Test {
                            "'; echo $$ > '" + tool_pid_file().string() + "'; wait";
   }
 
-  std::vector<std::string> scratch_dirs() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(tmp_.path())) {
-      std::string name = entry.path().filename().string();
-      if (name.starts_with("kolvex-index-")) names.push_back(name);
-    }
-    return names;
-  }
-
-  core::ScratchDir home_;
-  core::ScratchDir tmp_;
   core::ScratchDir logs_;
-  testkit::FakeBin bin_;
   testkit::GitRepo repo_;
-  std::optional<testkit::FakeProgram> zoekt_;
-  testkit::FakeBehaviour zoekt_behaviour_;
 };
 
 TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup) {
   ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
-  const std::string before = core::read_file(platform::index_dir("repo", data_root()) / "current");
+  const std::string before = pointer();
   tool_starts_a_stubborn_grandchild();
 
   for (int number : {SIGTERM, SIGHUP, SIGINT}) {
@@ -106,9 +73,9 @@ TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup)
     // Ended by the very signal that arrived, after unwinding the run.
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == number) << *status << "\n" << run->err();
     EXPECT_EQ(run->err(), SEMANTIC_SKIPPED);
-    EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, "indexing");
-    EXPECT_EQ(core::read_file(platform::index_dir("repo", data_root()) / "current"), before);
-    EXPECT_EQ(scratch_dirs(), std::vector<std::string>{});
+    EXPECT_EQ(row("repo")->status, "indexing");
+    EXPECT_EQ(pointer(), before);
+    EXPECT_EQ(scratch_dirs(), std::set<std::string>{});
     // The wrapper and the grandchild that ignored SIGTERM are both gone.
     EXPECT_TRUE(testkit::process_gone_eventually(*tool));
     EXPECT_TRUE(testkit::process_gone_eventually(*grandchild));
@@ -118,7 +85,7 @@ TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup)
   zoekt_behaviour_.run.clear();
   core::ProcessResult again = kolvex({"index", repo_.path().string()});
   EXPECT_EQ(again.returncode, 0) << again.stderr_text();
-  EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->status, "indexed");
 }
 
 TEST_F(Interruption, KillingKolvexOutrightTakesItsToolWithIt) {

@@ -21,7 +21,7 @@
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
 #include "tests/e2e/background_child.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 #include "testkit/process_probe.h"
 
 namespace kolvex {
@@ -49,15 +49,11 @@ const KillPoint KILL_POINTS[] = {
     {"after 1500 ms", nullptr, std::chrono::milliseconds(1500)},
 };
 
-class KillCampaign : public testing::Test {
+class KillCampaign : public e2e::KolvexFixture {
  protected:
-  KillCampaign()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        logs_(core::ScratchDir::create("kolvex-e2e-logs-")),
-        bin_(testkit::FakeBin::create()),
-        repo_(testkit::GitRepo::init("repo")) {
-    for (const char* name : {"zoekt-git-index", "scip", "scip-python"}) tools_.push_back(bin_.install(name));
+  KillCampaign() : logs_(core::ScratchDir::create("kolvex-e2e-logs-")), repo_(testkit::GitRepo::init("repo")) {
+    tools_.push_back(zoekt_);
+    for (const char* name : {"scip", "scip-python"}) tools_.push_back(bin_.install(name));
     for (int i = 0; i < SOURCE_FILES; ++i) {
       std::string text;
       for (int j = 0; j < 10; ++j) {
@@ -68,15 +64,13 @@ class KillCampaign : public testing::Test {
     repo_.commit_all("initial");
   }
 
-  fs::path data_root() const { return home_.path() / "kolvex"; }
-  fs::path snapshot_dir() const { return platform::index_dir("repo", data_root()); }
   fs::path blocked_pid_file() const { return logs_.path() / "blocked.pid"; }
   fs::path all_pids_file() const { return logs_.path() / "all.pids"; }
 
   // Every fake tool appends its process id to one file; `blocking` then writes
   // its id to a file of its own and blocks. `scip --version` passes the gate.
   EnvOverlay environment(const char* blocking) const {
-    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
+    EnvOverlay env = base_environment();
     for (const testkit::FakeProgram& tool : tools_) {
       std::string run = "echo $$ >> '" + all_pids_file().string() + "'; ";
       if (tool.name() == "scip") run += "if [ \"$1\" = --version ]; then echo 0.9.1; exit 0; fi; ";
@@ -110,10 +104,7 @@ class KillCampaign : public testing::Test {
     return pids;
   }
 
-  core::ScratchDir home_;
-  core::ScratchDir tmp_;
   core::ScratchDir logs_;
-  testkit::FakeBin bin_;
   testkit::GitRepo repo_;
   std::vector<testkit::FakeProgram> tools_;
 };
@@ -140,17 +131,17 @@ TEST_F(KillCampaign, EveryKilledRunIsFollowedByACleanPublication) {
     ASSERT_EQ(next.returncode, 0) << next.stderr_text();
 
     // Exactly one generation, the live one, intact.
-    const std::string live = core::read_file(snapshot_dir() / "current");
-    EXPECT_EQ(with_prefix(snapshot_dir(), "index-"),
+    const std::string live = pointer();
+    EXPECT_EQ(with_prefix(index_dir(), "index-"),
               (std::vector<std::string>{live, live.substr(0, live.size() - 3) + ".metadata.json"}));
-    EXPECT_EQ(with_prefix(snapshot_dir(), ".current.tmp-"), std::vector<std::string>{});
+    EXPECT_EQ(with_prefix(index_dir(), ".current.tmp-"), std::vector<std::string>{});
     {
-      core::Connection db = core::Connection::open(snapshot_dir() / live, {.read_only = true});
+      core::Connection db = core::Connection::open(index_dir() / live, {.read_only = true});
       EXPECT_EQ(db.query_text("PRAGMA integrity_check"), "ok");
       EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files"), SOURCE_FILES);
       db.close();
     }
-    EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, "degraded");
+    EXPECT_EQ(row("repo")->status, "degraded");
     // No scratch directory of any run, and no tool of any run still running.
     EXPECT_EQ(with_prefix(tmp_.path(), "kolvex-index-"), std::vector<std::string>{});
     for (pid_t pid : recorded_pids()) {

@@ -15,7 +15,7 @@
 #include "platform/config.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
@@ -23,9 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using testkit::EnvOverlay;
 
-constexpr const char* SEMANTIC_SKIPPED =
-    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
-    "a source checkout\n";
+using e2e::SEMANTIC_SKIPPED;
 // The small file system: room for the registry and one snapshot.
 constexpr const char* TINY_DISK_OPTIONS = "size=8m";
 // What the disk filler leaves free: enough for the registry's writes, far too
@@ -57,14 +55,9 @@ class TinyDisk {
   int error_ = 0;
 };
 
-class PublicationFaults : public testing::Test {
+class PublicationFaults : public e2e::KolvexFixture {
  protected:
-  PublicationFaults()
-      : scratch_(core::ScratchDir::create("kolvex-e2e-disk-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        bin_(testkit::FakeBin::create()),
-        repo_(testkit::GitRepo::init("repo")) {
-    zoekt_ = bin_.install("zoekt-git-index");
+  PublicationFaults() : scratch_(core::ScratchDir::create("kolvex-e2e-disk-")), repo_(testkit::GitRepo::init("repo")) {
     for (int i = 0; i < SOURCE_FILES; ++i) {
       std::string text;
       for (int j = 0; j < 20; ++j) {
@@ -76,15 +69,10 @@ class PublicationFaults : public testing::Test {
     repo_.commit_all("initial");
   }
 
-  void use_home(const fs::path& home) { home_ = home; }
-  fs::path data_root() const { return home_ / "kolvex"; }
-  fs::path snapshot_dir() const { return platform::index_dir("repo", data_root()); }
+  fs::path snapshot_dir() const { return index_dir("repo"); }
 
   core::ProcessResult kolvex(const EnvOverlay& extra = {}) const {
-    EnvOverlay env = e2e::isolated_environment(home_, tmp_.path(), bin_.path_value("/usr/bin:/bin"));
-    env = testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
-    return e2e::run_kolvex({"index", repo_.path().string(), "--no-scip"}, testkit::merge_env(env, extra),
-                           tmp_.path());
+    return KolvexFixture::kolvex({"index", repo_.path().string(), "--no-scip"}, extra);
   }
 
   std::vector<std::string> snapshot_entries() const {
@@ -95,20 +83,13 @@ class PublicationFaults : public testing::Test {
     return names;
   }
 
-  std::string pointer() const { return core::read_file(snapshot_dir() / "current"); }
-
   // The entries of a directory that holds exactly one published generation.
   static std::vector<std::string> one_generation(const std::string& name) {
     return {"current", name, name.substr(0, name.size() - 3) + ".metadata.json"};
   }
 
   core::ScratchDir scratch_;
-  core::ScratchDir tmp_;
-  testkit::FakeBin bin_;
   testkit::GitRepo repo_;
-  fs::path home_;
-  std::optional<testkit::FakeProgram> zoekt_;
-  testkit::FakeBehaviour zoekt_behaviour_;
 };
 
 TEST_F(PublicationFaults, FullDiskDuringTheCopyIsReportedAndLeavesNothingBehind) {

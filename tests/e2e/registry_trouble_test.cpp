@@ -17,7 +17,7 @@
 #include "platform/config.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
@@ -31,26 +31,19 @@ constexpr auto WATCH_LIMIT = std::chrono::seconds(30);
 constexpr const char* MOVE_ASIDE =
     "move it aside (the published snapshots stay) and run kolvex index again for each repository";
 
-class RegistryTrouble : public testing::Test {
+class RegistryTrouble : public e2e::KolvexFixture {
  protected:
-  RegistryTrouble()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        bin_(testkit::FakeBin::create()),
-        zoekt_(bin_.install("zoekt-git-index")),
-        repo_(testkit::GitRepo::init("repo")) {
+  RegistryTrouble() : repo_(testkit::GitRepo::init("repo")) {
     repo_.write("app/main.py", "def main():\n    return 1\n");
     repo_.commit_all("initial");
   }
 
-  fs::path data_root() const { return home_.path() / "kolvex"; }
   std::string data() const { return data_root().string(); }
   fs::path registry_file() const { return data_root() / "registry.db"; }
 
   core::ProcessResult kolvex(const std::vector<std::string>& args) const {
-    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
     core::ProcessOptions options;
-    options.env = testkit::merge_env(env, zoekt_.env());
+    options.env = environment();
     options.cwd = tmp_.path();
     options.timeout = WATCH_LIMIT;
     return core::run_process(e2e::kolvex_command(args), options);
@@ -85,10 +78,6 @@ class RegistryTrouble : public testing::Test {
     }
   }
 
-  core::ScratchDir home_;
-  core::ScratchDir tmp_;
-  testkit::FakeBin bin_;
-  testkit::FakeProgram zoekt_;
   testkit::GitRepo repo_;
 };
 
@@ -178,7 +167,7 @@ TEST_F(RegistryTrouble, MovingTheRegistryAsideLetsEveryRepositoryIndexAgain) {
   other.commit_all("initial");
   index(repo_);
   index(other, {"--slug", "billing"});
-  const std::string repo_pointer = core::read_file(platform::index_dir("repo", data_root()) / "current");
+  const std::string repo_pointer = pointer();
 
   // A log with committed pages of the registry, as a killed process leaves it.
   const fs::path stale_log = tmp_.path() / "stale-wal";
@@ -201,7 +190,7 @@ TEST_F(RegistryTrouble, MovingTheRegistryAsideLetsEveryRepositoryIndexAgain) {
   const std::string head = repo_.head();
   EXPECT_EQ(list.stdout_text(), "billing\t✓ indexed\tpython\t" + other.head() + "\t" + other.path().string() +
                                     "\nrepo\t✓ indexed\tpython\t" + head + "\t" + repo_.path().string() + "\n");
-  EXPECT_NE(core::read_file(platform::index_dir("repo", data_root()) / "current"), repo_pointer)
+  EXPECT_NE(pointer(), repo_pointer)
       << "a new snapshot was published";
   EXPECT_EQ(kolvex({"status", "billing"}).returncode, 0);
 }
