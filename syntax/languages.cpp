@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "build_info.h"
-#include "core/hash.h"
 #include "core/json.h"
 #include "core/text.h"
+#include "syntax/records.h"
 #include "syntax/testing_state.h"
 
 namespace kolvex::syntax {
@@ -77,7 +77,7 @@ std::string grammar_identity(std::string_view language) {
   payload["parser_selection"] = std::string(row.module) + "." + std::string(row.factory);
   core::JsonStyle style;
   style.sort_keys = true;
-  return core::sha256_hex(core::dump_json(payload, style));
+  return digest_hex(core::dump_json(payload, style));
 }
 
 }  // namespace kolvex::syntax

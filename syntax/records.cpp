@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-// The one-shot SHA256 function is marked deprecated in OpenSSL 3 in favour of
-// the digest contexts it is cheaper than; it stays supported.
+// The plain SHA-256 functions are marked deprecated in OpenSSL 3 in favour of
+// the digest contexts they are cheaper than; they stay supported.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
@@ -79,16 +79,20 @@ std::string syntax_id(std::string_view file_path, std::string_view file_hash, co
 
 namespace {
 
-// ID_PREFIX + the hexadecimal SHA-256 of `bytes`, with OpenSSL's one-shot
-// function: setting up a digest context per id (what the general helper does)
-// costs several times more than hashing an id's few bytes.
-std::string prefixed_digest(std::string_view bytes) {
+// `prefix` + the hexadecimal SHA-256 of `bytes`, hashed with the plain SHA-256
+// functions on a context on the stack: OpenSSL's digest contexts, and its
+// one-shot SHA256 too, look the algorithm up by name on every call, which costs
+// several times more than hashing an id or a small file.
+std::string prefixed_digest(std::string_view prefix, std::string_view bytes) {
   static constexpr char HEX[] = "0123456789abcdef";
   unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  SHA256_CTX context;
+  SHA256_Init(&context);
+  SHA256_Update(&context, bytes.data(), bytes.size());
+  SHA256_Final(digest, &context);
   std::string out;
-  out.reserve(ID_PREFIX.size() + 2 * SHA256_DIGEST_LENGTH);
-  out += ID_PREFIX;
+  out.reserve(prefix.size() + 2 * SHA256_DIGEST_LENGTH);
+  out += prefix;
   for (unsigned char byte : digest) {
     out += HEX[byte >> 4];
     out += HEX[byte & 0xF];
@@ -97,6 +101,8 @@ std::string prefixed_digest(std::string_view bytes) {
 }
 
 }  // namespace
+
+std::string digest_hex(std::string_view bytes) { return prefixed_digest({}, bytes); }
 
 SyntaxIdMaker::SyntaxIdMaker(std::string_view file_path, std::string_view file_hash) {
   file_part_ = "[";
@@ -112,7 +118,7 @@ std::string SyntaxIdMaker::operator()(const Span& selection, DescriptorKind kind
   payload_ += ',';
   payload_ += std::to_string(selection.end_byte);
   payload_ += kind_parts()[static_cast<std::size_t>(kind)];
-  return prefixed_digest(payload_);
+  return prefixed_digest(ID_PREFIX, payload_);
 }
 
 }  // namespace kolvex::syntax

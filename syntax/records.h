@@ -95,6 +95,11 @@ class SyntaxIdMaker {
   std::string payload_;    // reused for every id
 };
 
+// SHA-256 of `bytes` as 64 lower-case hexadecimal digits, the same text as
+// core::sha256_hex, without the per-call algorithm look-up of OpenSSL's digest
+// contexts (which dominates for the small inputs of extraction). Thread-safe.
+std::string digest_hex(std::string_view bytes);
+
 // The strict decoder's description of the first invalid sequence of `bytes`
 // (position and fault), or nullopt when the bytes are valid UTF-8.
 std::optional<std::string> utf8_fault_text(std::string_view bytes);
