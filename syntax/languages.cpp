@@ -69,15 +69,21 @@ std::string grammar_identity(std::string_view language) {
                                     " (language " + core::quote(language) + ") is not installed",
                                 std::current_exception());
   }
-  core::Json payload = core::Json::object();
-  payload["extractor_version"] = SYNTAX_EXTRACTOR_VERSION;
-  payload["runtime_version"] = runtime_version;
-  payload["distribution"] = std::string(row.distribution);
-  payload["distribution_version"] = distribution_version;
-  payload["parser_selection"] = std::string(row.module) + "." + std::string(row.factory);
-  core::JsonStyle style;
-  style.sort_keys = true;
-  return digest_hex(core::dump_json(payload, style));
+  // The payload is written directly as the sorted JSON object (keys in code-point
+  // order, Python's separators, non-ASCII escaped): building a JSON value and
+  // serialising it cost more than parsing a small file.
+  std::string payload = "{\"distribution\": ";
+  payload += core::json_string(row.distribution);
+  payload += ", \"distribution_version\": ";
+  payload += core::json_string(distribution_version);
+  payload += ", \"extractor_version\": ";
+  payload += std::to_string(SYNTAX_EXTRACTOR_VERSION);
+  payload += ", \"parser_selection\": ";
+  payload += core::json_string(std::string(row.module) + "." + std::string(row.factory));
+  payload += ", \"runtime_version\": ";
+  payload += core::json_string(runtime_version);
+  payload += "}";
+  return digest_hex(payload);
 }
 
 }  // namespace kolvex::syntax
