@@ -183,9 +183,9 @@ Wrappers wrappers_of(std::string_view language) {
   return Wrappers::NONE;
 }
 
-TSNode unwrap(Wrappers wrappers, TSNode node) {
-  if (wrappers == Wrappers::NONE || ts_node_is_null(node)) return NO_NODE;
-  const ResolvedVocabulary& vocabulary = WRAPPER_VOCABULARY.of(node);
+namespace {
+
+TSNode unwrap_with(const ResolvedVocabulary& vocabulary, Wrappers wrappers, TSNode node) {
   const TypeIndex type = vocabulary.type(node);
   switch (wrappers) {
     case Wrappers::PYTHON:
@@ -199,6 +199,24 @@ TSNode unwrap(Wrappers wrappers, TSNode node) {
       break;
   }
   return NO_NODE;
+}
+
+}  // namespace
+
+TSNode unwrap(Wrappers wrappers, TSNode node) {
+  if (wrappers == Wrappers::NONE || ts_node_is_null(node)) return NO_NODE;
+  return unwrap_with(WRAPPER_VOCABULARY.of(node), wrappers, node);
+}
+
+WrapperLookup::WrapperLookup(Wrappers wrappers, const TSLanguage* grammar)
+    : wrappers_(wrappers),
+      vocabulary_(wrappers == Wrappers::NONE || grammar == nullptr
+                      ? nullptr
+                      : &WRAPPER_VOCABULARY.of(grammar)) {}
+
+TSNode WrapperLookup::unwrap(TSNode node) const {
+  if (vocabulary_ == nullptr || ts_node_is_null(node)) return NO_NODE;
+  return unwrap_with(*vocabulary_, wrappers_, node);
 }
 
 TSNode unwrap(std::string_view language, TSNode node) { return unwrap(wrappers_of(language), node); }

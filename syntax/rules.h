@@ -134,6 +134,23 @@ enum class Wrappers : std::uint8_t { NONE, PYTHON, SCRIPT, CPP };
 Wrappers wrappers_of(std::string_view language);
 TSNode unwrap(Wrappers wrappers, TSNode node);
 
+class ResolvedVocabulary;
+
+// The wrappers of one language resolved against its grammar once, for a walk
+// over one tree: telling a wrapper then costs a symbol comparison instead of
+// finding the grammar's resolution on every node. For nodes of that grammar,
+// lookup.unwrap(node) equals unwrap(wrappers, node). A null grammar (an absent
+// tree) has no wrappers.
+class WrapperLookup {
+ public:
+  WrapperLookup(Wrappers wrappers, const TSLanguage* grammar);
+  TSNode unwrap(TSNode node) const;
+
+ private:
+  Wrappers wrappers_;
+  const ResolvedVocabulary* vocabulary_;  // null when there is nothing to look through
+};
+
 // The rules of rule_for_language never answer for a node without children:
 // every name they declare, and every qualification they add, is read from a
 // node's descendants, and a wrapper wraps a child. A walk with one of them may

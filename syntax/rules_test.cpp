@@ -158,5 +158,46 @@ TEST(RuleToolkit, UnwrapIsPerLanguage) {
   }
 }
 
+// Every node of the tree, in document order.
+void collect_nodes(TSNode node, std::vector<TSNode>& out) {
+  out.push_back(node);
+  for (uint32_t i = 0; i < ts_node_child_count(node); ++i) collect_nodes(ts_node_child(node, i), out);
+}
+
+TEST(RuleToolkit, WrapperLookupAgreesWithUnwrapOnEveryNode) {
+  struct Case {
+    const char* language;
+    const char* source;
+    int wrapped;  // nodes that are wrappers of the language
+  };
+  const Case cases[] = {
+      {"python", "@d\n@e\ndef f(): pass\nclass A:\n  @p\n  def g(self): pass\n", 2},
+      // A default export holds its class under `value`, not `declaration`.
+      {"javascript", "export function f() {}\nexport { f };\nexport default class {}\n", 1},
+      {"typescript", "export interface I {}\nexport namespace N { export type T = 1; }\n", 3},
+      {"tsx", "export const A = () => <div/>;\nexport { A };\n", 1},
+      {"cpp", "template <typename T> class B {};\ntemplate <> void f<int>() {}\n", 2},
+      {"c", "int main(void) { return 0; }\n", 0},
+      {"go", "package p\nfunc F() {}\n", 0},
+  };
+  ParserPool pool;
+  for (const Case& c : cases) {
+    ParseTree tree = pool.parse(c.language, c.source);
+    const WrapperLookup lookup(wrappers_of(c.language), ts_node_language(tree.root_node()));
+    std::vector<TSNode> nodes;
+    collect_nodes(tree.root_node(), nodes);
+    int wrapped = 0;
+    for (TSNode node : nodes) {
+      const TSNode expected = unwrap(c.language, node);
+      const TSNode found = lookup.unwrap(node);
+      EXPECT_TRUE(ts_node_eq(found, expected)) << c.language << " " << node_type(node);
+      if (!ts_node_is_null(found)) ++wrapped;
+    }
+    EXPECT_EQ(wrapped, c.wrapped) << c.language;
+    EXPECT_TRUE(ts_node_is_null(lookup.unwrap(NO_NODE)));
+  }
+  EXPECT_TRUE(ts_node_is_null(WrapperLookup(Wrappers::SCRIPT, nullptr).unwrap(NO_NODE)));
+}
+
 }  // namespace
 }  // namespace kolvex::syntax

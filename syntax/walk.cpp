@@ -45,7 +45,7 @@ class Walker {
  public:
   Walker(Rule rule, std::string_view language, TSNode root, std::string_view source,
          std::string_view file_path, std::string_view file_hash)
-      : wrappers_(wrappers_of(language)),
+      : wrappers_(wrappers_of(language), ts_node_is_null(root) ? nullptr : ts_node_language(root)),
         skip_leaves_(rule != nullptr && rule == rule_for_language(language)),
         source_(source),
         file_path_(file_path),
@@ -91,8 +91,8 @@ class Walker {
     // Look through wrappers; their other children are never visited.
     TSNode node = child;
     std::optional<ByteRange> outer;
-    for (TSNode inner = unwrap(wrappers_, node); !ts_node_is_null(inner);
-         inner = unwrap(wrappers_, node)) {
+    for (TSNode inner = wrappers_.unwrap(node); !ts_node_is_null(inner);
+         inner = wrappers_.unwrap(node)) {
       if (!outer) outer = ByteRange{ts_node_start_byte(child), ts_node_end_byte(child)};
       outer->first = std::min(outer->first, ts_node_start_byte(inner));
       outer->second = std::max(outer->second, ts_node_end_byte(inner));
@@ -165,7 +165,7 @@ class Walker {
     ++active_;
   }
 
-  Wrappers wrappers_;
+  WrapperLookup wrappers_;
   bool skip_leaves_;  // the rule is a built-in one, which never answers for a leaf
   std::string_view source_;
   std::string_view file_path_;
