@@ -22,11 +22,6 @@
 
 namespace kolvex::e2e {
 
-// The one line a run without the semantic components writes before its build.
-inline constexpr const char* SEMANTIC_SKIPPED =
-    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
-    "a source checkout\n";
-
 class KolvexFixture : public testing::Test {
  protected:
   KolvexFixture()

@@ -1,7 +1,7 @@
 // Running the real `kolvex` program in whole-command tests: an environment
-// isolated from the machine's, the program's argument list, and the registry row
-// a run left behind. The program's path comes from the KOLVEX_BINARY definition
-// of the test target.
+// isolated from the machine's, the program's argument list, the registry row a
+// run left behind, and the line a run without the semantic components writes.
+// The program's path comes from the KOLVEX_BINARY definition of the test target.
 #pragma once
 
 #include <filesystem>
@@ -19,6 +19,11 @@ namespace kolvex::e2e {
 inline const char* const KOLVEX_VARIABLES[] = {
     "KOLVEX_FALLBACK_SEARCH_ONLY",  "KOLVEX_EMBEDDING_MODEL",       "KOLVEX_EMBEDDING_BATCH_SIZE",
     "KOLVEX_EMBEDDING_QUERY_PREFIX", "KOLVEX_EMBEDDING_DOC_PREFIX", "KOLVEX_GRAMMAR_DIR"};
+
+// The one line a run without the semantic components writes before its build.
+inline constexpr const char* SEMANTIC_SKIPPED =
+    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
+    "a source checkout\n";
 
 // Private data and temporary directories, `path_value` as PATH, and none of
 // kolvex's own variables inherited from the machine.

@@ -19,7 +19,7 @@
 #include "platform/registry.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
@@ -49,36 +49,18 @@ std::string numbered_lines(int from, int to) {
   return text;
 }
 
-class RegistryCommands : public testing::Test {
+class RegistryCommands : public e2e::KolvexFixture {
  protected:
-  RegistryCommands()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        cache_(core::ScratchDir::create("kolvex-e2e-cache-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        bin_(testkit::FakeBin::create()),
-        zoekt_(bin_.install("zoekt-git-index")) {}
+  RegistryCommands() : cache_(core::ScratchDir::create("kolvex-e2e-cache-")) {}
 
-  fs::path data_root() const { return home_.path() / "kolvex"; }
-  fs::path index_dir(const std::string& slug) const { return platform::index_dir(slug, data_root()); }
-
-  EnvOverlay environment() const {
-    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
-    env["XDG_CACHE_HOME"] = cache_.path().string();
-    return testkit::merge_env(env, zoekt_.env());
-  }
+  // The base environment with a private cache directory.
+  EnvOverlay environment() const { return KolvexFixture::environment({{"XDG_CACHE_HOME", cache_.path().string()}}); }
 
   core::ProcessResult kolvex(const std::vector<std::string>& args) const {
     return e2e::run_kolvex(args, environment(), tmp_.path());
   }
 
   platform::Registry registry() const { return platform::Registry(data_root() / "registry.db"); }
-
-  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    platform::Registry handle = registry();
-    auto found = handle.get(slug);
-    handle.close();
-    return found;
-  }
 
   // Runs SQL on registry.db directly, for states the registry's API never writes.
   void registry_sql(const std::string& sql) const {
@@ -103,11 +85,7 @@ class RegistryCommands : public testing::Test {
     core::write_file(index_dir(slug) / "current", SNAPSHOT_NAME);
   }
 
-  core::ScratchDir home_;
   core::ScratchDir cache_;
-  core::ScratchDir tmp_;
-  testkit::FakeBin bin_;
-  testkit::FakeProgram zoekt_;
 };
 
 // --- list and status over one seeded registry ---

@@ -28,9 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using EnvOverlay = std::map<std::string, std::optional<std::string>>;
 
-constexpr const char* SEMANTIC_SKIPPED =
-    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
-    "a source checkout\n";
+using e2e::SEMANTIC_SKIPPED;
 
 // The converter's tables, each dumped in key order.
 const std::vector<std::pair<std::string, std::string>> CONVERTER_TABLES = {

@@ -12,7 +12,7 @@
 #include "platform/registry.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 
 namespace kolvex {
 namespace {
@@ -20,38 +20,19 @@ namespace {
 namespace fs = std::filesystem;
 using testkit::EnvOverlay;
 
-class SemanticIndexCommand : public testing::Test {
+class SemanticIndexCommand : public e2e::KolvexFixture {
  protected:
-  SemanticIndexCommand()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        bin_(testkit::FakeBin::create()),
-        repo_(testkit::GitRepo::init("repo")) {
-    zoekt_ = bin_.install("zoekt-git-index");
+  SemanticIndexCommand() : repo_(testkit::GitRepo::init("repo")) {
     repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
     repo_.write("app/util.go", "package app\n\nfunc Helper() int { return 2 }\n");
     repo_.write("README.md", "# demo\n");
     repo_.commit_all("initial");
   }
 
-  fs::path data_root() const { return home_.path() / "kolvex"; }
   // Where the model store looks for the default model under this data directory.
   fs::path default_model_file() const { return data_root() / "models" / "BAAI--bge-m3.gguf"; }
 
-  core::ProcessResult kolvex(const std::vector<std::string>& args) const {
-    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
-    return e2e::run_kolvex(args, testkit::merge_env(env, zoekt_->env({})), tmp_.path());
-  }
-
-  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    return e2e::registry_row(data_root(), slug);
-  }
-
-  core::ScratchDir home_;
-  core::ScratchDir tmp_;
-  testkit::FakeBin bin_;
   testkit::GitRepo repo_;
-  std::optional<testkit::FakeProgram> zoekt_;
 };
 
 TEST_F(SemanticIndexCommand, WithTheModelInstalledTheRunBuildsTheVectorTable) {

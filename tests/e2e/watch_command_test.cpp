@@ -25,7 +25,7 @@
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
 #include "tests/e2e/background_child.h"
-#include "tests/e2e/kolvex_run.h"
+#include "tests/e2e/kolvex_fixture.h"
 #include "watch/watcher.h"
 
 namespace kolvex {
@@ -34,49 +34,24 @@ namespace {
 namespace fs = std::filesystem;
 using testkit::EnvOverlay;
 using Child = e2e::BackgroundChild;
+using e2e::SEMANTIC_SKIPPED;
 
-constexpr const char* SEMANTIC_SKIPPED =
-    "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in "
-    "a source checkout\n";
 constexpr const char* WATCHER_MISSING =
     "error: `watchdog` is required for `kolvex watch` — install with `uv sync --extra watch`\n";
 
-class WatchCommand : public testing::Test {
+class WatchCommand : public e2e::KolvexFixture {
  protected:
-  WatchCommand()
-      : home_(core::ScratchDir::create("kolvex-e2e-home-")),
-        tmp_(core::ScratchDir::create("kolvex-e2e-tmp-")),
-        logs_(core::ScratchDir::create("kolvex-e2e-logs-")),
-        bin_(testkit::FakeBin::create()),
-        repo_(testkit::GitRepo::init("repo")) {
-    zoekt_ = bin_.install("zoekt-git-index");
+  WatchCommand() : logs_(core::ScratchDir::create("kolvex-e2e-logs-")), repo_(testkit::GitRepo::init("repo")) {
     repo_.write("app/main.py", "class App:\n    def run(self):\n        return 1\n");
     repo_.write("app/util.py", "def helper():\n    return 2\n");
     repo_.commit_all("initial");
   }
 
-  fs::path data_root() const { return home_.path() / "kolvex"; }
-
-  EnvOverlay environment() const {
-    EnvOverlay env = e2e::isolated_environment(home_.path(), tmp_.path(), bin_.path_value("/usr/bin:/bin"));
-    return testkit::merge_env(env, zoekt_->env(zoekt_behaviour_));
-  }
-
-  std::vector<std::string> command(const std::vector<std::string>& args) const { return e2e::kolvex_command(args); }
-
-  core::ProcessResult kolvex(const std::vector<std::string>& args) const {
-    return e2e::run_kolvex(args, environment(), tmp_.path());
-  }
-
   std::unique_ptr<Child> watch(const std::vector<std::string>& args, const std::optional<fs::path>& cwd = {}) {
     std::vector<std::string> full = {"watch"};
     full.insert(full.end(), args.begin(), args.end());
-    return std::make_unique<Child>(command(full), environment(), cwd.value_or(tmp_.path()),
+    return std::make_unique<Child>(e2e::kolvex_command(full), environment(), cwd.value_or(tmp_.path()),
                                    logs_.path() / "out.txt", logs_.path() / "err.txt");
-  }
-
-  std::optional<platform::RegisteredRepo> row(const std::string& slug) const {
-    return e2e::registry_row(data_root(), slug);
   }
 
   std::string start_line(const std::string& debounce) const {
@@ -84,13 +59,8 @@ class WatchCommand : public testing::Test {
            "s) — Ctrl+C to stop\n";
   }
 
-  core::ScratchDir home_;
-  core::ScratchDir tmp_;
   core::ScratchDir logs_;
-  testkit::FakeBin bin_;
   testkit::GitRepo repo_;
-  std::optional<testkit::FakeProgram> zoekt_;
-  testkit::FakeBehaviour zoekt_behaviour_;
 };
 
 constexpr const char* CHANGE_LINE = "[watch] change detected, reindexing repo ...\n";
