@@ -3,15 +3,14 @@
 // Built as its own test binary so that it can also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/fs.h"
 #include "core/sqlite.h"
 #include "declstore/facts.h"
 #include "declstore/snapshot_test_support.h"
+#include "testkit/concurrent_rounds.h"
 
 namespace kolvex::declstore {
 namespace {
@@ -31,32 +30,17 @@ TEST(FactsConcurrencyTest, ConcurrentReadersAlwaysGetTheFactsOfTheirFile) {
     testing::write_legacy_database(paths.back(), i % 2 == 0);
   }
 
-  std::atomic<int> wrong = 0;
-  std::atomic<int> failed = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < THREADS; ++t) {
-    threads.emplace_back([&, t] {
-      for (int round = 0; round < ROUNDS; ++round) {
-        for (std::size_t k = 0; k < FILES; ++k) {
-          // Each thread walks the files from its own starting point.
-          const std::size_t i = (k + static_cast<std::size_t>(t) * 13) % FILES;
-          try {
-            core::Connection conn = core::Connection::open(paths[i], {.read_only = true});
-            const SnapshotFacts facts = read_snapshot_facts(conn);
-            const bool expected = i % 2 == 0;
-            if (facts.scip_state != "legacy" || facts.scip_definitions != expected || facts.scip_outlines != expected) {
-              ++wrong;
-            }
-          } catch (...) {
-            ++failed;
-          }
-        }
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(failed.load(), 0);
+  // Each thread walks the files from its own starting point.
+  const testkit::RoundCounts counts = testkit::run_concurrent_rounds(
+      {.threads = THREADS, .rounds = ROUNDS, .items = FILES, .stride = 13}, [&](const testkit::RoundStep& step) {
+        const std::size_t i = step.item;
+        core::Connection conn = core::Connection::open(paths[i], {.read_only = true});
+        const SnapshotFacts facts = read_snapshot_facts(conn);
+        const bool expected = i % 2 == 0;
+        return facts.scip_state == "legacy" && facts.scip_definitions == expected && facts.scip_outlines == expected;
+      });
+  EXPECT_EQ(counts.wrong, 0);
+  EXPECT_EQ(counts.failed, 0);
 }
 
 }  // namespace

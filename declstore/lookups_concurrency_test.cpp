@@ -4,15 +4,14 @@
 // own. Part of the concurrency test binary, which also runs under ThreadSanitizer.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/fs.h"
 #include "core/sqlite.h"
 #include "declstore/lookups.h"
 #include "declstore/snapshot_test_support.h"
+#include "testkit/concurrent_rounds.h"
 
 namespace kolvex::declstore {
 namespace {
@@ -42,39 +41,27 @@ TEST(LookupsConcurrencyTest, ConcurrentSearchesAlwaysAnswerFromTheirOwnSnapshot)
     shared.push_back(core::Connection::open(paths.back(), {.read_only = true, .immutable = true}));
   }
 
-  std::atomic<int> wrong = 0;
-  std::atomic<int> failed = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < THREADS; ++t) {
-    threads.emplace_back([&, t] {
-      for (int round = 0; round < ROUNDS; ++round) {
-        for (std::size_t k = 0; k < FILES; ++k) {
-          // Each thread walks the files from its own starting point.
-          const std::size_t i = (k + static_cast<std::size_t>(t) * 7) % FILES;
-          const std::string n = std::to_string(i);
-          const bool uncovered_only = (k + static_cast<std::size_t>(round)) % 2 == 0;
-          try {
-            core::Connection own;
-            if (t % 2 == 1) own = core::Connection::open(paths[i], {.read_only = true, .immutable = true});
-            core::Connection& conn = t % 2 == 1 ? own : shared[i];
-            std::vector<std::string> ids;
-            for (const syntax::SyntaxSymbol& symbol : find_syntax_symbols(conn, "run", {.uncovered_only = uncovered_only})) {
-              ids.push_back(symbol.symbol);
-            }
-            const std::vector<std::string> expected =
-                uncovered_only ? std::vector<std::string>{"syntax:a" + n}
-                               : std::vector<std::string>{"syntax:a" + n, "syntax:b" + n};
-            if (ids != expected) ++wrong;
-          } catch (...) {
-            ++failed;
-          }
+  // Each thread walks the files from its own starting point.
+  const testkit::RoundCounts counts = testkit::run_concurrent_rounds(
+      {.threads = THREADS, .rounds = ROUNDS, .items = FILES, .stride = 7}, [&](const testkit::RoundStep& step) {
+        const std::size_t i = step.item;
+        const std::string n = std::to_string(i);
+        const bool uncovered_only = (step.k + static_cast<std::size_t>(step.round)) % 2 == 0;
+        core::Connection own;
+        if (step.thread % 2 == 1) own = core::Connection::open(paths[i], {.read_only = true, .immutable = true});
+        core::Connection& conn = step.thread % 2 == 1 ? own : shared[i];
+        std::vector<std::string> ids;
+        for (const syntax::SyntaxSymbol& symbol :
+             find_syntax_symbols(conn, "run", {.uncovered_only = uncovered_only})) {
+          ids.push_back(symbol.symbol);
         }
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(failed.load(), 0);
+        const std::vector<std::string> expected = uncovered_only
+                                                      ? std::vector<std::string>{"syntax:a" + n}
+                                                      : std::vector<std::string>{"syntax:a" + n, "syntax:b" + n};
+        return ids == expected;
+      });
+  EXPECT_EQ(counts.wrong, 0);
+  EXPECT_EQ(counts.failed, 0);
 }
 
 }  // namespace
