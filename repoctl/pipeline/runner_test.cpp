@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
 #include "core/fs.h"
 #include "core/process.h"
 #include "core/text.h"
@@ -228,35 +233,26 @@ TEST_F(GitProbes, TheIndexListingGivesWhatTheProbesGive) {
 
 TEST_F(GitProbes, ListingOutsideARepository) {
   const fs::path plain = work_.path();
-  try {
-    git_tracked_files(plain);
-    ADD_FAILURE() << "no error";
-  } catch (const NotAGitRepositoryError& error) {
-    EXPECT_EQ(error.message(), plain.string() + " is not a git repository (git ls-files: " +
-                                   git_says(plain, {"ls-files", "-z"}) + ")");
-  }
-  try {
-    tracked_blob_count(plain);
-    ADD_FAILURE() << "no error";
-  } catch (const NotAGitRepositoryError& error) {
-    EXPECT_EQ(error.message(), plain.string() + " is not a git repository (git ls-files -s: " +
-                                   git_says(plain, {"ls-files", "-s", "-z"}) + ")");
-  }
-  // A listing git refused raises each probe's own error.
+  const std::string files_error = plain.string() + " is not a git repository (git ls-files: " +
+                                  git_says(plain, {"ls-files", "-z"}) + ")";
+  const std::string blobs_error = plain.string() + " is not a git repository (git ls-files -s: " +
+                                  git_says(plain, {"ls-files", "-s", "-z"}) + ")";
+  // A listing git refused raises each probe's own error, as the path does.
   const declstore::IndexListing refused = declstore::list_index(plain);
-  try {
-    git_tracked_files(refused);
-    ADD_FAILURE() << "no error";
-  } catch (const NotAGitRepositoryError& error) {
-    EXPECT_EQ(error.message(), plain.string() + " is not a git repository (git ls-files: " +
-                                   git_says(plain, {"ls-files", "-z"}) + ")");
-  }
-  try {
-    tracked_blob_count(refused);
-    ADD_FAILURE() << "no error";
-  } catch (const NotAGitRepositoryError& error) {
-    EXPECT_EQ(error.message(), plain.string() + " is not a git repository (git ls-files -s: " +
-                                   git_says(plain, {"ls-files", "-s", "-z"}) + ")");
+  const std::vector<std::tuple<std::string, std::function<void()>, std::string>> cases = {
+      {"files of the path", [&] { git_tracked_files(plain); }, files_error},
+      {"blobs of the path", [&] { tracked_blob_count(plain); }, blobs_error},
+      {"files of the refused listing", [&] { git_tracked_files(refused); }, files_error},
+      {"blobs of the refused listing", [&] { tracked_blob_count(refused); }, blobs_error},
+  };
+  for (const auto& [name, probe, expected] : cases) {
+    SCOPED_TRACE(name);
+    try {
+      probe();
+      ADD_FAILURE() << "no error";
+    } catch (const NotAGitRepositoryError& error) {
+      EXPECT_EQ(error.message(), expected);
+    }
   }
 }
 
