@@ -269,9 +269,7 @@ TEST(Process, InterruptionKillsAndReapsTheChild) {
   ScratchDir scratch = ScratchDir::create("kolvex-process-");
   const fs::path pid_file = scratch.path() / "pid";
   std::thread interrupter([&] {
-    while (!fs::exists(pid_file) || fs::file_size(pid_file) == 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    testkit::wait_for_pid_file(pid_file);
     set_interrupted(true);
   });
   bool thrown = false;
