@@ -21,13 +21,22 @@ struct Scope {
   std::int64_t parent;      // index into the result of the enclosing declaration, or -1
 };
 
-// One sibling-iteration context: the children of one node, visited by moving the
-// cursor in use across them.
+// Children of a node with at most this many are reached by index. Finding the
+// i-th child walks the i siblings before it inside the parent, which for a few
+// children costs less than stepping a tree cursor across them; for many, the
+// repeated searches cost more, and the cursor takes over.
+constexpr std::uint32_t MAX_CHILDREN_BY_INDEX = 8;
+
+// One sibling-iteration context: the children of one node, reached either by
+// index or by moving the cursor in use across them.
 struct Frame {
   std::size_t scope;
   std::optional<ByteRange> extension;  // pending widening from a wrapper above
-  // The node was reached through a wrapper, with a cursor of its own rooted at
-  // it; that cursor is released when its children are done.
+  TSNode parent;                       // by index: the node whose children these are
+  std::uint32_t next;                  // by index: the next child; by cursor: 0 before the first
+  std::uint32_t count;                 // by index: the number of children; 0 when by cursor
+  // By cursor: the cursor was rooted at the parent for this frame (the parent
+  // was not reached by the cursor in use); it is released when the frame ends.
   bool own_cursor;
 };
 
@@ -36,11 +45,12 @@ std::optional<ByteRange> merge(const std::optional<ByteRange>& a, const std::opt
   return a ? a : b;
 }
 
-// The walk moves one tree cursor through the tree in document order, so every
-// node is reached with a constant number of cursor steps and nothing is copied.
-// A node reached by looking through a wrapper is walked with a further cursor
-// rooted at it: the wrapper's other children are never visited, and the first
-// cursor resumes after the wrapper.
+// The walk visits the tree in document order. The children of a small node are
+// reached by index; those of a large one by a tree cursor, so that no node costs
+// more than a constant number of cursor steps. A cursor frame continues the
+// cursor in use when that cursor stands on its parent, and otherwise roots a
+// further cursor there (a node reached by index, or by looking through a
+// wrapper, whose other children are never visited).
 class Walker {
  public:
   Walker(Rule rule, std::string_view language, TSNode root, std::string_view source,
@@ -59,35 +69,46 @@ class Walker {
   Walker& operator=(const Walker&) = delete;
 
   std::vector<SyntaxSymbol> run() {
+    if (ts_node_is_null(root_)) return {};
     scopes_.push_back(Scope{{}, -1});
-    enter_cursor(root_);
-    stack_.push_back(Frame{0, std::nullopt, false});
-    // True while the cursor in use stands on a node not yet visited.
-    bool unvisited = true;
+    visit(root_, 0, std::nullopt, /*on_cursor=*/false);
     while (!stack_.empty()) {
-      TSTreeCursor& cursor = cursors_[active_ - 1];
-      if (unvisited) {
-        const TSNode node = ts_tree_cursor_current_node(&cursor);
-        const Frame& frame = stack_.back();
-        unvisited = skip_leaves_ && ts_node_child_count(node) == 0
-                        ? false
-                        : visit(node, frame.scope, frame.extension);
-        continue;
+      Frame& frame = stack_.back();
+      TSNode node;
+      bool on_cursor = false;
+      if (frame.count != 0) {
+        if (frame.next == frame.count) {
+          stack_.pop_back();
+          continue;
+        }
+        node = ts_node_child(frame.parent, frame.next++);
+      } else {
+        TSTreeCursor& cursor = cursors_[active_ - 1];
+        if (frame.next == 0) {
+          frame.next = 1;
+        } else if (!ts_tree_cursor_goto_next_sibling(&cursor)) {
+          if (frame.own_cursor) {
+            --active_;
+          } else {
+            ts_tree_cursor_goto_parent(&cursor);
+          }
+          stack_.pop_back();
+          continue;
+        }
+        node = ts_tree_cursor_current_node(&cursor);
+        on_cursor = true;
       }
-      if (ts_tree_cursor_goto_next_sibling(&cursor)) {
-        unvisited = true;
-        continue;
-      }
-      ts_tree_cursor_goto_parent(&cursor);
-      if (stack_.back().own_cursor) --active_;
-      stack_.pop_back();
+      if (skip_leaves_ && ts_node_child_count(node) == 0) continue;
+      const Frame& current = stack_.back();
+      visit(node, current.scope, current.extension, on_cursor);
     }
     return std::move(symbols_);
   }
 
  private:
-  // Visits one node; true when the cursor in use has moved onto its first child.
-  bool visit(TSNode child, std::size_t scope, std::optional<ByteRange> pending) {
+  // Visits one node and opens a frame for its children when it has any.
+  // `on_cursor`: the cursor in use stands on the node.
+  void visit(TSNode child, std::size_t scope, std::optional<ByteRange> pending, bool on_cursor) {
     // Look through wrappers; their other children are never visited.
     TSNode node = child;
     std::optional<ByteRange> outer;
@@ -98,13 +119,12 @@ class Walker {
       outer->second = std::max(outer->second, ts_node_end_byte(inner));
       node = inner;
     }
-    const bool unwrapped = outer.has_value();
-    if (unwrapped) enter_cursor(node);
+    if (outer) on_cursor = false;
     const std::optional<ByteRange> extension = merge(outer, pending);
 
     std::optional<RuleOutcome> outcome;
     if (rule_ != nullptr) outcome = rule_(node, source_);
-    if (!outcome) return descend(scope, extension, unwrapped);
+    if (!outcome) return descend(node, scope, extension, on_cursor);
     if (outcome->candidates.empty()) {
       if (!outcome->qualifier_extension.empty()) {
         Scope extended{scopes_[scope].qual_prefix + outcome->qualifier_extension,
@@ -112,7 +132,7 @@ class Walker {
         scopes_.push_back(std::move(extended));
         scope = scopes_.size() - 1;
       }
-      return descend(scope, extension, unwrapped);
+      return descend(node, scope, extension, on_cursor);
     }
 
     const RuleCandidate& found = outcome->candidates.front();
@@ -135,24 +155,27 @@ class Walker {
     const std::size_t inner_scope = scopes_.size() - 1;
 
     if (outcome->is_header) {
-      // Later siblings in this frame are qualified by the header; its own children are skipped.
-      stack_.back().scope = inner_scope;
-      if (unwrapped) --active_;
-      return false;
+      // Later siblings in this frame are qualified by the header (the root has
+      // none); its own children are skipped.
+      if (!stack_.empty()) stack_.back().scope = inner_scope;
+      return;
     }
-    return descend(inner_scope, std::nullopt, unwrapped);
+    descend(node, inner_scope, std::nullopt, on_cursor);
   }
 
-  // Moves the cursor in use onto the first child of the node just visited and
-  // opens a frame for its children (true). A node without children opens none; a
-  // cursor of its own is then released at once.
-  bool descend(std::size_t scope, std::optional<ByteRange> extension, bool own_cursor) {
-    if (ts_tree_cursor_goto_first_child(&cursors_[active_ - 1])) {
-      stack_.push_back(Frame{scope, extension, own_cursor});
-      return true;
+  // Opens a frame for the children of `node`, if it has any: by index for a
+  // small node, otherwise with the cursor in use moved onto its first child
+  // (`on_cursor`) or a cursor of its own.
+  void descend(TSNode node, std::size_t scope, std::optional<ByteRange> extension, bool on_cursor) {
+    const std::uint32_t count = ts_node_child_count(node);
+    if (count == 0) return;
+    if (count <= MAX_CHILDREN_BY_INDEX) {
+      stack_.push_back(Frame{scope, extension, node, 0, count, false});
+      return;
     }
-    if (own_cursor) --active_;
-    return false;
+    if (!on_cursor) enter_cursor(node);
+    ts_tree_cursor_goto_first_child(&cursors_[active_ - 1]);
+    stack_.push_back(Frame{scope, extension, node, 0, 0, !on_cursor});
   }
 
   // Makes a cursor rooted at `node` the one in use, reusing a released one.

@@ -84,6 +84,46 @@ std::optional<RuleOutcome> absent_rule(TSNode node, std::string_view source) {
   return extension_rule(node, source);
 }
 
+// Small nodes and nodes with many children are walked alike: siblings in any
+// number at every level, a wrapper among them, a header part-way, and a long
+// statement without declarations between declarations.
+TEST(Walk, ManySiblingsAtEveryLevel) {
+  for (int n : {1, 2, 8, 9, 30, 100}) {
+    std::string source;
+    std::vector<Walked> expected;
+    std::int64_t line = 0;
+    for (int i = 0; i < n; ++i) {
+      const std::string f = "f" + std::to_string(i);
+      // The decorator widens the bytes of the declaration, not its rows.
+      expected.push_back({f, "", static_cast<std::int64_t>(source.size()), line + 1});
+      source += "@d\ndef " + f + "():\n";
+      expected.push_back({f + ".g", f, static_cast<std::int64_t>(source.size() + 4), line + 2});
+      source += "    def g(): pass\n";
+      line += 3;
+      if (i == 0) {
+        source += "global a0";
+        for (int a = 1; a < n + 10; ++a) source += ", a" + std::to_string(a);
+        source += "\n";
+        ++line;
+      }
+    }
+    expected.push_back({"pkg", "", static_cast<std::int64_t>(source.size()), line});
+    source += "import pkg\n";
+    expected.push_back({"pkg.C", "pkg", static_cast<std::int64_t>(source.size()), line + 1});
+    source += "class C:\n";
+    line += 2;
+    for (int j = 0; j < n; ++j) {
+      const std::string m = "pkg.C.m" + std::to_string(j);
+      expected.push_back({m, "pkg.C", static_cast<std::int64_t>(source.size() + 4), line});
+      source += "    def m" + std::to_string(j) + "(self):\n";
+      expected.push_back({m + ".h", m, static_cast<std::int64_t>(source.size() + 8), line + 1});
+      source += "        def h(): pass\n";
+      line += 2;
+    }
+    EXPECT_EQ(walk(&header_rule, source), expected) << n;
+  }
+}
+
 TEST(Walk, ContextOnlyOutcomes) {
   const std::string source = "def outer():\n    class S:\n        def g(): pass\n";
   EXPECT_EQ(walk(&extension_rule, source),
