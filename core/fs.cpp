@@ -26,6 +26,8 @@ constexpr std::size_t READ_CHUNK = 64 * 1024;
 // fallback used where the kernel cannot copy between the two files.
 constexpr std::size_t COPY_RANGE_CHUNK = 8 * 1024 * 1024;
 constexpr std::size_t COPY_BUFFER_SIZE = 1024 * 1024;
+// The name a new owner mark has until it is locked (SCRATCH_OWNER_MARK + this).
+constexpr const char* UNPLACED_MARK_SUFFIX = ".new";
 
 std::string error_text(int error_number) {
   char buffer[256];
@@ -154,11 +156,17 @@ ScratchDir ScratchDir::create(std::string_view prefix, const std::optional<fs::p
 
 ScratchDir ScratchDir::create_marked(std::string_view prefix, const std::optional<fs::path>& parent) {
   ScratchDir scratch = create(prefix, parent);
+  // A sweep of the parent may look into the directory at any time. The mark is
+  // locked under another name first and then renamed into place, so a mark a
+  // sweep finds is always held; until the rename the directory counts as
+  // unmarked, which a sweep leaves alone while it is young.
   const fs::path mark = scratch.path_ / SCRATCH_OWNER_MARK;
-  UniqueFd fd(::open(mark.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) throw os_error(errno, mark);
-  // The mark is new and nobody else knows the directory yet, so this never waits.
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) throw os_error(errno, mark);
+  const fs::path unplaced = scratch.path_ / (std::string(SCRATCH_OWNER_MARK) + UNPLACED_MARK_SUFFIX);
+  UniqueFd fd(::open(unplaced.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) throw os_error(errno, unplaced);
+  // Nobody else opens the unplaced mark, so this never waits.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) throw os_error(errno, unplaced);
+  if (::rename(unplaced.c_str(), mark.c_str()) != 0) throw os_error(errno, mark);
   scratch.owner_mark_ = std::move(fd);
   return scratch;
 }
