@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "build_info.h"
-#include "core/json.h"
 #include "core/text.h"
 #include "syntax/records.h"
 #include "syntax/testing_state.h"
@@ -73,15 +72,16 @@ std::string grammar_identity(std::string_view language) {
   // order, Python's separators, non-ASCII escaped): building a JSON value and
   // serialising it cost more than parsing a small file.
   std::string payload = "{\"distribution\": ";
-  payload += core::json_string(row.distribution);
+  payload += json_quoted(row.distribution, /*ensure_ascii=*/true);
   payload += ", \"distribution_version\": ";
-  payload += core::json_string(distribution_version);
+  payload += json_quoted(distribution_version, /*ensure_ascii=*/true);
   payload += ", \"extractor_version\": ";
   payload += std::to_string(SYNTAX_EXTRACTOR_VERSION);
   payload += ", \"parser_selection\": ";
-  payload += core::json_string(std::string(row.module) + "." + std::string(row.factory));
+  payload += json_quoted(std::string(row.module) + "." + std::string(row.factory),
+                         /*ensure_ascii=*/true);
   payload += ", \"runtime_version\": ";
-  payload += core::json_string(runtime_version);
+  payload += json_quoted(runtime_version, /*ensure_ascii=*/true);
   payload += "}";
   return digest_hex(payload);
 }

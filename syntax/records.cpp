@@ -104,11 +104,24 @@ std::string prefixed_digest(std::string_view prefix, std::string_view bytes) {
 
 std::string digest_hex(std::string_view bytes) { return prefixed_digest({}, bytes); }
 
+std::string json_quoted(std::string_view text, bool ensure_ascii) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+  });
+  if (!plain) return core::json_string(text, ensure_ascii);
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  out += text;
+  out += '"';
+  return out;
+}
+
 SyntaxIdMaker::SyntaxIdMaker(std::string_view file_path, std::string_view file_hash) {
   file_part_ = "[";
-  file_part_ += core::json_string(file_path, /*ensure_ascii=*/false);
+  file_part_ += json_quoted(file_path, /*ensure_ascii=*/false);
   file_part_ += ',';
-  file_part_ += core::json_string(file_hash, /*ensure_ascii=*/false);
+  file_part_ += json_quoted(file_hash, /*ensure_ascii=*/false);
   file_part_ += ',';
 }
 

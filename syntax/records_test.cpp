@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/hash.h"
+#include "core/json.h"
 
 namespace kolvex::syntax {
 namespace {
@@ -74,6 +75,18 @@ TEST(SyntaxId, DependsOnHashSelectionBytesAndKindOnly) {
   EXPECT_NE(syntax_id("a.py", "h1", selection, DescriptorKind::METHOD), base);
   EXPECT_NE(syntax_id("b.py", "h1", selection, DescriptorKind::TYPE), base);
   EXPECT_EQ(base, expected_id(R"(["a.py","h1",4,7,"TYPE"])"));
+}
+
+TEST(JsonQuoted, SameLiteralAsTheGeneralEncoder) {
+  const char* cases[] = {"",        "src/a.py", "a b~", "q\"uote", "back\\slash", "tab\there",
+                         "nl\n",   "\x1f",     "\x7f", "caf\xc3\xa9", "\xf0\x9f\x98\x80",
+                         "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"};
+  for (const char* text : cases) {
+    for (bool ensure_ascii : {false, true}) {
+      EXPECT_EQ(json_quoted(text, ensure_ascii), core::json_string(text, ensure_ascii))
+          << text << " " << ensure_ascii;
+    }
+  }
 }
 
 TEST(DigestHex, SameTextAsTheGeneralHasher) {
