@@ -1,6 +1,10 @@
 #include "core/hash.h"
 
+// The plain SHA-256 functions are deprecated in OpenSSL 3 but are the fast
+// path for small inputs: see sha256_hex.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <stdexcept>
 
@@ -26,10 +30,17 @@ struct Sha256::Impl {
   ~Impl() { EVP_MD_CTX_free(context); }
 };
 
+// One call hashes on a context on the stack with the plain SHA-256 functions:
+// OpenSSL's digest contexts, and its one-shot SHA256 too, look the algorithm up
+// by name on every call, which costs several times more than hashing a
+// declaration id or a small file.
 std::string sha256_hex(std::string_view bytes) {
-  Sha256 hasher;
-  hasher.update(bytes);
-  return hasher.hex_digest();
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256_CTX context;
+  SHA256_Init(&context);
+  SHA256_Update(&context, bytes.data(), bytes.size());
+  SHA256_Final(digest, &context);
+  return to_hex(digest, SHA256_DIGEST_LENGTH);
 }
 
 Sha256::Sha256() : impl_(std::make_unique<Impl>()) {

@@ -20,6 +20,14 @@ void append_u_escape(std::string& out, unsigned unit) {
 // (DEL included) is escaped; without it only '"', '\\' and U+0000..U+001F are.
 void append_json_string(std::string& out, std::string_view text, bool ensure_ascii) {
   out += '"';
+  // Printable ASCII without quote or backslash (paths, hashes, versions) stands
+  // as it is: the common case skips decoding into code points.
+  const auto plain = [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; };
+  if (std::all_of(text.begin(), text.end(), plain)) {
+    out += text;
+    out += '"';
+    return;
+  }
   const std::vector<char32_t> points = to_code_points(text);
   for (char32_t point : points) {
     switch (point) {

@@ -56,6 +56,17 @@ TEST(Json, StringLiteralAndParse) {
   EXPECT_EQ(json_string("a\"b"), R"("a\"b")");
   EXPECT_EQ(json_string("\xF0\x9F\x98\x80"), R"("\ud83d\ude00")");
   EXPECT_EQ(json_string("\xF0\x9F\x98\x80", false), "\"\xF0\x9F\x98\x80\"");
+  // Plain printable ASCII stands as it is; its edges do not.
+  const std::pair<const char*, const char*> literals[] = {
+      {"", R"("")"},
+      {"src/a b~.py", R"("src/a b~.py")"},
+      {"back\\slash", R"("back\\slash")"},
+      {"tab\there", R"("tab\there")"},
+      {"\x1f", R"("\u001f")"},
+      {"\x7f", R"("\u007f")"},
+  };
+  for (const auto& [text, literal] : literals) EXPECT_EQ(json_string(text), literal) << text;
+  EXPECT_EQ(json_string("\x7f", false), "\"\x7f\"");
   const Json parsed = parse_json(R"({"k": [1, 2.5, "\u00e9"], "a": null})");
   EXPECT_EQ(parsed.begin().key(), "k");  // insertion order is kept
   EXPECT_EQ(parsed["k"][2], "\xC3\xA9");

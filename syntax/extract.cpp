@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/hash.h"
 #include "syntax/languages.h"
 #include "syntax/records.h"
 #include "syntax/walk.h"
@@ -12,7 +13,7 @@ ParsedSyntax extract_file(std::string_view file_path, std::string_view source,
                           std::string_view language, ParserPool& pool,
                           std::optional<ParseTree> tree) {
   std::string identity = grammar_identity(language);
-  std::string file_hash = digest_hex(source);
+  std::string file_hash = core::sha256_hex(source);
 
   if (std::optional<std::string> fault = utf8_fault_text(source)) {
     return ParsedSyntax{std::string(file_path), std::move(file_hash), std::string(language),

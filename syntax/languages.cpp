@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "build_info.h"
+#include "core/hash.h"
+#include "core/json.h"
 #include "core/text.h"
 #include "syntax/records.h"
 #include "syntax/testing_state.h"
@@ -72,18 +74,18 @@ std::string grammar_identity(std::string_view language) {
   // order, Python's separators, non-ASCII escaped): building a JSON value and
   // serialising it cost more than parsing a small file.
   std::string payload = "{\"distribution\": ";
-  payload += json_quoted(row.distribution, /*ensure_ascii=*/true);
+  payload += core::json_string(row.distribution, /*ensure_ascii=*/true);
   payload += ", \"distribution_version\": ";
-  payload += json_quoted(distribution_version, /*ensure_ascii=*/true);
+  payload += core::json_string(distribution_version, /*ensure_ascii=*/true);
   payload += ", \"extractor_version\": ";
   payload += std::to_string(SYNTAX_EXTRACTOR_VERSION);
   payload += ", \"parser_selection\": ";
-  payload += json_quoted(std::string(row.module) + "." + std::string(row.factory),
+  payload += core::json_string(std::string(row.module) + "." + std::string(row.factory),
                          /*ensure_ascii=*/true);
   payload += ", \"runtime_version\": ";
-  payload += json_quoted(runtime_version, /*ensure_ascii=*/true);
+  payload += core::json_string(runtime_version, /*ensure_ascii=*/true);
   payload += "}";
-  return digest_hex(payload);
+  return core::sha256_hex(payload);
 }
 
 }  // namespace kolvex::syntax

@@ -7,8 +7,6 @@
 
 // The plain SHA-256 functions are marked deprecated in OpenSSL 3 in favour of
 // the digest contexts they are cheaper than; they stay supported.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/sha.h>
 
 #include "core/hash.h"
 #include "core/json.h"
@@ -77,51 +75,11 @@ std::string syntax_id(std::string_view file_path, std::string_view file_hash, co
   return SyntaxIdMaker(file_path, file_hash)(selection, kind);
 }
 
-namespace {
-
-// `prefix` + the hexadecimal SHA-256 of `bytes`, hashed with the plain SHA-256
-// functions on a context on the stack: OpenSSL's digest contexts, and its
-// one-shot SHA256 too, look the algorithm up by name on every call, which costs
-// several times more than hashing an id or a small file.
-std::string prefixed_digest(std::string_view prefix, std::string_view bytes) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256_CTX context;
-  SHA256_Init(&context);
-  SHA256_Update(&context, bytes.data(), bytes.size());
-  SHA256_Final(digest, &context);
-  std::string out;
-  out.reserve(prefix.size() + 2 * SHA256_DIGEST_LENGTH);
-  out += prefix;
-  for (unsigned char byte : digest) {
-    out += HEX[byte >> 4];
-    out += HEX[byte & 0xF];
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string digest_hex(std::string_view bytes) { return prefixed_digest({}, bytes); }
-
-std::string json_quoted(std::string_view text, bool ensure_ascii) {
-  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
-  });
-  if (!plain) return core::json_string(text, ensure_ascii);
-  std::string out;
-  out.reserve(text.size() + 2);
-  out += '"';
-  out += text;
-  out += '"';
-  return out;
-}
-
 SyntaxIdMaker::SyntaxIdMaker(std::string_view file_path, std::string_view file_hash) {
   file_part_ = "[";
-  file_part_ += json_quoted(file_path, /*ensure_ascii=*/false);
+  file_part_ += core::json_string(file_path, /*ensure_ascii=*/false);
   file_part_ += ',';
-  file_part_ += json_quoted(file_hash, /*ensure_ascii=*/false);
+  file_part_ += core::json_string(file_hash, /*ensure_ascii=*/false);
   file_part_ += ',';
 }
 
@@ -131,7 +89,7 @@ std::string SyntaxIdMaker::operator()(const Span& selection, DescriptorKind kind
   payload_ += ',';
   payload_ += std::to_string(selection.end_byte);
   payload_ += kind_parts()[static_cast<std::size_t>(kind)];
-  return prefixed_digest(ID_PREFIX, payload_);
+  return std::string(ID_PREFIX) + core::sha256_hex(payload_);
 }
 
 }  // namespace kolvex::syntax

@@ -95,17 +95,6 @@ class SyntaxIdMaker {
   std::string payload_;    // reused for every id
 };
 
-// core::json_string(text, ensure_ascii): the same JSON string literal. Text of
-// printable ASCII without quote or backslash (the usual path, hash or version)
-// is quoted as it is, without the general encoder, which costs more than a
-// small file's walk. Thread-safe.
-std::string json_quoted(std::string_view text, bool ensure_ascii);
-
-// SHA-256 of `bytes` as 64 lower-case hexadecimal digits, the same text as
-// core::sha256_hex, without the per-call algorithm look-up of OpenSSL's digest
-// contexts (which dominates for the small inputs of extraction). Thread-safe.
-std::string digest_hex(std::string_view bytes);
-
 // The strict decoder's description of the first invalid sequence of `bytes`
 // (position and fault), or nullopt when the bytes are valid UTF-8.
 std::optional<std::string> utf8_fault_text(std::string_view bytes);

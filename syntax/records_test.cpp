@@ -77,28 +77,5 @@ TEST(SyntaxId, DependsOnHashSelectionBytesAndKindOnly) {
   EXPECT_EQ(base, expected_id(R"(["a.py","h1",4,7,"TYPE"])"));
 }
 
-TEST(JsonQuoted, SameLiteralAsTheGeneralEncoder) {
-  const char* cases[] = {"",        "src/a.py", "a b~", "q\"uote", "back\\slash", "tab\there",
-                         "nl\n",   "\x1f",     "\x7f", "caf\xc3\xa9", "\xf0\x9f\x98\x80",
-                         "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"};
-  for (const char* text : cases) {
-    for (bool ensure_ascii : {false, true}) {
-      EXPECT_EQ(json_quoted(text, ensure_ascii), core::json_string(text, ensure_ascii))
-          << text << " " << ensure_ascii;
-    }
-  }
-}
-
-TEST(DigestHex, SameTextAsTheGeneralHasher) {
-  // Lengths around the 64-byte block and the 56-byte padding boundary, and
-  // several blocks.
-  for (std::size_t size : {0, 1, 3, 55, 56, 57, 63, 64, 65, 119, 120, 128, 1000, 100000}) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + 7) % 256);
-    EXPECT_EQ(digest_hex(bytes), core::sha256_hex(bytes)) << size;
-  }
-  EXPECT_EQ(digest_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
 }  // namespace
 }  // namespace kolvex::syntax
