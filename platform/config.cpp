@@ -9,6 +9,7 @@
 
 #include "core/error.h"
 #include "core/text.h"
+#include "platform/snapshot_layout.h"
 
 namespace kolvex::platform {
 namespace {
@@ -63,7 +64,7 @@ std::filesystem::path data_dir(const std::optional<std::filesystem::path>& root)
 
 std::filesystem::path index_dir(std::string_view slug, const std::optional<std::filesystem::path>& root) {
   require_slug(slug);
-  return data_dir(root) / "scip" / PROJECT / std::string(slug) / BRANCH;
+  return snapshot_dir(data_dir(root), PROJECT, slug, BRANCH);
 }
 
 std::filesystem::path lancedb_dir(const std::optional<std::filesystem::path>& root) {

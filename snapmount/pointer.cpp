@@ -6,17 +6,15 @@
 #include "core/fs.h"
 #include "core/json.h"
 #include "core/text.h"
+#include "platform/snapshot_layout.h"
 
 namespace kolvex::snapmount {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view METADATA_SUFFIX = ".metadata.json";
-constexpr std::string_view DATABASE_SUFFIX = ".db";
-
 void check_coordinate(std::string_view what, std::string_view value) {
-  if (!detail::is_single_component(value)) {
+  if (!platform::is_bare_file_name(value)) {
     throw core::ValueError("snapshot " + std::string(what) + " must be a single path component: " +
                            core::quote(core::decode_utf8_replace(value)));
   }
@@ -48,11 +46,6 @@ std::optional<std::string> coordinate_member(const core::Json& object, const cha
 
 namespace detail {
 
-bool is_single_component(std::string_view name) noexcept {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
-}
-
 std::string coordinates_text(std::string_view project, std::string_view repo, std::string_view branch) {
   return std::string(project) + "/" + std::string(repo) + "@" + std::string(branch);
 }
@@ -62,16 +55,15 @@ fs::path snapshot_dir(const fs::path& filestore_root, std::string_view project, 
   check_coordinate("project", project);
   check_coordinate("repo", repo);
   check_coordinate("branch", branch);
-  return filestore_root / "scip" / fs::path(std::string(project)) / fs::path(std::string(repo)) /
-         fs::path(std::string(branch));
+  return platform::snapshot_dir(filestore_root, project, repo, branch);
 }
 
 }  // namespace detail
 
 std::string read_pointer(const fs::path& filestore_root, std::string_view project, std::string_view repo,
                          std::string_view branch) {
-  const fs::path pointer_path = detail::snapshot_dir(filestore_root, project, repo, branch) /
-                                std::string(POINTER_FILENAME);
+  const fs::path pointer_path =
+      detail::snapshot_dir(filestore_root, project, repo, branch) / platform::POINTER_NAME;
   std::string bytes;
   try {
     bytes = core::read_file(pointer_path);
@@ -90,7 +82,7 @@ std::string read_pointer(const fs::path& filestore_root, std::string_view projec
   }
   // The pointer names a file of its own directory; a path ("../x.db",
   // "/elsewhere.db") would let a damaged pointer open a file outside the layout.
-  if (!detail::is_single_component(content)) {
+  if (!platform::is_bare_file_name(content)) {
     throw IndexNotFoundError("pointer file for " + detail::coordinates_text(project, repo, branch) +
                              " does not name a file of its directory: " + core::quote(content));
   }
@@ -101,14 +93,10 @@ std::optional<IndexMetadata> read_metadata(const fs::path& filestore_root, std::
                                            std::string_view repo, std::string_view branch,
                                            std::string_view pointer_content) {
   const fs::path directory = detail::snapshot_dir(filestore_root, project, repo, branch);
-  if (!detail::is_single_component(pointer_content)) return std::nullopt;
-  std::string_view stem = pointer_content;
-  if (core::ends_with(stem, DATABASE_SUFFIX)) stem.remove_suffix(DATABASE_SUFFIX.size());
-  const std::string metadata_name = std::string(stem) + std::string(METADATA_SUFFIX);
-
+  if (!platform::is_bare_file_name(pointer_content)) return std::nullopt;
   core::Json parsed;
   try {
-    std::string bytes = core::read_file(directory / metadata_name);
+    std::string bytes = core::read_file(directory / platform::metadata_name(pointer_content));
     if (!core::is_valid_utf8(bytes)) return std::nullopt;
     parsed = core::parse_json(bytes);
   } catch (const std::exception&) {

@@ -1,6 +1,7 @@
-// The read side of the published snapshot layout: the pointer file that names
-// the live versioned snapshot database of a set of coordinates (project,
-// repository, branch) and the metadata sibling of that version.
+// The read side of the published snapshot layout (platform/snapshot_layout.h):
+// the pointer file that names the live versioned snapshot database of a set of
+// coordinates (project, repository, branch) and the metadata sibling of that
+// version.
 //
 // A snapshot directory is <root>/scip/<project>/<repo>/<branch>. Each coordinate
 // must be a single, safe path component (not empty, not "." or "..", no "/" and
@@ -25,8 +26,6 @@
 
 namespace kolvex::snapmount {
 
-// The name of the pointer file in a snapshot directory.
-inline constexpr std::string_view POINTER_FILENAME = "current";
 // The branch coordinate callers use for "the default branch"; nothing here reads it.
 inline constexpr std::string_view DEFAULT_BRANCH_MARKER = "default";
 
@@ -77,9 +76,6 @@ namespace detail {
 // <root>/scip/<project>/<repo>/<branch>, after checking each coordinate. Touches no file.
 std::filesystem::path snapshot_dir(const std::filesystem::path& filestore_root, std::string_view project,
                                    std::string_view repo, std::string_view branch);
-
-// True when `name` is a bare file name: not empty, not "." or "..", no "/" and no NUL.
-bool is_single_component(std::string_view name) noexcept;
 
 // "P/R@B", as the messages name the coordinates.
 std::string coordinates_text(std::string_view project, std::string_view repo, std::string_view branch);

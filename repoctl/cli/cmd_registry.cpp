@@ -8,8 +8,8 @@
 #include "platform/config.h"
 #include "platform/graph.h"
 #include "platform/registry.h"
+#include "platform/snapshot_layout.h"
 #include "repoctl/cli/commands.h"
-#include "repoctl/pipeline/publish.h"
 #include "repoctl/pipeline/run_lock.h"
 #include "repoctl/pipeline/zoekt.h"
 
@@ -137,7 +137,7 @@ int cmd_forget(const Namespace& args) {
   fs::path snapshots = platform::index_dir(*slug);
   if (fs::exists(snapshots)) {
     // The pointer goes first: a reader never follows it into a half-removed directory.
-    core::remove_file_if_exists(snapshots / pipeline::POINTER_NAME);
+    core::remove_file_if_exists(snapshots / platform::POINTER_NAME);
     core::fsync_directory(snapshots);
     fs::remove_all(snapshots);
     // The slug's own directory above the branch directory goes too when empty.

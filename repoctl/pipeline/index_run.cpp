@@ -23,6 +23,7 @@
 #include "platform/config.h"
 #include "platform/graph.h"
 #include "platform/registry.h"
+#include "platform/snapshot_layout.h"
 #include "repoctl/pipeline/errors.h"
 #include "repoctl/pipeline/index_run_internal.h"
 #include "repoctl/pipeline/language.h"
@@ -224,7 +225,7 @@ std::string facts_state_without_database(const RunSetup& run, const RunResult& r
 void finalize_and_publish(const RunSetup& run, RunResult& result, const declstore::SourceManifest& manifest,
                           const std::filesystem::path& syntax_db) {
   std::string generation = core::uuid4_hex();
-  result.versioned_name = versioned_snapshot_name(run.sha, generation);
+  result.versioned_name = platform::versioned_snapshot_name(run.sha, generation);
   std::string published_at = core::isoformat_utc(core::utc_now());
   auto finalize_options = [&](std::string scip_state) {
     return declstore::FinalizeOptions{generation, run.sha, published_at, manifest.source_hash,

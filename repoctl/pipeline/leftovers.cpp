@@ -5,7 +5,7 @@
 #include "core/fs.h"
 #include "core/scratch_sweep.h"
 #include "platform/config.h"
-#include "repoctl/pipeline/publish.h"
+#include "platform/snapshot_layout.h"
 
 namespace kolvex::pipeline {
 namespace {
@@ -13,7 +13,8 @@ namespace {
 // A file only a publication in progress has: a temporary pointer or a database
 // copy not yet renamed to its versioned name.
 bool is_publication_temporary(const std::string& name) {
-  return name.starts_with(TEMP_POINTER_PREFIX) || (name.starts_with("index-") && name.ends_with(TEMP_COPY_SUFFIX));
+  return name.starts_with(platform::TEMP_POINTER_PREFIX) ||
+         (name.starts_with(platform::SNAPSHOT_PREFIX) && name.ends_with(platform::TEMP_COPY_SUFFIX));
 }
 
 void remove_stale_publication_files(std::string_view slug, const std::optional<std::filesystem::path>& root) {

@@ -10,6 +10,7 @@
 #include "core/sqlite.h"
 #include "core/text.h"
 #include "platform/config.h"
+#include "platform/snapshot_layout.h"
 
 namespace kolvex::pipeline {
 namespace {
@@ -22,20 +23,7 @@ void unlink_if_exists(const std::filesystem::path& path) {
 // Deletes a file on a path that already failed; the first failure is the one reported.
 void remove_quietly(const std::filesystem::path& path) noexcept { ::unlink(path.c_str()); }
 
-bool is_snapshot_database_name(std::string_view name) {
-  return name.size() >= 9 && core::starts_with(name, "index-") && core::ends_with(name, ".db");
-}
-
 }  // namespace
-
-std::string versioned_snapshot_name(std::string_view commit, std::string_view generation) {
-  std::string name = "index-";
-  name += commit;
-  name += "-";
-  name += generation;
-  name += ".db";
-  return name;
-}
 
 std::string metadata_json(const SnapshotMetadata& metadata) {
   core::Json object = core::Json::object();
@@ -51,13 +39,13 @@ std::string metadata_json(const SnapshotMetadata& metadata) {
 
 void copy_snapshot_database(const std::filesystem::path& source, const std::filesystem::path& target_dir,
                             std::string_view versioned_name) {
-  core::copy_file_synced(source, target_dir / detail::temporary_copy_name(versioned_name),
+  core::copy_file_synced(source, target_dir / platform::temporary_copy_name(versioned_name),
                          target_dir / versioned_name);
 }
 
 void write_metadata_sibling(const std::filesystem::path& target_dir, std::string_view versioned_name,
                             const SnapshotMetadata& metadata) {
-  std::filesystem::path target = target_dir / detail::metadata_name(versioned_name);
+  std::filesystem::path target = target_dir / platform::metadata_name(versioned_name);
   try {
     core::write_file_synced(target, metadata_json(metadata));
   } catch (...) {
@@ -69,16 +57,13 @@ void write_metadata_sibling(const std::filesystem::path& target_dir, std::string
 std::optional<std::string> read_pointer_name(const std::filesystem::path& target_dir) {
   std::string content;
   try {
-    content = core::read_file(target_dir / POINTER_NAME);
+    content = core::read_file(target_dir / platform::POINTER_NAME);
   } catch (const core::OsError&) {
     return std::nullopt;
   }
   if (!core::is_valid_utf8(content)) return std::nullopt;
   std::string name(core::strip(content));
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-      name.find('\0') != std::string::npos) {
-    return std::nullopt;
-  }
+  if (!platform::is_bare_file_name(name)) return std::nullopt;
   return name;
 }
 
@@ -90,22 +75,10 @@ bool index_has_navigation_data(core::Connection& conn) {
 
 namespace detail {
 
-std::string metadata_name(std::string_view db_filename) {
-  std::string_view stem = db_filename;
-  if (core::ends_with(stem, ".db")) stem.remove_suffix(3);
-  return std::string(stem) + ".metadata.json";
-}
-
-std::string temporary_copy_name(std::string_view versioned_name) {
-  std::string_view stem = versioned_name;
-  if (core::ends_with(stem, ".db")) stem.remove_suffix(3);
-  return std::string(stem) + std::string(TEMP_COPY_SUFFIX);
-}
-
 void publish_atomically(const std::filesystem::path& target_dir, std::string_view versioned_name,
                         const std::function<void()>& on_live) {
-  std::filesystem::path pointer = target_dir / POINTER_NAME;
-  std::filesystem::path temporary = target_dir / (std::string(TEMP_POINTER_PREFIX) + std::to_string(::getpid()));
+  std::filesystem::path pointer = target_dir / platform::POINTER_NAME;
+  std::filesystem::path temporary = target_dir / (std::string(platform::TEMP_POINTER_PREFIX) + std::to_string(::getpid()));
   try {
     core::write_file_synced(temporary, versioned_name);
     std::filesystem::rename(temporary, pointer);
@@ -120,9 +93,9 @@ void publish_atomically(const std::filesystem::path& target_dir, std::string_vie
 }
 
 void discard_unpublished_snapshot(const std::filesystem::path& target_dir, std::string_view versioned_name) noexcept {
-  remove_quietly(target_dir / temporary_copy_name(versioned_name));
+  remove_quietly(target_dir / platform::temporary_copy_name(versioned_name));
   remove_quietly(target_dir / versioned_name);
-  remove_quietly(target_dir / metadata_name(versioned_name));
+  remove_quietly(target_dir / platform::metadata_name(versioned_name));
 }
 
 std::vector<std::filesystem::path> retire_superseded_snapshots(std::string_view slug,
@@ -136,7 +109,7 @@ std::vector<std::filesystem::path> retire_superseded_snapshots(std::string_view 
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
     std::string name = entry.path().filename().string();
-    if (is_snapshot_database_name(name)) names.push_back(std::move(name));
+    if (platform::is_snapshot_database_name(name)) names.push_back(std::move(name));
   }
   std::sort(names.begin(), names.end());
   std::vector<std::filesystem::path> deleted;
@@ -144,7 +117,7 @@ std::vector<std::filesystem::path> retire_superseded_snapshots(std::string_view 
     if (name == keep || name == live) continue;
     std::filesystem::path path = directory / name;
     unlink_if_exists(path);
-    unlink_if_exists(directory / metadata_name(name));
+    unlink_if_exists(directory / platform::metadata_name(name));
     deleted.push_back(std::move(path));
   }
   return deleted;

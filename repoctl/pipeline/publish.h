@@ -1,9 +1,9 @@
-// The published snapshot layout and the pipeline's operations on it.
+// The pipeline's operations on the published snapshot layout
+// (platform/snapshot_layout.h).
 //
 // One directory per slug (platform::index_dir) holds the versioned snapshot
-// databases "index-<commit>-<generation>.db", their ".metadata.json" siblings
-// and the pointer file "current", which names the live database by its bare
-// file name (no path, no line end). Publication is crash-safe: the database
+// databases, their metadata siblings and the pointer file, which names the live
+// database by its bare file name (no path, no line end). Publication is crash-safe: the database
 // copy, the metadata sibling and the temporary pointer reach stable storage
 // before the pointer is renamed into place, and the directory after it, so a
 // reader sees either the old or the new generation. The database is copied
@@ -29,12 +29,6 @@ class Connection;
 
 namespace kolvex::pipeline {
 
-// The pointer file and the prefix of the temporary pointer.
-inline constexpr std::string_view POINTER_NAME = "current";
-inline constexpr std::string_view TEMP_POINTER_PREFIX = ".current.tmp-";
-// A database copy in progress: the versioned name with ".db" replaced by this.
-inline constexpr std::string_view TEMP_COPY_SUFFIX = ".incomplete.db";
-
 // The members of a metadata sibling, in the order they are written.
 struct SnapshotMetadata {
   std::string project;
@@ -45,9 +39,6 @@ struct SnapshotMetadata {
   std::string generation;
   std::string source_hash;
 };
-
-// "index-" + commit + "-" + generation + ".db".
-std::string versioned_snapshot_name(std::string_view commit, std::string_view generation);
 
 // The metadata sibling's bytes: one JSON object on one line, ", " and ": "
 // separators, non-ASCII as \u escapes, no line end.
@@ -76,12 +67,6 @@ bool index_has_navigation_data(core::Connection& conn);
 
 namespace detail {
 
-// The metadata sibling's name: one trailing ".db" removed, then ".metadata.json".
-std::string metadata_name(std::string_view db_filename);
-
-// The temporary name under which `versioned_name` is copied.
-std::string temporary_copy_name(std::string_view versioned_name);
-
 // Switches the pointer of `target_dir` to `versioned_name`: writes and flushes
 // ".current.tmp-<pid>", renames it over "current", calls `on_live` (the run is
 // published from here on), flushes the directory. When the write or the rename
@@ -96,7 +81,7 @@ void publish_atomically(const std::filesystem::path& target_dir, std::string_vie
 // failure is the one reported.
 void discard_unpublished_snapshot(const std::filesystem::path& target_dir, std::string_view versioned_name) noexcept;
 
-// Deletes, in name order, every "index-*.db" of index_dir(slug, root) other
+// Deletes, in name order, every snapshot database ("index-*.db") of index_dir(slug, root) other
 // than `keep` and the database the pointer names, each with its metadata
 // sibling (missing files are no error), and returns the database paths
 // deleted. A missing directory gives an empty list; any other failure stops

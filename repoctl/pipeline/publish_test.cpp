@@ -24,20 +24,6 @@ std::vector<std::string> entries(const fs::path& directory) {
   return names;
 }
 
-TEST(SnapshotNames, VersionedAndMetadataNames) {
-  EXPECT_EQ(versioned_snapshot_name("abc123", "0f0f"), "index-abc123-0f0f.db");
-  struct Case {
-    const char* db;
-    const char* metadata;
-  };
-  for (const Case& c : std::vector<Case>{{"index-c-g.db", "index-c-g.metadata.json"},
-                                         {"index-c.db.db", "index-c.db.metadata.json"},
-                                         {"current", "current.metadata.json"},
-                                         {".db", ".metadata.json"}}) {
-    EXPECT_EQ(detail::metadata_name(c.db), c.metadata);
-  }
-}
-
 TEST(SnapshotMetadata, GoldenBytesWithNonAsciiAndWholeSeconds) {
   // 2026-03-04T05:06:07 UTC exactly: the fraction is left out.
   core::SystemTime whole{std::chrono::seconds(1772600767)};
@@ -105,7 +91,6 @@ TEST(SnapshotPublication, FailedCopiesAndUnpublishedGenerationsLeaveNoFiles) {
   core::ScratchDir scratch = core::ScratchDir::create("pipeline-publish-");
   fs::path target = scratch.path() / "published";
   fs::create_directories(target);
-  EXPECT_EQ(detail::temporary_copy_name("index-c-g1.db"), "index-c-g1.incomplete.db");
 
   // A source that cannot be read fails the copy with its own errno.
   try {
