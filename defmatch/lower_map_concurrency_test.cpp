@@ -7,15 +7,15 @@
 
 #include "core/fs.h"
 #include "core/sqlite.h"
-#include "defmatch/database_test_support.h"
 #include "defmatch/lower_map.h"
 #include "defmatch/search.h"
+#include "testkit/symbol_database.h"
 
 namespace kolvex::defmatch {
 namespace {
 
-using testing::Lines;
-using testing::py_symbol;
+using testkit::Lines;
+using testkit::py_symbol;
 
 constexpr int DATABASES = static_cast<int>(detail::LOWER_MAP_CACHE_MAX_SIZE) + 6;
 constexpr int THREADS = 8;
@@ -32,7 +32,7 @@ TEST(LowerMapConcurrency, ConcurrentSearchesGetTheirOwnDatabasesHits) {
   // Copies of one converted database, each changed without syncing (writing
   // every database through the converter would sync each one).
   const auto template_path = scratch.path() / "template.db";
-  testing::write_symbol_database(template_path, {{py_symbol("m/Widget#"), Lines{0, 2}}});
+  testkit::write_symbol_database(template_path, {{py_symbol("m/Widget#"), Lines{0, 2}}});
   std::vector<std::filesystem::path> paths;
   for (int i = 0; i < DATABASES; ++i) {
     paths.push_back(scratch.path() / ("db" + std::to_string(i) + ".db"));

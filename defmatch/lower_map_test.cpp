@@ -4,13 +4,13 @@
 
 #include "core/fs.h"
 #include "core/sqlite.h"
-#include "defmatch/database_test_support.h"
+#include "testkit/symbol_database.h"
 
 namespace kolvex::defmatch::detail {
 namespace {
 
-using testing::py_symbol;
-using testing::write_symbol_database;
+using testkit::py_symbol;
+using testkit::write_symbol_database;
 
 class LowerMapCacheTest : public ::testing::Test {
  protected:
@@ -19,7 +19,7 @@ class LowerMapCacheTest : public ::testing::Test {
   std::filesystem::path database(const std::string& name) {
     auto template_path = scratch_.path() / "template.db";
     if (!std::filesystem::exists(template_path)) {
-      write_symbol_database(template_path, {{py_symbol("mod/Parser#"), testing::Lines{0, 3}}});
+      write_symbol_database(template_path, {{py_symbol("mod/Parser#"), testkit::Lines{0, 3}}});
     }
     auto path = scratch_.path() / name;
     std::filesystem::copy_file(template_path, path);
@@ -39,8 +39,8 @@ TEST_F(LowerMapCacheTest, DatabasePathIsTheMainFileOrEmpty) {
 
 TEST_F(LowerMapCacheTest, BuildsTheMapFromTheDatabaseNames) {
   auto path = scratch_.path() / "names.db";
-  write_symbol_database(path, {{py_symbol("mod/Parser#"), testing::Lines{0, 3}},
-                               {py_symbol("mod/Parser#parse()."), testing::Lines{1, 2}},
+  write_symbol_database(path, {{py_symbol("mod/Parser#"), testkit::Lines{0, 3}},
+                               {py_symbol("mod/Parser#parse()."), testkit::Lines{1, 2}},
                                {py_symbol("mod/parser.")}});
   auto conn = core::Connection::open(path);
   const auto map = build_lower_map(conn);

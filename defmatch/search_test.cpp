@@ -4,22 +4,22 @@
 
 #include "core/fs.h"
 #include "core/sqlite.h"
-#include "defmatch/database_test_support.h"
+#include "testkit/symbol_database.h"
 
 namespace kolvex::defmatch {
 namespace {
 
 using platform::DescriptorKind;
-using testing::Lines;
-using testing::py_symbol;
-using testing::TestSymbol;
+using testkit::Lines;
+using testkit::py_symbol;
+using testkit::TestSymbol;
 using Hits = std::vector<SymbolHit>;
 
 class SearchSymbolsTest : public ::testing::Test {
  protected:
   core::Connection database(const std::vector<TestSymbol>& symbols) {
     auto path = scratch_.path() / ("db" + std::to_string(count_++) + ".db");
-    testing::write_symbol_database(path, symbols);
+    testkit::write_symbol_database(path, symbols);
     return core::Connection::open(path, {.read_only = true});
   }
 
@@ -102,7 +102,7 @@ TEST_F(SearchSymbolsTest, QueryWithoutTokensTouchesNoDatabase) {
 
 TEST_F(SearchSymbolsTest, FileDatabasesAreReadThroughTheCacheInMemoryOnesAfresh) {
   auto path = scratch_.path() / "cached.db";
-  testing::write_symbol_database(path, {{py_symbol("m/Alpha#"), Lines{0, 1}}});
+  testkit::write_symbol_database(path, {{py_symbol("m/Alpha#"), Lines{0, 1}}});
   auto writer = core::Connection::open(path);
   auto memory = core::Connection::open_memory();
   memory.exec("ATTACH DATABASE '" + path.string() + "' AS source");

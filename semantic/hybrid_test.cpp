@@ -13,12 +13,12 @@
 
 #include "core/fs.h"
 #include "core/sqlite.h"
-#include "defmatch/database_test_support.h"
 #include "platform/config.h"
 #include "platform/search.h"
 #include "semantic/fake_model.h"
 #include "semantic/store.h"
 #include "testkit/base64.h"
+#include "testkit/symbol_database.h"
 
 namespace kolvex::semantic {
 namespace {
@@ -254,8 +254,8 @@ TEST_F(HybridSearchTest, ZoektLegIsFilteredToTheRepositoryAndForgivesAnUnusableS
 TEST_F(HybridSearchTest, SymbolLegFromTheScipDatabaseAndForgivenFailures) {
   store_chunks({{"src/app.py", 1, 3, "main"}});
   auto db_path = data_.path() / "index.db";
-  defmatch::testing::write_symbol_database(
-      db_path, {{defmatch::testing::py_symbol("app/Parser#"), defmatch::testing::Lines{19, 29}, "src/app.py"}});
+  testkit::write_symbol_database(
+      db_path, {{testkit::py_symbol("app/Parser#"), testkit::Lines{19, 29}, "src/app.py"}});
   core::Connection scip = core::Connection::open(db_path, {.read_only = true});
   core::Json result = search("Parser", 10, {.scip_conn = &scip});
   EXPECT_EQ(paths(result), (std::vector<std::string>{"src/app.py", "src/app.py"}));

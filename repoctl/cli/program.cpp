@@ -7,9 +7,7 @@
 #include "core/fs.h"
 #include "repoctl/cli/commands.h"
 #include "repoctl/pipeline/errors.h"
-#ifdef KOLVEX_WITH_SEMANTIC
 #include "semantic/backend.h"
-#endif
 
 namespace kolvex::cli {
 namespace {
@@ -48,10 +46,8 @@ Handlers default_handlers() {
 }
 
 int kolvex_main(const std::vector<std::string>& args) {
-#ifdef KOLVEX_WITH_SEMANTIC
   // The semantic stage joins the index run when its components are installed.
   semantic::register_backend();
-#endif
   return run_main(args, default_handlers(), language_choices());
 }
 

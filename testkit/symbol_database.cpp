@@ -1,4 +1,4 @@
-#include "defmatch/database_test_support.h"
+#include "testkit/symbol_database.h"
 
 #include <algorithm>
 
@@ -15,7 +15,7 @@ void PrintTo(const SymbolHit& hit, std::ostream* out) {
 
 }  // namespace kolvex::defmatch
 
-namespace kolvex::defmatch::testing {
+namespace kolvex::testkit {
 
 std::string py_symbol(std::string_view descriptors) {
   return "scip-python python demo 1.0 " + std::string(descriptors);
@@ -33,18 +33,18 @@ void write_symbol_database(const std::filesystem::path& path, const std::vector<
     }
     auto& list = occurrences[static_cast<std::size_t>(it - paths.begin())];
     if (symbol.definition) {
-      auto occ = testkit::scip_occurrence(symbol.symbol, {symbol.definition->start, 4, 10}, scip::Definition);
-      testkit::set_enclosing_range(occ, {symbol.definition->start, 0, symbol.definition->end, 1});
+      auto occ = scip_occurrence(symbol.symbol, {symbol.definition->start, 4, 10}, scip::Definition);
+      set_enclosing_range(occ, {symbol.definition->start, 0, symbol.definition->end, 1});
       list.push_back(std::move(occ));
     } else {
-      list.push_back(testkit::scip_occurrence(symbol.symbol, {0, 0, 3}));
+      list.push_back(scip_occurrence(symbol.symbol, {0, 0, 3}));
     }
   }
   std::vector<scip::Document> documents;
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    documents.push_back(testkit::scip_document(paths[i], occurrences[i]));
+    documents.push_back(scip_document(paths[i], occurrences[i]));
   }
-  testkit::write_converted_database(path, documents);
+  write_converted_database(path, documents);
 }
 
-}  // namespace kolvex::defmatch::testing
+}  // namespace kolvex::testkit

@@ -17,7 +17,7 @@ namespace kolvex::defmatch {
 void PrintTo(const SymbolHit& hit, std::ostream* out);
 }  // namespace kolvex::defmatch
 
-namespace kolvex::defmatch::testing {
+namespace kolvex::testkit {
 
 struct Lines {
   int start;  // 0-based, as the converter stores them
@@ -38,4 +38,4 @@ std::string py_symbol(std::string_view descriptors);
 // global_symbols ids follow the list within one document.
 void write_symbol_database(const std::filesystem::path& path, const std::vector<TestSymbol>& symbols);
 
-}  // namespace kolvex::defmatch::testing
+}  // namespace kolvex::testkit
