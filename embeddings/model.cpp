@@ -114,6 +114,12 @@ bool EmbeddingModel::loaded() const {
   return model_ != nullptr;
 }
 
+std::optional<FileStamp> EmbeddingModel::loaded_file_stamp() const {
+  std::lock_guard lock(load_mutex_);
+  if (!model_) return std::nullopt;
+  return model_->file_stamp();
+}
+
 RuntimeModel& EmbeddingModel::load() {
   std::lock_guard lock(load_mutex_);
   if (model_) return *model_;
@@ -165,6 +171,7 @@ std::vector<float> EmbeddingModel::embed_query(const std::string& query) {
 std::int64_t EmbeddingModel::count_oversized(const std::vector<std::string>& texts) {
   if (texts.empty()) return 0;
   RuntimeModel& model = load();
+  const auto limit = static_cast<std::size_t>(model.token_limit());
   std::int64_t count = 0;
   const auto step = static_cast<std::size_t>(batch_size_);
   for (std::size_t start = 0; start < texts.size(); start += step) {
@@ -174,7 +181,7 @@ std::int64_t EmbeddingModel::count_oversized(const std::vector<std::string>& tex
     for (std::size_t i = start; i < end; ++i) slice.push_back(doc_prefix_ + texts[i]);
     testing::state().record_tokenize(slice.size());
     for (const auto& ids : model.tokenize(slice)) {
-      if (ids.size() > static_cast<std::size_t>(MAX_SEQ_LENGTH)) ++count;
+      if (ids.size() > limit) ++count;
     }
   }
   return count;

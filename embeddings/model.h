@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "embeddings/weights_revision.h"
 
 namespace kolvex::embeddings {
 
@@ -35,7 +36,8 @@ inline constexpr std::string_view DEFAULT_MODEL = "BAAI/bge-m3";
 inline constexpr std::string_view DEFAULT_REVISION = "5617a9f61b028005a4858fdac845db406aefb181";
 inline constexpr std::int64_t DEFAULT_BATCH_SIZE = 8;
 // Maximum sequence length in tokens, set on every loaded model: longer inputs are
-// truncated when encoded, and count_oversized counts them.
+// truncated when encoded (at the model's training context when that is shorter),
+// and count_oversized counts them.
 inline constexpr int MAX_SEQ_LENGTH = 1024;
 // The revision of a model loaded without a revision pin.
 inline constexpr std::string_view UNPINNED = "unpinned";
@@ -97,15 +99,19 @@ class EmbeddingModel {
   std::int64_t batch_size() const { return batch_size_; }
   // True once the weights are loaded.
   bool loaded() const;
+  // The version of the model file the loaded weights came from; none before
+  // the first load.
+  std::optional<FileStamp> loaded_file_stamp() const;
 
   // One unit-length vector per text, in input order, each text encoded with the
   // document prefix in front. An empty list still loads the model.
   std::vector<std::vector<float>> embed_texts(const std::vector<std::string>& texts);
   // The query encoded with the query prefix in front.
   std::vector<float> embed_query(const std::string& query);
-  // How many of the texts (document prefix in front) have more than
-  // MAX_SEQ_LENGTH token ids, counted with the model's own tokenizer. An empty
-  // list gives 0 without loading anything.
+  // How many of the texts (document prefix in front) encoding truncates: those
+  // with more token ids, counted with the model's own tokenizer, than the limit
+  // actually applied (MAX_SEQ_LENGTH, or the model's training context when that
+  // is shorter). An empty list gives 0 without loading anything.
   std::int64_t count_oversized(const std::vector<std::string>& texts);
 
  private:

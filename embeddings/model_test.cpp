@@ -228,27 +228,41 @@ TEST_F(EmbeddingModelEncoding, QueryAndDocumentPrefixesGoInFront) {
   EXPECT_EQ(plain.embed_query("open the store"), plain.embed_texts({"open the store"}).at(0));
 }
 
-TEST_F(EmbeddingModelEncoding, CountsTextsOverTheSequenceLimitAndTruncatesThem) {
+TEST_F(EmbeddingModelEncoding, CountsTextsOverTheAppliedLimitAndTruncatesThem) {
   // Each "hello" is one token; the tokenizer adds [CLS] and [SEP].
   auto words = [](int n) {
     std::string text;
     for (int i = 0; i < n; ++i) text += i ? " hello" : "hello";
     return text;
   };
-  EmbeddingModel model(tiny({.batch_size = 2}));
-  const std::string exact = words(MAX_SEQ_LENGTH - 2);
-  const std::string over = words(MAX_SEQ_LENGTH - 1);
-  EXPECT_EQ(model.count_oversized({exact}), 0);
-  EXPECT_EQ(model.count_oversized({over}), 1);
-  EXPECT_EQ(model.count_oversized({"short", over, exact, words(3000), "x"}), 2);
-  // The document prefix counts: it turns the exact text into an oversized one.
-  EmbeddingModel prefixed(tiny({.doc_prefix = "hello "}));
-  EXPECT_EQ(prefixed.count_oversized({exact}), 1);
-  // Truncation keeps the first tokens and the closing separator.
-  const auto vectors = model.embed_texts({exact, over, words(3000)});
-  EXPECT_EQ(vectors[1], vectors[0]);
-  EXPECT_EQ(vectors[2], vectors[0]);
-  EXPECT_NEAR(norm(vectors[2]), 1.0, 1e-5);
+  // The limit applied is MAX_SEQ_LENGTH, or the training context when that is shorter.
+  const std::string short_context = (scratch_->path() / "short-context.gguf").string();
+  fixtures::write_tiny_model(short_context, {.context_length = 64});
+  struct Case {
+    std::string model_file;
+    int limit;
+  };
+  for (const Case& c : {Case{*model_file_, MAX_SEQ_LENGTH}, Case{short_context, 64}}) {
+    SCOPED_TRACE(c.limit);
+    EmbeddingModel model(EmbeddingModelOptions{.model_name = c.model_file, .batch_size = 2});
+    const std::string exact = words(c.limit - 2);
+    const std::string over = words(c.limit - 1);
+    EXPECT_EQ(model.count_oversized({exact}), 0);
+    EXPECT_EQ(model.count_oversized({over}), 1);
+    EXPECT_EQ(model.count_oversized({"short", over, exact, words(3000), "x"}), 2);
+    // The document prefix counts: it turns the exact text into an oversized one.
+    EmbeddingModel prefixed(EmbeddingModelOptions{.model_name = c.model_file, .doc_prefix = "hello "});
+    EXPECT_EQ(prefixed.count_oversized({exact}), 1);
+    // Truncation keeps the first tokens and the closing separator.
+    const auto vectors = model.embed_texts({exact, over, words(3000)});
+    EXPECT_EQ(vectors[1], vectors[0]);
+    EXPECT_EQ(vectors[2], vectors[0]);
+    EXPECT_NEAR(norm(vectors[2]), 1.0, 1e-5);
+  }
+  // Under a short training context, texts between it and MAX_SEQ_LENGTH are
+  // truncated, so they are counted.
+  EmbeddingModel model(EmbeddingModelOptions{.model_name = short_context});
+  EXPECT_EQ(model.count_oversized({words(100), words(MAX_SEQ_LENGTH - 2), words(62)}), 2);
 }
 
 TEST_F(EmbeddingModelEncoding, LoadsOnlyWhenAVectorOrATokenCountIsNeeded) {

@@ -80,11 +80,17 @@ std::shared_ptr<RuntimeModel> RuntimeModel::load(std::string_view model_name,
 
   llama_model_params model_params = llama_model_default_params();
   model_params.n_gpu_layers = 0;
+  const FileStamp stamp = stamp_file(path);
   llama_model* model = llama_model_load_from_file(path.c_str(), model_params);
   if (model == nullptr) {
     throw EmbeddingRuntimeError("cannot load the embedding model file " + path.string());
   }
   std::unique_ptr<llama_model, void (*)(llama_model*)> model_guard(model, llama_model_free);
+  // The stamp names the loaded weights only when the file stayed the same
+  // while it was read.
+  if (stamp_file(path) != stamp) {
+    throw EmbeddingRuntimeError("the embedding model file " + path.string() + " changed while it was loaded");
+  }
 
   if (revision) {
     std::optional<std::string> recorded = meta_string(model, REVISION_KEY);
@@ -98,17 +104,21 @@ std::shared_ptr<RuntimeModel> RuntimeModel::load(std::string_view model_name,
   }
 
   std::shared_ptr<RuntimeModel> loaded(new RuntimeModel(model_guard.release()));
+  loaded->file_stamp_ = stamp;
   const int n_ctx_train = llama_model_n_ctx_train(model);
   loaded->max_seq_length_ = n_ctx_train > 0 ? n_ctx_train : DEFAULT_CONTEXT;
   return loaded;
 }
 
-void RuntimeModel::ensure_context() {
+int RuntimeModel::token_limit_locked() const {
   const int n_ctx_train = llama_model_n_ctx_train(model_);
+  return std::max(1, n_ctx_train > 0 ? std::min(max_seq_length_, n_ctx_train) : max_seq_length_);
+}
+
+void RuntimeModel::ensure_context() {
   // One sequence at a time: the context holds the longest input that is encoded
   // untruncated, never more than the model was trained for.
-  const auto n_ctx = static_cast<uint32_t>(
-      std::max(1, n_ctx_train > 0 ? std::min(max_seq_length_, n_ctx_train) : max_seq_length_));
+  const auto n_ctx = static_cast<uint32_t>(token_limit_locked());
   if (context_ != nullptr && context_tokens_ == n_ctx) return;
   if (context_ != nullptr) {
     llama_free(context_);
@@ -158,6 +168,11 @@ void RuntimeModel::set_max_seq_length(int tokens) {
 int RuntimeModel::max_seq_length() const {
   std::lock_guard lock(mutex_);
   return max_seq_length_;
+}
+
+int RuntimeModel::token_limit() const {
+  std::lock_guard lock(mutex_);
+  return token_limit_locked();
 }
 
 int RuntimeModel::dimensions() const { return llama_model_n_embd_out(model_); }

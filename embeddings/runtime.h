@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "embeddings/weights_revision.h"
 
 struct llama_model;
 struct llama_context;
@@ -58,6 +59,11 @@ class RuntimeModel {
   // Inputs longer than this many tokens are truncated when encoded.
   void set_max_seq_length(int tokens);
   int max_seq_length() const;
+  // The length encoding actually truncates to: the maximum sequence length, or
+  // the model's training context when that is shorter.
+  int token_limit() const;
+  // The version of the model file the weights were loaded from.
+  const FileStamp& file_stamp() const noexcept { return file_stamp_; }
   // Vector length of the model.
   int dimensions() const;
 
@@ -69,6 +75,7 @@ class RuntimeModel {
  private:
   explicit RuntimeModel(llama_model* model);
   void ensure_context();
+  int token_limit_locked() const;
   std::vector<std::int32_t> tokens_of(const std::string& text) const;
   std::vector<float> encode_one(const std::string& text);
 
@@ -77,6 +84,7 @@ class RuntimeModel {
   llama_context* context_ = nullptr;  // made by the first encoding
   std::uint32_t context_tokens_ = 0;  // longest input the context encodes
   int max_seq_length_ = 0;
+  FileStamp file_stamp_;
 };
 
 }  // namespace kolvex::embeddings
