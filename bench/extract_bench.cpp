@@ -10,6 +10,8 @@
 //   bench_extract [--rounds N]                          every language, its default corpus
 //   bench_extract [--rounds N] --language L DIR...      one language, the given directories
 //   bench_extract --dump [--language L DIR...]          print every declaration, no timing
+//   bench_extract --bounds [--language L DIR...]        headroom of real sources below the
+//                                                       per-file bounds of the walk, no timing
 //
 // Default corpora are real sources installed on the machine (the Python
 // library, the system headers, the sources shipped in third_party/node_modules,
@@ -26,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <utility>
 #include <string>
@@ -35,6 +38,7 @@
 #include "core/hash.h"
 #include "core/text.h"
 #include "syntax/syntax.h"
+#include "syntax/walk.h"
 
 using kolvex::bench::seconds;
 
@@ -250,6 +254,45 @@ void dump_declarations(const std::string& language, const std::vector<SourceFile
   }
 }
 
+// How far real sources stay below the walk's per-file bounds: the deepest
+// declaration (enclosing declarations + 1) and the largest share of qualified-name
+// bytes per source byte, with the files they were met in, and how many files
+// met a bound.
+void report_bounds(const std::string& language, const std::vector<SourceFile>& files) {
+  kolvex::syntax::ParserPool pool;
+  std::size_t deepest = 0;
+  std::string deepest_file;
+  double densest = 0;
+  std::string densest_file;
+  std::size_t bounded = 0;
+  for (const auto& file : files) {
+    const auto parsed = kolvex::syntax::extract_file(file.path, file.bytes, language, pool);
+    if (parsed.reason && parsed.reason->find("not stored") != std::string::npos) ++bounded;
+    std::map<std::string, std::size_t> depth_of;
+    std::size_t name_bytes = 0;
+    for (const auto& symbol : parsed.symbols) {
+      const std::size_t depth = symbol.parent_symbol ? depth_of[*symbol.parent_symbol] + 1 : 1;
+      depth_of[symbol.symbol] = depth;
+      if (depth > deepest) {
+        deepest = depth;
+        deepest_file = file.path;
+      }
+      name_bytes += symbol.qualified_name.size();
+    }
+    const double density = static_cast<double>(name_bytes) / static_cast<double>(file.bytes.size());
+    if (density > densest) {
+      densest = density;
+      densest_file = file.path;
+    }
+  }
+  std::printf("%-11s %6zu files  deepest %3zu of %zu (%s)  names %5.2f of %zu bytes per byte (%s)  "
+              "bounded files %zu\n",
+              language.c_str(), files.size(), deepest, kolvex::syntax::MAX_DECLARATION_DEPTH,
+              deepest_file.c_str(), densest, kolvex::syntax::QUALIFIED_NAME_BYTES_PER_SOURCE_BYTE,
+              densest_file.c_str(), bounded);
+  std::fflush(stdout);
+}
+
 void print_header() {
   std::printf("%-11s %6s %10s %7s %10s %10s %7s %9s  %-5s %s\n", "language", "files", "bytes",
               "passes", "parse s", "extract s", "ratio", "overhead", "goal", "digest");
@@ -268,6 +311,7 @@ void print_row(const Measurement& m) {
 int main(int argc, char** argv) {
   int rounds = DEFAULT_ROUNDS;
   bool dump = false;
+  bool bounds = false;
   std::string language;
   std::vector<std::filesystem::path> roots;
   for (int i = 1; i < argc; ++i) {
@@ -276,6 +320,8 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--dump") {
       dump = true;
+    } else if (arg == "--bounds") {
+      bounds = true;
     } else if (arg == "--language" && i + 1 < argc) {
       language = argv[++i];
     } else {
@@ -283,7 +329,7 @@ int main(int argc, char** argv) {
     }
   }
   if (language.empty() != roots.empty()) {
-    std::fprintf(stderr, "usage: bench_extract [--rounds N] [--language L DIR...]\n");
+    std::fprintf(stderr, "usage: bench_extract [--rounds N | --dump | --bounds] [--language L DIR...]\n");
     return 2;
   }
   std::vector<CorpusRow> corpora;
@@ -307,6 +353,10 @@ int main(int argc, char** argv) {
     }
     if (dump) {
       dump_declarations(row.language, files);
+      continue;
+    }
+    if (bounds) {
+      report_bounds(row.language, files);
       continue;
     }
     const Measurement m = measure(row.language, files, rounds);

@@ -22,17 +22,24 @@ ParsedSyntax extract_file(std::string_view file_path, std::string_view source,
   }
 
   if (!tree) tree = pool.parse(language, source);
-  std::vector<SyntaxSymbol> symbols =
-      walk_declarations(language, tree->root_node(), source, file_path, file_hash);
+  DeclarationWalk walked =
+      walk_file_declarations(language, tree->root_node(), source, file_path, file_hash);
 
-  const bool damaged = tree->has_error();
+  // A damaged tree and declarations left out by the walk's bounds both make the
+  // file partial; when both hold, the reasons are joined, the tree's first.
+  std::optional<std::string> reason;
+  if (tree->has_error()) reason = std::string(PARTIAL_REASON);
+  if (walked.bound_reason) {
+    reason = reason ? *reason + "; " + *walked.bound_reason : *walked.bound_reason;
+  }
+  const bool partial = reason.has_value();
   return ParsedSyntax{std::string(file_path),
                       std::move(file_hash),
                       std::string(language),
                       std::move(identity),
-                      std::string(damaged ? STATE_PARTIAL : STATE_PARSED),
-                      damaged ? std::optional<std::string>(PARTIAL_REASON) : std::nullopt,
-                      std::move(symbols),
+                      std::string(partial ? STATE_PARTIAL : STATE_PARSED),
+                      std::move(reason),
+                      std::move(walked.symbols),
                       std::move(tree)};
 }
 

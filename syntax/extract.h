@@ -21,7 +21,8 @@ inline constexpr std::string_view PARTIAL_REASON = "grammar produced error or mi
 // sequence, pool untouched), parses with `pool` unless `tree` is supplied (a
 // supplied tree is used unchanged; the caller promises it was parsed from these
 // bytes with this language), walks the tree and classifies the file as "parsed"
-// or "partial".
+// or "partial": a tree with error or missing nodes has PARTIAL_REASON, a walk
+// that met its bounds (walk.h) its bound reason, both joined by "; ".
 ParsedSyntax extract_file(std::string_view file_path, std::string_view source,
                           std::string_view language, ParserPool& pool,
                           std::optional<ParseTree> tree = std::nullopt);

@@ -19,6 +19,7 @@ using ByteRange = std::pair<std::uint32_t, std::uint32_t>;
 struct Scope {
   std::string qual_prefix;  // empty, or dotted text ending in "."
   std::int64_t parent;      // index into the result of the enclosing declaration, or -1
+  std::size_t depth;        // declarations and qualifying contexts enclosing the children
 };
 
 // Children of a node with at most this many are reached by index. Finding the
@@ -61,16 +62,17 @@ class Walker {
         file_path_(file_path),
         make_id_(file_path, file_hash),
         rule_(rule),
-        root_(root) {}
+        root_(root),
+        budget_(qualified_name_budget(source.size())) {}
   ~Walker() {
     for (TSTreeCursor& cursor : cursors_) ts_tree_cursor_delete(&cursor);
   }
   Walker(const Walker&) = delete;
   Walker& operator=(const Walker&) = delete;
 
-  std::vector<SyntaxSymbol> run() {
+  DeclarationWalk run() {
     if (ts_node_is_null(root_)) return {};
-    scopes_.push_back(Scope{{}, -1});
+    scopes_.push_back(Scope{{}, -1, 0});
     visit(root_, 0, std::nullopt, /*on_cursor=*/false);
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
@@ -102,7 +104,13 @@ class Walker {
       const Frame& current = stack_.back();
       visit(node, current.scope, current.extension, on_cursor);
     }
-    return std::move(symbols_);
+    DeclarationWalk walked{std::move(symbols_), std::nullopt};
+    if (too_deep_) walked.bound_reason = depth_bound_reason();
+    if (over_budget_) {
+      const std::string reason = name_budget_reason(budget_);
+      walked.bound_reason = walked.bound_reason ? *walked.bound_reason + "; " + reason : reason;
+    }
+    return walked;
   }
 
  private:
@@ -127,16 +135,33 @@ class Walker {
     if (!outcome) return descend(node, scope, extension, on_cursor);
     if (outcome->candidates.empty()) {
       if (!outcome->qualifier_extension.empty()) {
+        // Nothing below a context too deep, or past the budget, is stored.
+        if (scopes_[scope].depth >= MAX_DECLARATION_DEPTH) {
+          too_deep_ = true;
+          return;
+        }
+        const std::size_t size = scopes_[scope].qual_prefix.size() + outcome->qualifier_extension.size();
+        if (!charge(size)) return;
         Scope extended{scopes_[scope].qual_prefix + outcome->qualifier_extension,
-                       scopes_[scope].parent};
+                       scopes_[scope].parent, scopes_[scope].depth + 1};
         scopes_.push_back(std::move(extended));
         scope = scopes_.size() - 1;
       }
       return descend(node, scope, extension, on_cursor);
     }
 
+    if (scopes_[scope].depth >= MAX_DECLARATION_DEPTH) {
+      too_deep_ = true;
+      // The later siblings a header would qualify are as deep as it is.
+      if (outcome->is_header && !stack_.empty()) {
+        scopes_.push_back(Scope{{}, -1, scopes_[scope].depth + 1});
+        stack_.back().scope = scopes_.size() - 1;
+      }
+      return;
+    }
     const RuleCandidate& found = outcome->candidates.front();
     std::string name = text(source_, found.identifier);
+    if (!charge(scopes_[scope].qual_prefix.size() + found.qualifier_prefix.size() + name.size())) return;
     std::string qualified = scopes_[scope].qual_prefix + found.qualifier_prefix + name;
     const Span selection = node_span(found.identifier);
     Span declaration = node_span(node);
@@ -151,7 +176,7 @@ class Walker {
                                     qualified, found.kind, std::move(parent), declaration,
                                     selection});
     const auto emitted = static_cast<std::int64_t>(symbols_.size() - 1);
-    scopes_.push_back(Scope{std::move(qualified) + ".", emitted});
+    scopes_.push_back(Scope{std::move(qualified) + ".", emitted, scopes_[scope].depth + 1});
     const std::size_t inner_scope = scopes_.size() - 1;
 
     if (outcome->is_header) {
@@ -161,6 +186,18 @@ class Walker {
       return;
     }
     descend(node, inner_scope, std::nullopt, on_cursor);
+  }
+
+  // Takes `bytes` of qualification from the budget. When they do not fit, the
+  // walk ends here: no later declaration is produced.
+  bool charge(std::size_t bytes) {
+    if (bytes > budget_ - spent_) {
+      over_budget_ = true;
+      stack_.clear();
+      return false;
+    }
+    spent_ += bytes;
+    return true;
   }
 
   // Opens a frame for the children of `node`, if it has any: by index for a
@@ -200,6 +237,10 @@ class Walker {
   std::vector<Frame> stack_;
   std::vector<Scope> scopes_;
   std::vector<SyntaxSymbol> symbols_;
+  std::size_t budget_;     // qualification bytes this file may produce
+  std::size_t spent_ = 0;  // qualification bytes produced so far
+  bool too_deep_ = false;
+  bool over_budget_ = false;
 };
 
 }  // namespace
@@ -211,17 +252,38 @@ Span node_span(TSNode node) {
               end.row, end.column};
 }
 
+std::size_t qualified_name_budget(std::size_t source_bytes) {
+  return std::max(MIN_QUALIFIED_NAME_BUDGET, QUALIFIED_NAME_BYTES_PER_SOURCE_BYTE * source_bytes);
+}
+
+std::string depth_bound_reason() {
+  return "declarations nested deeper than " + std::to_string(MAX_DECLARATION_DEPTH) +
+         " levels are not stored";
+}
+
+std::string name_budget_reason(std::size_t budget) {
+  return "qualified names exceed " + std::to_string(budget) +
+         " bytes; later declarations are not stored";
+}
+
+DeclarationWalk walk_file_declarations(std::string_view language, TSNode root,
+                                       std::string_view source, std::string_view file_path,
+                                       std::string_view file_hash) {
+  Walker walker(rule_for_language(language), language, root, source, file_path, file_hash);
+  return walker.run();
+}
+
 std::vector<SyntaxSymbol> walk_declarations(std::string_view language, TSNode root,
                                             std::string_view source, std::string_view file_path,
                                             std::string_view file_hash) {
-  return walk_with_rule(rule_for_language(language), language, root, source, file_path, file_hash);
+  return walk_file_declarations(language, root, source, file_path, file_hash).symbols;
 }
 
 std::vector<SyntaxSymbol> walk_with_rule(Rule rule, std::string_view language, TSNode root,
                                          std::string_view source, std::string_view file_path,
                                          std::string_view file_hash) {
   Walker walker(rule, language, root, source, file_path, file_hash);
-  return walker.run();
+  return walker.run().symbols;
 }
 
 }  // namespace kolvex::syntax
