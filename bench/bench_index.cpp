@@ -9,7 +9,12 @@
 // ((user+sys)/wall) and its peak memory, both from wait4's resource usage of
 // the kolvex child (which includes the tools it waited for).
 //
-//   bench_index [--rounds N] [--kolvex PATH]
+// It also indexes single hostile files, each in a repository of its own: 40,000
+// nested functions (560 KB) and as many as fit the 1 MiB capture limit, against
+// the anchor of a file of the same size holding as many functions side by side,
+// and prints each run's time, peak memory and snapshot size per source byte.
+//
+//   bench_index [--rounds N] [--kolvex PATH] [--hostile-only]
 //
 // Without a zoekt-git-index on PATH a stand-in that does nothing is put first
 // on the runs' PATH, so that the runs measure kolvex's own work.
@@ -50,6 +55,8 @@ constexpr double NO_CHANGE_GOAL = 0.10;   // no-change reindex / cold run
 constexpr double ONE_CHANGE_GOAL = 0.15;  // one-change reindex / cold run
 const char* const SOURCE_TREES[] = {"/usr/include", "/usr/lib/python3.11"};
 const char* const SLUG = "bench";
+constexpr std::size_t HOSTILE_DEPTH = 40000;
+constexpr std::size_t CAPTURE_LIMIT = 1024 * 1024;
 
 // One finished child: wall time and wait4's resource usage.
 struct Measured {
@@ -236,7 +243,84 @@ void run_size(const char* name, const fs::path& scratch, const std::vector<fs::p
             ratio_line(one_change_best.value->wall / cold.wall, "cold", ONE_CHANGE_GOAL).c_str());
 }
 
-int run(int rounds, const fs::path& kolvex) {
+// `count` JavaScript functions, nested or side by side, padded with newlines to
+// `size` bytes when given.
+std::string js_functions(std::size_t count, bool nested, std::size_t size = 0) {
+  std::string source;
+  for (std::size_t i = 0; i < count; ++i) source += nested ? "function f(){" : "function f(){}";
+  if (nested) source.append(count, '}');
+  if (source.size() < size) source.append(size - source.size(), '\n');
+  return source;
+}
+
+// One cold `kolvex index --no-scip` of a repository holding only `source`,
+// best of `rounds`; prints time, peak memory and snapshot bytes per source byte.
+Measured index_one_file(const char* label, const std::string& source, const fs::path& scratch, int rounds,
+                        const fs::path& kolvex, const std::string& path_value) {
+  const fs::path repo = scratch / label / "repo";
+  fs::create_directories(repo);
+  core::write_file(repo / "file.js", source);
+  const core::ProcessOptions in_repo{.cwd = repo};
+  check(core::run_process({"git", "init", "-q"}, in_repo), "git init");
+  check(core::run_process({"git", "add", "-A"}, in_repo), "git add");
+  check(core::run_process({"git", "-c", "user.name=bench", "-c", "user.email=bench@example.invalid", "commit", "-q",
+                           "-m", "source"},
+                          in_repo),
+        "git commit");
+  const fs::path log = scratch / label / "last-run.log";
+  Best best;
+  std::uintmax_t snapshot_bytes = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const fs::path data = scratch / label / "data";
+    const fs::path tmp = scratch / label / "tmp";
+    fs::create_directories(data);
+    fs::create_directories(tmp);
+    const std::map<std::string, std::optional<std::string>> env = {
+        {"XDG_DATA_HOME", data.string()},          {"TMPDIR", tmp.string()},
+        {"PATH", path_value},                      {"KOLVEX_EMBEDDING_MODEL", std::nullopt},
+        {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}, {"KOLVEX_GRAMMAR_DIR", std::nullopt}};
+    const Measured m =
+        spawn_and_wait({kolvex.string(), "index", "--no-scip", "--slug", SLUG, repo.string()}, repo, env, log);
+    if (!WIFEXITED(m.status) || WEXITSTATUS(m.status) != 0) {
+      throw std::runtime_error(std::string(label) + " index failed:\n" + core::read_file(log));
+    }
+    best.offer(m);
+    snapshot_bytes = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(data)) {
+      if (entry.is_regular_file() && entry.path().extension() == ".db" &&
+          entry.path().filename().string().starts_with("index-")) {
+        snapshot_bytes = entry.file_size();
+      }
+    }
+    fs::remove_all(data);
+    fs::remove_all(tmp);
+  }
+  char ratio[96];
+  std::snprintf(ratio, sizeof ratio, "   snapshot %.2f bytes per source byte (%zu bytes of source)",
+                static_cast<double>(snapshot_bytes) / static_cast<double>(source.size()), source.size());
+  print_run(label, *best.value, ratio);
+  return *best.value;
+}
+
+void run_hostile(const fs::path& scratch, int rounds, const fs::path& kolvex, const std::string& path_value) {
+  std::printf("\nhostile files (one per repository):\n");
+  const Measured flat =
+      index_one_file("40k side by side", js_functions(HOSTILE_DEPTH, false), scratch, rounds, kolvex, path_value);
+  const Measured deep =
+      index_one_file("40k nested", js_functions(HOSTILE_DEPTH, true), scratch, rounds, kolvex, path_value);
+  std::printf("  %-22s %8.3f x time, %.3f x peak of the side-by-side file\n", "40k nested", deep.wall / flat.wall,
+              static_cast<double>(deep.peak_kib) / static_cast<double>(flat.peak_kib));
+  const std::size_t fit = CAPTURE_LIMIT / 14;
+  const Measured flat_limit = index_one_file("1 MiB side by side", js_functions(fit, false, CAPTURE_LIMIT), scratch,
+                                             rounds, kolvex, path_value);
+  const Measured deep_limit = index_one_file("1 MiB nested", js_functions(fit, true, CAPTURE_LIMIT), scratch,
+                                             rounds, kolvex, path_value);
+  std::printf("  %-22s %8.3f x time, %.3f x peak of the side-by-side file\n", "1 MiB nested",
+              deep_limit.wall / flat_limit.wall,
+              static_cast<double>(deep_limit.peak_kib) / static_cast<double>(flat_limit.peak_kib));
+}
+
+int run(int rounds, const fs::path& kolvex, bool hostile_only) {
   if (!fs::exists(kolvex)) throw std::runtime_error("no kolvex program at " + kolvex.string());
   core::ScratchDir scratch = core::ScratchDir::create("kolvex-bench-index-");
   const char* inherited = std::getenv("PATH");
@@ -249,6 +333,9 @@ int run(int rounds, const fs::path& kolvex) {
     path_value = bin.string() + ":" + path_value;
     std::printf("zoekt-git-index not found: a stand-in that does nothing is used\n");
   }
+  run_hostile(scratch.path(), rounds, kolvex, path_value);
+  if (hostile_only) return 0;
+
   std::optional<fs::path> ctags = core::find_program("ctags");
   if (!ctags) std::printf("ctags not found: the ctags anchor is skipped\n");
 
@@ -267,23 +354,26 @@ int run(int rounds, const fs::path& kolvex) {
 int main(int argc, char** argv) {
   int rounds = DEFAULT_ROUNDS;
   fs::path kolvex = KOLVEX_BINARY;
+  bool hostile_only = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--rounds" && i + 1 < argc) {
       rounds = std::atoi(argv[++i]);
     } else if (arg == "--kolvex" && i + 1 < argc) {
       kolvex = argv[++i];
+    } else if (arg == "--hostile-only") {
+      hostile_only = true;
     } else {
       rounds = 0;
       break;
     }
   }
   if (rounds < 1) {
-    std::fprintf(stderr, "usage: %s [--rounds N] [--kolvex PATH]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--rounds N] [--kolvex PATH] [--hostile-only]\n", argv[0]);
     return 2;
   }
   try {
-    return run(rounds, kolvex);
+    return run(rounds, kolvex, hostile_only);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "error: %s\n", error.what());
     return 1;
