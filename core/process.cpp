@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -34,6 +35,9 @@ constexpr std::chrono::milliseconds STOP_GRACE{2000};
 constexpr std::chrono::milliseconds STOP_POLL{10};
 // Search path when the environment has no PATH (Python's os.defpath).
 constexpr const char* DEFAULT_PATH = "/bin:/usr/bin";
+// Digits of the longest GIT_CONFIG_COUNT taken as a count: no environment holds
+// entries for more.
+constexpr std::size_t MAX_COUNT_DIGITS = 6;
 
 // What the child reports through the close-on-exec pipe when it cannot start.
 enum class StartStage : int { chdir = 1, exec = 2, setup = 3 };
@@ -59,6 +63,57 @@ Pipe make_pipe() {
 
 std::string variable_name(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
+std::optional<std::string> environment_value(const std::vector<std::string>& entries, std::string_view name) {
+  for (const std::string& entry : entries) {
+    if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=') {
+      return entry.substr(name.size() + 1);
+    }
+  }
+  return std::nullopt;
+}
+
+// Sets `name` to `value` in place of any entry of that name.
+void set_environment_value(std::vector<std::string>& entries, const std::string& name, const std::string& value) {
+  std::erase_if(entries, [&](const std::string& entry) { return variable_name(entry) == name; });
+  entries.push_back(name + "=" + value);
+}
+
+// True when the settings are the last entries of the GIT_CONFIG_COUNT list.
+bool git_settings_end_list(const std::vector<std::string>& entries, std::size_t count) {
+  if (count < CHILD_GIT_SETTINGS.size()) return false;
+  std::size_t index = count - CHILD_GIT_SETTINGS.size();
+  for (const GitSetting& setting : CHILD_GIT_SETTINGS) {
+    const std::string n = std::to_string(index++);
+    if (environment_value(entries, "GIT_CONFIG_KEY_" + n) != setting.key ||
+        environment_value(entries, "GIT_CONFIG_VALUE_" + n) != setting.value) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Appends the git settings every child gets after the GIT_CONFIG_COUNT entries
+// the environment already holds. A count git would refuse ("bogus count") is
+// left alone: git then fails before it reads any configuration. Settings that
+// already end the list (a kolvex started by kolvex) are not added again.
+void add_git_settings(std::vector<std::string>& entries) {
+  std::size_t count = 0;
+  if (std::optional<std::string> value = environment_value(entries, "GIT_CONFIG_COUNT")) {
+    if (value->empty() || value->size() > MAX_COUNT_DIGITS ||
+        value->find_first_not_of("0123456789") != std::string::npos) {
+      return;
+    }
+    count = static_cast<std::size_t>(std::stoul(*value));
+  }
+  if (git_settings_end_list(entries, count)) return;
+  for (const GitSetting& setting : CHILD_GIT_SETTINGS) {
+    const std::string index = std::to_string(count++);
+    set_environment_value(entries, "GIT_CONFIG_KEY_" + index, std::string(setting.key));
+    set_environment_value(entries, "GIT_CONFIG_VALUE_" + index, std::string(setting.value));
+  }
+  set_environment_value(entries, "GIT_CONFIG_COUNT", std::to_string(count));
+}
+
 std::vector<std::string> build_environment(const ProcessOptions& options) {
   std::vector<std::string> entries;
   if (!options.clear_env) {
@@ -71,16 +126,8 @@ std::vector<std::string> build_environment(const ProcessOptions& options) {
   for (const auto& [name, value] : options.env) {
     if (value) entries.push_back(name + "=" + *value);
   }
+  add_git_settings(entries);
   return entries;
-}
-
-std::optional<std::string> environment_value(const std::vector<std::string>& entries, std::string_view name) {
-  for (const std::string& entry : entries) {
-    if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=') {
-      return entry.substr(name.size() + 1);
-    }
-  }
-  return std::nullopt;
 }
 
 std::vector<std::string> split_path(const std::string& value) {

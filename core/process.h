@@ -21,19 +21,44 @@
 // (the pipes they hold to us are closed); every catchable way out of kolvex
 // (Ctrl+C, SIGTERM, SIGHUP) stops the whole group first.
 //
+// Git settings: every child's environment carries CHILD_GIT_SETTINGS through
+// git's GIT_CONFIG_COUNT / GIT_CONFIG_KEY_<n> / GIT_CONFIG_VALUE_<n> variables,
+// appended after the entries the environment (or the overlay) already holds, so
+// every git a child starts, however deep, has them. They switch off the
+// commands a repository's own configuration could have a read-only git run
+// (the checkout may come from anyone); a "git -c" on a command line still wins.
+//
 // Thread-safety: run_process may be called from several threads at once.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.h"
 
 namespace kolvex::core {
+
+struct GitSetting {
+  std::string_view key;
+  std::string_view value;
+};
+
+// core.fsmonitor names a command (or git's own monitor daemon) that ls-files,
+// status, check-ignore and every other command that reads the index with the
+// monitor start. Hooks come from the repository too, and `git status` runs
+// post-index-change when it writes back the index it refreshed; a hooks
+// directory that cannot hold a file turns them all off. The other configured
+// commands are out of reach of the read-only commands kolvex and its tools run
+// (ls-files, rev-parse, check-ignore, cat-file, status): textconv and external
+// diff run for diffs, credential helpers, ssh and protocol commands on the network.
+inline constexpr std::array<GitSetting, 2> CHILD_GIT_SETTINGS = {
+    {{"core.fsmonitor", "false"}, {"core.hooksPath", "/dev/null"}}};
 
 struct ProcessOptions {
   std::optional<std::filesystem::path> cwd;

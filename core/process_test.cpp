@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/fs.h"
+#include "testkit/git_repo.h"
 #include "testkit/process_probe.h"
 
 namespace kolvex::core {
@@ -109,10 +110,71 @@ TEST(Process, WorkingDirectoryAndEnvironmentOverlay) {
   ProcessOptions cleared;
   cleared.clear_env = true;
   cleared.env = {{"ONLY", "this"}};
-  // Without PATH the default search path still finds env.
-  EXPECT_EQ(run_process({"env"}, cleared).stdout_text(), "ONLY=this\n");
+  // Without PATH the default search path still finds env; the git settings of
+  // every child come after what was asked for.
+  EXPECT_EQ(run_process({"env"}, cleared).stdout_text(),
+            "ONLY=this\nGIT_CONFIG_KEY_0=core.fsmonitor\nGIT_CONFIG_VALUE_0=false\n"
+            "GIT_CONFIG_KEY_1=core.hooksPath\nGIT_CONFIG_VALUE_1=/dev/null\nGIT_CONFIG_COUNT=2\n");
   ::unsetenv("KOLVEX_PROCESS_TEST_DROP");
   ::unsetenv("KOLVEX_PROCESS_TEST_KEEP");
+}
+
+// A repository whose configuration names a file monitor command and whose
+// hooks directory holds a hook that runs when status writes back the index:
+// neither may run for a git started through run_process, whatever environment
+// the caller passes, and settings already in the environment stay in force.
+TEST(Process, GitInAChildRunsNoCommandOfTheRepository) {
+  testkit::GitRepo repo = testkit::GitRepo::init();
+  repo.write("app.py", "x = 1\n");
+  repo.commit_all("first");
+  const fs::path marker = repo.scratch() / "ran";
+  const std::string touch = "touch '" + marker.native() + "'";
+  repo.git({"config", "core.fsmonitor", touch + "; false"});
+  repo.write(".git/hooks/post-index-change", "#!/bin/sh\n" + touch + "\n");
+  ::chmod((repo / ".git/hooks/post-index-change").c_str(), 0755);
+
+  using Overlay = std::map<std::string, std::optional<std::string>>;
+  struct Case {
+    const char* title;
+    Overlay env;
+    bool clear_env = false;
+    std::string user_name;  // git config user.name as the child sees it
+  };
+  Overlay own = testkit::GitRepo::git_environment();
+  Overlay counted = own;
+  counted.insert({{"GIT_CONFIG_COUNT", "1"}, {"GIT_CONFIG_KEY_0", "user.name"}, {"GIT_CONFIG_VALUE_0", "From Env"}});
+  Overlay repeated = counted;  // what a child of a child holds
+  repeated.insert({{"GIT_CONFIG_COUNT", "3"},
+                   {"GIT_CONFIG_KEY_1", "core.fsmonitor"},
+                   {"GIT_CONFIG_VALUE_1", "false"},
+                   {"GIT_CONFIG_KEY_2", "core.hooksPath"},
+                   {"GIT_CONFIG_VALUE_2", "/dev/null"}});
+  repeated["GIT_CONFIG_COUNT"] = "3";
+  Overlay cleared = own;
+  cleared["PATH"] = "/usr/bin:/bin";
+  const std::vector<Case> cases = {
+      {"inherited environment", own, false, "Kolvex Test"},
+      {"entries of the caller's own", counted, false, "From Env"},
+      {"settings already at the end", repeated, false, "From Env"},
+      {"empty environment", cleared, true, "Kolvex Test"},
+  };
+  const std::string configured_name = repo.git({"config", "user.name"}).stdout_text();
+  ASSERT_EQ(configured_name, "Kolvex Test\n");
+  for (const Case& c : cases) {
+    ProcessOptions options{.cwd = repo.path(), .env = c.env, .clear_env = c.clear_env};
+    for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
+             {"git", "ls-files", "--stage"}, {"git", "check-ignore", "--stdin"}, {"git", "status", "--porcelain"}}) {
+      write_file(repo / "app.py", "x = 1\n");  // a fresh time stamp, so status refreshes the index
+      const ProcessResult result = run_process(argv, options);
+      EXPECT_LE(result.returncode, 1) << c.title << ": " << argv[1] << ": " << result.stderr_text();
+      EXPECT_FALSE(fs::exists(marker)) << c.title << ": " << argv[1];
+      fs::remove(marker);
+    }
+    EXPECT_EQ(run_process({"git", "config", "user.name"}, options).stdout_text(), c.user_name + "\n") << c.title;
+    const ProcessResult list = run_process({"git", "config", "--get-all", "core.fsmonitor"}, options);
+    // Set once, after the repository's own value, however deep the child.
+    EXPECT_EQ(list.stdout_text(), touch + "; false\nfalse\n") << c.title;
+  }
 }
 
 TEST(Process, OverlayPathIsUsedForTheSearch) {

@@ -257,6 +257,32 @@ TEST_F(IndexCommand, ConcurrentRunsOfOneRepositoryTakeTurns) {
   EXPECT_EQ(row("repo")->status, "indexed");
 }
 
+// A checkout can come with a configuration that names commands (a file
+// monitor) and with hooks (post-index-change runs when `git status` writes back
+// the index it refreshed). Neither runs during an index run: not for kolvex's
+// own git, and not for a git that a tool kolvex starts runs itself.
+TEST_F(IndexCommand, CommandsNamedByTheCheckoutNeverRun) {
+  const fs::path marker = tmp_.path() / "ran";
+  const std::string touch = "echo \"$0 $*\" >> '" + marker.string() + "'";
+  repo_.git({"config", "core.fsmonitor", touch + "; false"});
+  repo_.write(".git/hooks/post-index-change", "#!/bin/sh\n" + touch + "\n");
+  fs::permissions(repo_ / ".git/hooks/post-index-change", fs::perms::owner_exec, fs::perm_options::add);
+  // The working tree's time stamps are newer than the index: status refreshes and writes it.
+  repo_.write("app/util.py", "def helper():\n    return 2\n");
+  zoekt_behaviour_ = {.run = "for last; do :; done; git -C \"$last\" status --porcelain"};
+
+  core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
+  ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+  EXPECT_EQ(row("repo")->status, "indexed");
+  ASSERT_EQ(zoekt_.invocations().size(), 1u);
+  EXPECT_FALSE(fs::exists(marker)) << core::read_file(marker);
+
+  // The same commands do run for a git started without kolvex.
+  core::ProcessResult plain = core::run_process({"env", "-u", "GIT_CONFIG_COUNT", "git", "-C", repo_.path().string(),
+                                                 "status", "--porcelain"});
+  EXPECT_TRUE(fs::exists(marker));
+}
+
 // One listing of the index serves language detection, capture and the tracked
 // blob count; revalidation lists the index afresh. With a language override
 // detection is skipped and capture takes the listing itself.
