@@ -65,9 +65,7 @@ fi
 # --- build and install ---
 configure() {  # configure <dir> [cmake options...]
   local dir=$1; shift
-  if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_INSTALL_PREFIX="$PREFIX" "$@" >/dev/null
-  fi
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_INSTALL_PREFIX="$PREFIX" "$@" >/dev/null
 }
 configure build -DCMAKE_BUILD_TYPE=Release
 say "building (build/)"
@@ -109,7 +107,10 @@ run_suite() {  # run_suite <build dir> <name> [ctest options...]
 
 run_suite build release
 
-configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKOLVEX_SANITIZE=address,undefined -DKOLVEX_BUILD_BENCH=OFF
+# The sanitizer trees link the third-party code (tree-sitter, grammar modules,
+# llama.cpp) that build/ compiled: it is never instrumented, so it is built once.
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKOLVEX_SANITIZE=address,undefined -DKOLVEX_BUILD_BENCH=OFF \
+  -DKOLVEX_THIRD_PARTY_FROM="$ROOT/build"
 say "building (build-asan/, AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -117,7 +118,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite build-asan sanitizers
 
 # Concurrency tests once more under ThreadSanitizer (only their own programs are built).
-configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOLVEX_SANITIZE=thread -DKOLVEX_BUILD_BENCH=OFF
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOLVEX_SANITIZE=thread -DKOLVEX_BUILD_BENCH=OFF \
+  -DKOLVEX_THIRD_PARTY_FROM="$ROOT/build"
 if cmake --build build-tsan --target help 2>/dev/null | grep -q '^concurrency_tests:'; then
   say "building (build-tsan/, ThreadSanitizer, concurrency tests)"
   cmake --build build-tsan -j "$JOBS" --target concurrency_tests

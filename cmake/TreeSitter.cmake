@@ -2,6 +2,10 @@
 # shared module (tree-sitter-<lang>.so exporting only tree_sitter_<lang>), from the
 # C sources of the pinned npm packages in third_party/node_modules. The versions the
 # packages declare are recorded in a generated header: they feed grammar identities.
+#
+# With KOLVEX_THIRD_PARTY_FROM set to another build tree of this checkout, the
+# runtime and the modules that tree built are used instead (see ThirdParty.cmake).
+include(ThirdParty)
 
 set(KOLVEX_NODE_MODULES "${CMAKE_SOURCE_DIR}/third_party/node_modules" CACHE PATH
     "Where npm unpacked the pinned third-party packages")
@@ -9,19 +13,6 @@ set(TS_RUNTIME_DIR "${KOLVEX_NODE_MODULES}/tree-sitter/vendor/tree-sitter/lib")
 if(NOT EXISTS "${TS_RUNTIME_DIR}/src/lib.c")
   message(FATAL_ERROR "tree-sitter sources missing under ${KOLVEX_NODE_MODULES}: run ./setup.sh (npm ci in third_party/)")
 endif()
-
-# Third-party C is always optimised: parsing at -O0 runs at half speed, and the
-# sanitizer build would otherwise spend its time inside generated parse tables.
-set(KOLVEX_THIRD_PARTY_C_FLAGS -O2 -w)
-
-add_library(tree_sitter_runtime STATIC "${TS_RUNTIME_DIR}/src/lib.c")
-target_include_directories(tree_sitter_runtime
-  PUBLIC "${TS_RUNTIME_DIR}/include"
-  PRIVATE "${TS_RUNTIME_DIR}/src" "${TS_RUNTIME_DIR}/src/wasm")
-target_compile_definitions(tree_sitter_runtime PRIVATE _POSIX_C_SOURCE=200112L _DEFAULT_SOURCE)
-target_compile_options(tree_sitter_runtime PRIVATE ${KOLVEX_THIRD_PARTY_C_FLAGS})
-set_target_properties(tree_sitter_runtime PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
-  POSITION_INDEPENDENT_CODE ON)
 
 # language | npm package directory | source subdirectory | entry point | distribution name
 set(KOLVEX_GRAMMARS
@@ -43,7 +34,24 @@ set(KOLVEX_GRAMMARS
   "bash|tree-sitter-bash|src|tree_sitter_bash|tree-sitter-bash"
   "sql|@derekstride/tree-sitter-sql|src|tree_sitter_sql|tree-sitter-sql")
 
-set(KOLVEX_GRAMMAR_OUTPUT_DIR "${CMAKE_BINARY_DIR}/grammars")
+if(KOLVEX_THIRD_PARTY_FROM)
+  kolvex_import_third_party(tree-sitter)
+  set(KOLVEX_GRAMMAR_OUTPUT_DIR "${KOLVEX_THIRD_PARTY_FROM}/grammars")
+else()
+  # Third-party C is always optimised: parsing at -O0 runs at half speed, and the
+  # sanitizer build would otherwise spend its time inside generated parse tables.
+  set(KOLVEX_THIRD_PARTY_C_FLAGS -O2 -w)
+
+  add_library(tree_sitter_runtime STATIC "${TS_RUNTIME_DIR}/src/lib.c")
+  target_include_directories(tree_sitter_runtime
+    PUBLIC "${TS_RUNTIME_DIR}/include"
+    PRIVATE "${TS_RUNTIME_DIR}/src" "${TS_RUNTIME_DIR}/src/wasm")
+  target_compile_definitions(tree_sitter_runtime PRIVATE _POSIX_C_SOURCE=200112L _DEFAULT_SOURCE)
+  target_compile_options(tree_sitter_runtime PRIVATE ${KOLVEX_THIRD_PARTY_C_FLAGS})
+  set_target_properties(tree_sitter_runtime PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+    POSITION_INDEPENDENT_CODE ON)
+  set(KOLVEX_GRAMMAR_OUTPUT_DIR "${CMAKE_BINARY_DIR}/grammars")
+endif()
 set(KOLVEX_GRAMMAR_INSTALL_DIR "${CMAKE_INSTALL_PREFIX}/lib/kolvex/grammars")
 set(KOLVEX_GRAMMAR_TARGETS "")
 
@@ -71,17 +79,21 @@ foreach(row IN LISTS KOLVEX_GRAMMARS)
     list(APPEND sources "${src}/scanner.c")
   endif()
   set(target "tree-sitter-${lang}")
-  set(map "${CMAKE_BINARY_DIR}/grammars-exports/${lang}.map")
-  file(WRITE "${map}" "{ global: ${symbol}; local: *; };\n")
-  add_library(${target} MODULE ${sources})
-  target_include_directories(${target} PRIVATE "${src}")
-  target_compile_options(${target} PRIVATE ${KOLVEX_THIRD_PARTY_C_FLAGS})
-  target_link_options(${target} PRIVATE "-Wl,--version-script=${map}")
-  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${target}"
-    C_STANDARD 11 LIBRARY_OUTPUT_DIRECTORY "${KOLVEX_GRAMMAR_OUTPUT_DIR}"
-    LINK_DEPENDS "${map}")
+  if(KOLVEX_THIRD_PARTY_FROM)
+    install(IMPORTED_RUNTIME_ARTIFACTS ${target} LIBRARY DESTINATION lib/kolvex/grammars)
+  else()
+    set(map "${CMAKE_BINARY_DIR}/grammars-exports/${lang}.map")
+    file(WRITE "${map}" "{ global: ${symbol}; local: *; };\n")
+    add_library(${target} MODULE ${sources})
+    target_include_directories(${target} PRIVATE "${src}")
+    target_compile_options(${target} PRIVATE ${KOLVEX_THIRD_PARTY_C_FLAGS})
+    target_link_options(${target} PRIVATE "-Wl,--version-script=${map}")
+    set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${target}"
+      C_STANDARD 11 LIBRARY_OUTPUT_DIRECTORY "${KOLVEX_GRAMMAR_OUTPUT_DIR}"
+      LINK_DEPENDS "${map}")
+    install(TARGETS ${target} LIBRARY DESTINATION lib/kolvex/grammars)
+  endif()
   list(APPEND KOLVEX_GRAMMAR_TARGETS ${target})
-  install(TARGETS ${target} LIBRARY DESTINATION lib/kolvex/grammars)
   if(NOT distribution IN_LIST _seen_distributions)
     kolvex_package_version(version "${package}")
     string(APPEND _version_rows "    {\"${distribution}\", \"${version}\"},\n")
@@ -90,7 +102,12 @@ foreach(row IN LISTS KOLVEX_GRAMMARS)
   string(APPEND _module_rows "    {\"${lang}\", \"${target}.so\", \"${symbol}\"},\n")
 endforeach()
 
-add_custom_target(grammars DEPENDS ${KOLVEX_GRAMMAR_TARGETS})
+if(KOLVEX_THIRD_PARTY_FROM)
+  add_custom_target(grammars)
+else()
+  add_custom_target(grammars DEPENDS ${KOLVEX_GRAMMAR_TARGETS})
+  kolvex_export_third_party(tree-sitter tree_sitter_runtime ${KOLVEX_GRAMMAR_TARGETS})
+endif()
 
 set(KOLVEX_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
 configure_file("${CMAKE_SOURCE_DIR}/cmake/build_info.h.in" "${KOLVEX_GENERATED_DIR}/build_info.h" @ONLY)
