@@ -94,6 +94,8 @@ class PathGuard {
  public:
   explicit PathGuard(fs::path repo_path) : repo_path_(std::move(repo_path)) {}
 
+  const fs::path& repo_path() const noexcept { return repo_path_; }
+
   // The entry's path inside the working tree, unresolved, so the caller can
   // examine the entry itself without following a final link. Directory links
   // inside the repository are accepted; anything whose parent resolves outside
@@ -249,12 +251,20 @@ class CopyPack {
 
 // What examining one entry found. Made on a worker thread, consumed in order.
 struct Examined {
-  enum class Outcome { excluded, unsupported, missing, symlink, oversized, unreadable, captured };
+  enum class Outcome { excluded, sparse, unsupported, missing, symlink, oversized, unreadable, captured };
   Outcome outcome;
   Classification kind;
   ReadBuffer bytes;  // the captured bytes (a pool buffer), kept only when copies are written
   std::string file_hash;
 };
+
+// True when nothing is at `candidate`: a skip-worktree entry with no file is
+// one the sparse checkout left out. Only whether the entry exists is asked
+// here; one that exists is examined as any other.
+bool absent_from_worktree(const fs::path& candidate) {
+  struct stat status {};
+  return ::lstat(candidate.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
 
 // Steps 1 to 9 of one entry, except what touches the manifest: classification,
 // path safety, the link status, the size checks, reading and hashing. Strict
@@ -264,6 +274,10 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
   const std::string& path = entry.path;
   Examined result{Outcome::excluded, classify(entry.mode, path), {}, {}};
   if (!result.kind.in_scope) return result;
+  if (entry.skip_worktree && absent_from_worktree(guard.repo_path() / fs::path(path))) {
+    result.outcome = Outcome::sparse;
+    return result;
+  }
   if (!result.kind.language) {
     result.outcome = Outcome::unsupported;
     return result;
@@ -341,6 +355,10 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
         switch (found.outcome) {
           case Outcome::excluded:
             records.push_back({path, std::nullopt, std::nullopt, std::nullopt, false, found.kind.reason});
+            add_fact(fact(path, entry.mode, false, ""));
+            break;
+          case Outcome::sparse:
+            records.push_back({path, std::nullopt, std::nullopt, std::nullopt, false, std::string(REASON_SPARSE)});
             add_fact(fact(path, entry.mode, false, ""));
             break;
           case Outcome::unsupported:

@@ -3,7 +3,8 @@
 // capture_sources decides, once per indexing run, which of a repository's tracked
 // files the run works from and freezes their bytes: it lists the stage-0 entries of
 // the git index (`git ls-files --stage -z`, or a listing the caller already took),
-// classifies every entry, copies the bytes of each captured file (in scope, of a
+// classifies every entry (one with the skip-worktree bit and no file in the
+// working tree is out of scope: the sparse checkout left it out), copies the bytes of each captured file (in scope, of a
 // known language, not a symbolic link, at most MAX_SOURCE_BYTES) into the scratch
 // directory and returns the manifest: one CapturedFile per entry and the source
 // digest. validate_sources repeats the pass later on a fresh listing without
@@ -53,6 +54,7 @@ inline constexpr std::string_view REASON_SYMLINK = "symlink";
 inline constexpr std::string_view REASON_IGNORED_DIRECTORY = "ignored directory";
 inline constexpr std::string_view REASON_UNSUPPORTED_EXTENSION = "unsupported extension";
 inline constexpr std::string_view REASON_TOO_LARGE = "file exceeds 1 MiB syntax limit";
+inline constexpr std::string_view REASON_SPARSE = "outside sparse checkout";
 
 // One stage-0 entry of the git index.
 struct CapturedFile {
@@ -65,7 +67,8 @@ struct CapturedFile {
   // The file that holds the captured copy (the pack); only for a captured file,
   // and only when copies were written.
   std::optional<std::filesystem::path> source_path;
-  // False for submodules, symbolic links and paths through an ignored name.
+  // False for submodules, symbolic links, paths through an ignored name and
+  // entries a sparse checkout left out of the working tree.
   bool in_scope;
   // Why the entry was not captured; absent exactly for a captured file.
   std::optional<std::string> reason;

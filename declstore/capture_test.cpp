@@ -221,6 +221,59 @@ TEST(CaptureTest, ANonRepositoryFailsWithGitsOwnMessage) {
   }
 }
 
+// A sparse checkout leaves entries out of the working tree on purpose: those are
+// out of scope, whatever their suffix, and a revalidation agrees with the
+// capture. An entry with the skip-worktree bit whose file is there is captured as
+// before, and a tracked file deleted by hand still fails the capture.
+TEST(CaptureTest, EntriesOutsideASparseCheckoutAreOutOfScope) {
+  GitRepo repo = GitRepo::init();
+  repo.write("keep/a.py", "a = 1\n");
+  repo.write("gone/b.py", "b = 2\n");
+  repo.write("gone/notes.md", "# notes\n");
+  repo.write("gone/node_modules/c.js", "c;\n");
+  repo.write("top.py", "t = 3\n");
+  repo.symlink("gone/link.py", "b.py");
+  repo.commit_all();
+  repo.git({"sparse-checkout", "set", "keep"});
+  ASSERT_FALSE(fs::exists(repo / "gone"));
+  ASSERT_TRUE(fs::exists(repo / "top.py"));  // the top level stays in a cone-mode checkout
+  repo.git({"update-index", "--skip-worktree", "top.py"});
+
+  const std::string sparse(REASON_SPARSE);
+  EXPECT_EQ(sparse, "outside sparse checkout");
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+  SourceManifest manifest = capture_sources(repo.path(), scratch.path());
+  const fs::path pack = scratch.path() / "sources.pack";
+  const std::vector<CapturedFile> want = {
+      {"gone/b.py", std::nullopt, std::nullopt, std::nullopt, false, sparse},
+      {"gone/link.py", std::nullopt, std::nullopt, std::nullopt, false, "symlink"},
+      {"gone/node_modules/c.js", std::nullopt, std::nullopt, std::nullopt, false, "ignored directory"},
+      {"gone/notes.md", std::nullopt, std::nullopt, std::nullopt, false, sparse},
+      {"keep/a.py", "python", core::sha256_hex("a = 1\n"), pack, true, std::nullopt, 0, 6},
+      {"top.py", "python", core::sha256_hex("t = 3\n"), pack, true, std::nullopt, 6, 6},
+  };
+  EXPECT_EQ(manifest.files, want);
+  EXPECT_EQ(manifest.source_hash,
+            digest_of({fact("gone/b.py", "100644", false, ""), fact("gone/link.py", "120000", false, ""),
+                       fact("gone/node_modules/c.js", "100644", false, ""), fact("gone/notes.md", "100644", false, ""),
+                       fact("keep/a.py", "100644", true, core::sha256_hex("a = 1\n")),
+                       fact("top.py", "100644", true, core::sha256_hex("t = 3\n"))}));
+  EXPECT_NO_THROW(validate_sources(repo.path(), manifest));
+
+  // Widening the checkout brings the files back into scope.
+  repo.git({"sparse-checkout", "add", "gone"});
+  ASSERT_TRUE(fs::exists(repo / "gone/b.py"));
+  EXPECT_THROW(validate_sources(repo.path(), manifest), SourceChangedError);
+
+  repo.remove("keep/a.py");
+  try {
+    capture_sources(repo.path(), scratch.path() / "again");
+    ADD_FAILURE() << "expected SourceCaptureError";
+  } catch (const SourceCaptureError& error) {
+    EXPECT_EQ(error.message(), "tracked file disappeared: keep/a.py");
+  }
+}
+
 // A tracked eligible file that cannot be examined or read fails a capture with a
 // SourceCaptureError that keeps the OS error, and changes the digest of a
 // revalidation instead of failing it. The FIFO must fail at once, never block.

@@ -1,7 +1,9 @@
 // The git index of a working tree, listed once and read by several stages.
 //
-// list_index runs `git -C <repo> ls-files --stage -z` once and keeps every
-// record, unmerged stages included, in git's order. Capture takes the stage-0
+// list_index runs `git -C <repo> ls-files --stage -t -z` once and keeps every
+// record, unmerged stages included, in git's order, with whether the entry has
+// the skip-worktree bit (outside a sparse checkout: git keeps no file for it in
+// the working tree). Capture takes the stage-0
 // entries of it; the pipeline derives from the same records what it would
 // otherwise ask git for twice more: the tracked paths of language detection (the
 // plain `git ls-files -z` prints exactly these paths in this order, an unmerged
@@ -19,11 +21,12 @@
 
 namespace kolvex::declstore {
 
-// One record "<mode> <object> <stage>\t<path>" of the listing.
+// One record "<tag> <mode> <object> <stage>\t<path>" of the listing.
 struct IndexEntry {
   std::string mode;   // index mode, as listed ("100644", "120000", "160000", ...)
   std::string stage;  // "0", or "1" to "3" for an unmerged entry
   std::string path;   // repository-relative, raw bytes as git prints them with -z
+  bool skip_worktree = false;  // outside the sparse checkout
 };
 
 struct IndexListing {

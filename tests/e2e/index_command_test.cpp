@@ -257,6 +257,42 @@ TEST_F(IndexCommand, ConcurrentRunsOfOneRepositoryTakeTurns) {
   EXPECT_EQ(row("repo")->status, "indexed");
 }
 
+// A sparse checkout indexes what it has: the entries it leaves out of the
+// working tree are skipped with their reason and counted nowhere, and SCIP and
+// the search index still run. A tracked file deleted by hand still fails the run.
+TEST_F(IndexCommand, ASparseCheckoutIndexesWhatItHas) {
+  repo_.write("lib/models.py", "class Model:\n    pass\n");
+  repo_.write("lib/NOTES.md", "# notes\n");
+  repo_.commit_all("library");
+  repo_.git({"sparse-checkout", "set", "app"});
+  ASSERT_FALSE(fs::exists(repo_ / "lib"));
+
+  core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
+  ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+  EXPECT_EQ(run.stdout_text(), "indexed repo\n");
+  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->tracked_files, 5);
+  core::Connection db = core::Connection::open(index_dir("repo") / pointer("repo"), {.read_only = true});
+  auto statement = db.prepare("SELECT file_path, in_scope, state, reason FROM syntax_files ORDER BY file_path");
+  std::vector<std::string> files;
+  while (statement.step()) {
+    files.push_back(statement.column_text(0) + "|" + std::to_string(statement.column_int(1)) + "|" +
+                    statement.column_text(2) + "|" + (statement.is_null(3) ? "-" : statement.column_text(3)));
+  }
+  EXPECT_EQ(files, (std::vector<std::string>{"README.md|1|unsupported|unsupported extension", "app/main.py|1|parsed|-",
+                                             "app/util.py|1|parsed|-", "lib/NOTES.md|0|skipped|outside sparse checkout",
+                                             "lib/models.py|0|skipped|outside sparse checkout"}));
+  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_symbols WHERE name = 'Model'"), 0);
+  db.close();
+  EXPECT_EQ(zoekt_.invocations().size(), 1u);
+
+  repo_.remove("app/util.py");
+  core::ProcessResult broken = kolvex({"index", repo_.path().string(), "--no-scip"});
+  EXPECT_EQ(broken.returncode, 1);
+  EXPECT_NE(broken.stderr_text().find("tracked file disappeared: app/util.py"), std::string::npos)
+      << broken.stderr_text();
+}
+
 // A checkout can come with a configuration that names commands (a file
 // monitor) and with hooks (post-index-change runs when `git status` writes back
 // the index it refreshed). Neither runs during an index run: not for kolvex's
@@ -303,7 +339,7 @@ TEST_F(IndexCommand, ARunListsTheIndexOnceAndOnceMoreToRevalidate) {
         listings.push_back(core::join(std::vector<std::string>(call.argv.begin() + 3, call.argv.end()), " "));
       }
     }
-    EXPECT_EQ(listings, (std::vector<std::string>{"ls-files --stage -z", "ls-files --stage -z"}));
+    EXPECT_EQ(listings, (std::vector<std::string>{"ls-files --stage -t -z", "ls-files --stage -t -z"}));
     EXPECT_EQ(row("repo")->tracked_files, 3);
   }
 }
