@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <locale.h>
 
 namespace kolvex::core {
 namespace {
@@ -40,6 +42,32 @@ bool in_ranges(const CodePointRange (&table)[N], char32_t point) noexcept {
 }
 
 bool is_printable(char32_t point) noexcept { return !in_ranges(NON_PRINTABLE_RANGES, point); }
+
+// The value of a Unicode decimal digit (category Nd), or -1 for anything else.
+int decimal_value(char32_t point) noexcept {
+  auto it = std::upper_bound(std::begin(DECIMAL_DIGIT_RANGES), std::end(DECIMAL_DIGIT_RANGES), point,
+                             [](char32_t p, const CodePointRange& r) { return p < r.first; });
+  if (it == std::begin(DECIMAL_DIGIT_RANGES)) return -1;
+  --it;
+  if (point > it->last) return -1;
+  return static_cast<int>((point - it->first) % 10);
+}
+
+bool is_ascii_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// The number of ASCII digits at the start of `text`.
+std::size_t digit_run(std::string_view text) noexcept {
+  std::size_t n = 0;
+  while (n < text.size() && is_ascii_digit(text[n])) ++n;
+  return n;
+}
+
+// The C locale, whatever the process's locale: numbers on the command line
+// always use "." as their decimal point.
+locale_t c_locale() {
+  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return locale;
+}
 
 enum class Fault { none, invalid_start, invalid_continuation, unexpected_end };
 
@@ -363,6 +391,74 @@ std::string format_float(double value) {
     out.append(digits, static_cast<std::size_t>(point), std::string::npos);
   }
   return out;
+}
+
+std::optional<double> parse_python_float(std::string_view text) {
+  if (!is_valid_utf8(text)) return std::nullopt;
+  // White space beyond ASCII becomes a space and digits of any script ASCII
+  // digits; any other non-ASCII character makes the text invalid. ASCII stays
+  // as it is, so of the ASCII white space only " \t\n\v\f\r" is stripped.
+  std::string spaced;
+  for (char32_t point : to_code_points(text)) {
+    if (point < 0x80) {
+      spaced += static_cast<char>(point);
+    } else if (is_python_whitespace(point)) {
+      spaced += ' ';
+    } else if (const int value = decimal_value(point); value >= 0) {
+      spaced += static_cast<char>('0' + value);
+    } else {
+      return std::nullopt;
+    }
+  }
+  constexpr std::string_view ASCII_SPACE = " \t\n\v\f\r";
+  const std::size_t first = spaced.find_first_not_of(ASCII_SPACE);
+  if (first == std::string::npos) return std::nullopt;
+  const std::string ascii = spaced.substr(first, spaced.find_last_not_of(ASCII_SPACE) + 1 - first);
+  // "_" only between two digits; then it is dropped.
+  std::string number;
+  for (std::size_t i = 0; i < ascii.size(); ++i) {
+    if (ascii[i] != '_') {
+      number += ascii[i];
+      continue;
+    }
+    if (i == 0 || i + 1 == ascii.size() || !is_ascii_digit(ascii[i - 1]) || !is_ascii_digit(ascii[i + 1])) {
+      return std::nullopt;
+    }
+  }
+
+  std::string_view rest = number;
+  bool negative = false;
+  if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
+    negative = rest.front() == '-';
+    rest.remove_prefix(1);
+  }
+  const std::string word = ascii_lower(rest);
+  if (word == "inf" || word == "infinity") {
+    return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+  }
+  if (word == "nan") return std::copysign(std::numeric_limits<double>::quiet_NaN(), negative ? -1.0 : 1.0);
+
+  // digits ["." [digits]] | "." digits, then an optional exponent with digits.
+  std::size_t pos = digit_run(rest);
+  std::size_t mantissa_digits = pos;
+  if (pos < rest.size() && rest[pos] == '.') {
+    const std::size_t fraction = digit_run(rest.substr(pos + 1));
+    mantissa_digits += fraction;
+    pos += 1 + fraction;
+  }
+  if (mantissa_digits == 0) return std::nullopt;
+  if (pos < rest.size() && (rest[pos] == 'e' || rest[pos] == 'E')) {
+    ++pos;
+    if (pos < rest.size() && (rest[pos] == '+' || rest[pos] == '-')) ++pos;
+    const std::size_t exponent = digit_run(rest.substr(pos));
+    if (exponent == 0) return std::nullopt;
+    pos += exponent;
+  }
+  if (pos != rest.size()) return std::nullopt;
+  // Correctly rounded; past the range of a double it gives +-inf or +-0.0, as
+  // Python does.
+  const double magnitude = strtod_l(std::string(rest).c_str(), nullptr, c_locale());
+  return negative ? -magnitude : magnitude;
 }
 
 std::string ascii_lower(std::string_view text) {

@@ -68,6 +68,16 @@ std::string quote(std::string_view text);
 // "1.5e-07", "inf", "-inf", "nan".
 std::string format_float(double value);
 
+// Python's float() of a str: white space around the number is ignored (the
+// ASCII " \t\n\v\f\r" and every non-ASCII str.isspace() character; not
+// "\x1c".."\x1f"); then an optional sign and either "inf", "infinity" or "nan" in any
+// case, or decimal digits with an optional "." fraction and "e"/"E" exponent,
+// where a digit of any script counts as its value and "_" may stand only
+// between two digits. Past the range of a double the value is +-inf or +-0.0.
+// None for anything else: "0x10", "1e", ".", "1__0", "_1", an inner space,
+// bytes that are not UTF-8.
+std::optional<double> parse_python_float(std::string_view text);
+
 // ASCII-only lower/upper casing (bytes outside A-Z / a-z unchanged).
 std::string ascii_lower(std::string_view text);
 std::string ascii_upper(std::string_view text);

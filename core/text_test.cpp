@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string>
 
 namespace kolvex::core {
 namespace {
@@ -166,6 +168,44 @@ TEST(Text, FormatFloatLikePythonRepr) {
       {std::nan(""), "nan"},
   };
   for (const auto& [value, expected] : cases) EXPECT_EQ(format_float(value), expected) << expected;
+}
+
+// Each case: the text, and Python's repr() of float(text), or none where
+// float() raises ValueError.
+TEST(Text, ParsePythonFloatLikeFloatOfAStr) {
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+      // Decimal forms, signs, surrounding white space.
+      {"1", "1.0"}, {"1.5", "1.5"}, {" 1.5 ", "1.5"}, {"\t2\n", "2.0"}, {"\v3\f\r", "3.0"}, {"007", "7.0"},
+      {"1.", "1.0"}, {"1.e2", "100.0"}, {".5", "0.5"}, {"-0", "-0.0"}, {"+7", "7.0"}, {"-2.5", "-2.5"},
+      {"1e3", "1000.0"}, {"1E+3", "1000.0"}, {"1e-3", "0.001"},
+      // Underscores between digits only.
+      {"1_000", "1000.0"}, {"1_000.000_1", "1000.0001"}, {"1_0e1_0", "100000000000.0"},
+      {"1__000", std::nullopt}, {"_1", std::nullopt}, {"1_", std::nullopt}, {"1_.5", std::nullopt},
+      {"1._5", std::nullopt}, {"1e_3", std::nullopt}, {"in_f", std::nullopt},
+      // Words in any case, with a sign.
+      {"inf", "inf"}, {"-Inf", "-inf"}, {"+INFINITY", "inf"}, {"iNfInItY", "inf"}, {"nan", "nan"},
+      {"-NaN", "nan"}, {"infin", std::nullopt}, {"infinite", std::nullopt}, {"nan1", std::nullopt},
+      // Past the range of a double.
+      {"1e400", "inf"}, {"-1e400", "-inf"}, {"1e-400", "0.0"}, {"5e-324", "5e-324"},
+      // Digits and white space of other scripts.
+      {"\u0661\u0662", "12.0"}, {"\u0661_\u0662", "12.0"}, {"\uff11\uff10.5", "10.5"},
+      {"\u00a01\u2003", "1.0"}, {"\u00853", "3.0"},
+      {"\x1c" "3", std::nullopt}, {"3\x1f", std::nullopt}, {"\u2167", std::nullopt}, {"1\u00e9", std::nullopt},
+      // Other number syntaxes and broken forms.
+      {"0x10", std::nullopt}, {"0x1p3", std::nullopt}, {"0b1", std::nullopt}, {"1j", std::nullopt},
+      {"1d3", std::nullopt}, {"1f", std::nullopt}, {"1,5", std::nullopt}, {"1.5.2", std::nullopt},
+      {"1e", std::nullopt}, {"1e+", std::nullopt}, {"e5", std::nullopt}, {".", std::nullopt},
+      {"", std::nullopt}, {"   ", std::nullopt}, {"1 0", std::nullopt}, {"- 1", std::nullopt},
+      {"--1", std::nullopt}, {"+-1", std::nullopt}, {std::string("1\0", 2), std::nullopt},
+      {"1\xff", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    const std::optional<double> value = parse_python_float(text);
+    EXPECT_EQ(value ? std::optional<std::string>(format_float(*value)) : std::nullopt, expected) << quote(text);
+  }
+  // The sign of a NaN is kept, as float("-nan") keeps it.
+  EXPECT_TRUE(std::signbit(*parse_python_float("-nan")));
+  EXPECT_FALSE(std::signbit(*parse_python_float("nan")));
 }
 
 TEST(Text, SmallHelpers) {

@@ -1,6 +1,5 @@
 #include "repoctl/cli/argparse.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
@@ -136,16 +135,11 @@ std::string layout_usage(const std::string& prog, const std::vector<std::string>
   throw ParseExit{2, usage + prog + ": error: " + message + "\n"};
 }
 
+// A number as Python's float() reads it, which must then be finite and not
+// negative (quiet-period seconds and the like).
 std::optional<double> parse_float(const std::string& text) {
-  std::string_view stripped = core::strip(text);
-  if (stripped.empty()) return std::nullopt;
-  std::string copy(stripped);
-  errno = 0;
-  char* end = nullptr;
-  double value = std::strtod(copy.c_str(), &end);
-  if (end != copy.c_str() + copy.size()) return std::nullopt;
-  // Quiet-period seconds and the like: a finite, non-negative number.
-  if (!std::isfinite(value) || value < 0) return std::nullopt;
+  const std::optional<double> value = core::parse_python_float(text);
+  if (!value || !std::isfinite(*value) || *value < 0) return std::nullopt;
   return value;
 }
 
@@ -197,11 +191,24 @@ std::string format_help(const Program& program, const Subcommand& subcommand) {
   }
   out += "\noptions:\n";
   append_entry(out, "-h, --help", "show this help message and exit");
-  for (const auto& argument : subcommand.arguments) {
+  for (std::size_t i = 0; i < subcommand.arguments.size(); ++i) {
+    const Argument& argument = subcommand.arguments[i];
     if (!is_option(argument)) continue;
     std::string invocation = argument.name;
-    if (argument.action != Action::StoreConst) invocation += " " + value_placeholder(argument);
-    append_entry(out, invocation, argument.help);
+    std::string help = argument.help;
+    if (argument.action == Action::StoreConst) {
+      // Flags sharing a destination are one entry, as in usage: their names,
+      // then the help text of the pair once.
+      while (i + 1 < subcommand.arguments.size() && subcommand.arguments[i + 1].action == Action::StoreConst &&
+             subcommand.arguments[i + 1].dest == argument.dest) {
+        const Argument& next = subcommand.arguments[++i];
+        invocation += ", " + next.name;
+        if (help.empty()) help = next.help;
+      }
+    } else {
+      invocation += " " + value_placeholder(argument);
+    }
+    append_entry(out, invocation, help);
   }
   return out;
 }

@@ -23,8 +23,8 @@ constexpr const char* LANGUAGE_HELP =
 void add_scip_flag(Subcommand& sub) {
   sub.arguments.push_back({.name = "--scip", .dest = "scip", .action = Action::StoreConst, .help = SCIP_HELP,
                            .const_value = true});
-  sub.arguments.push_back({.name = "--no-scip", .dest = "scip", .action = Action::StoreConst, .help = SCIP_HELP,
-                           .const_value = false});
+  // The help text belongs to the pair and is shown once for both.
+  sub.arguments.push_back({.name = "--no-scip", .dest = "scip", .action = Action::StoreConst, .const_value = false});
 }
 
 Argument positional(const char* name, const char* help = "") {

@@ -169,6 +169,27 @@ TEST(Parse, UsageErrorsExitTwoWithTheParsersMessage) {
   }
 }
 
+// --debounce reads its value as Python's float() does, then takes only a
+// finite number that is not negative.
+TEST(Parse, DebounceReadsNumbersAsPythonsFloat) {
+  const std::pair<std::string, double> accepted[] = {
+      {"1_000", 1000.0}, {" 1.5 ", 1.5}, {"1e3", 1000.0}, {"2.", 2.0}, {".5", 0.5},
+      {"+3", 3.0},       {"0", 0.0},     {"-0", 0.0},     {"\u0662", 2.0},
+  };
+  for (const auto& [text, value] : accepted) {
+    EXPECT_EQ(parse({"watch", "r", "--debounce", text}).debounce, value) << text;
+    EXPECT_EQ(parse({"watch", "r", "--debounce=" + text}).debounce, value) << text;
+  }
+  for (const char* text : {"0x10", "1__000", "1_", "_1", "1e", "1 0", "Infinity", "-INF", "NaN", "1e400", "-0.5",
+                           "", "0b1", "1f"}) {
+    argparse::ParseExit exit = parse_failure({"watch", "r", std::string("--debounce=") + text});
+    EXPECT_EQ(exit.status, 2) << text;
+    EXPECT_TRUE(exit.text.ends_with("kolvex watch: error: argument --debounce: invalid float value: '" +
+                                    std::string(text) + "'\n"))
+        << exit.text;
+  }
+}
+
 TEST(Parse, HelpAtEveryLevelExitsZero) {
   argparse::ParseExit top = parse_failure({"--help"});
   EXPECT_EQ(top.status, 0);
@@ -186,6 +207,21 @@ TEST(Parse, HelpAtEveryLevelExitsZero) {
   EXPECT_NE(index.text.find("path to the repo to index"), std::string::npos);
   argparse::ParseExit watch = parse_failure({"watch", "--help"});
   EXPECT_NE(watch.text.find("quiet-period seconds (default: 5.0)"), std::string::npos) << watch.text;
+}
+
+// The --scip / --no-scip pair is one entry of the help, its text shown once.
+TEST(Parse, ScipPairHasOneHelpEntry) {
+  const std::string entry =
+      "  --scip, --no-scip     attempt SCIP enrichment (default: the persisted\n"
+      "                        choice, enabled for a new repo; a failing SCIP attempt\n"
+      "                        degrades to exit-0 degraded — the syntax baseline\n"
+      "                        always publishes)\n";
+  for (const char* sub : {"index", "reindex", "watch"}) {
+    const std::string text = parse_failure({sub, "--help"}).text;
+    EXPECT_TRUE(text.ends_with(entry)) << text;
+    EXPECT_EQ(text.find("attempt SCIP enrichment"), text.rfind("attempt SCIP enrichment")) << text;
+    EXPECT_NE(text.find("[--scip | --no-scip]"), std::string::npos) << text;
+  }
 }
 
 }  // namespace
