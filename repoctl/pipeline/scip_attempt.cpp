@@ -1,9 +1,11 @@
 #include "repoctl/pipeline/scip_attempt.h"
 
+#include <array>
 #include <cstdlib>
 #include <system_error>
 
 #include "core/fs.h"
+#include "core/json.h"
 #include "core/process.h"
 #include "core/sqlite.h"
 #include "core/text.h"
@@ -46,44 +48,43 @@ std::optional<std::string> converted_database_problem(const std::filesystem::pat
 }
 
 constexpr std::string_view TSCONFIG_NAME = "tsconfig.json";
-
-// scip-typescript indexes nothing without a tsconfig.json at the top of the
-// repository; with --infer-tsconfig it writes a minimal one there itself. The
-// user's working tree must not keep that file: the guard removes it again after
-// the indexer ran, only when it did not exist before and still holds what the
-// indexer wrote.
-class InferredTsconfig {
- public:
-  InferredTsconfig(const std::filesystem::path& repo_path, std::string_view language)
-      : path_(repo_path / TSCONFIG_NAME) {
-    std::error_code error;
-    active_ = language == "typescript" && !std::filesystem::exists(std::filesystem::symlink_status(path_, error));
-  }
-  InferredTsconfig(const InferredTsconfig&) = delete;
-  InferredTsconfig& operator=(const InferredTsconfig&) = delete;
-  ~InferredTsconfig() {
-    if (!active_) return;
-    try {
-      std::error_code error;
-      if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path_, error))) return;
-      if (core::strip(core::read_file(path_)) == "{}") std::filesystem::remove(path_, error);
-    } catch (const std::exception&) {
-      // Best effort: a file we cannot read is not ours to delete.
-    }
-  }
-  // The indexer's extra arguments.
-  std::vector<std::string> arguments() const {
-    return active_ ? std::vector<std::string>{"--infer-tsconfig"} : std::vector<std::string>{};
-  }
-
- private:
-  std::filesystem::path path_;
-  bool active_ = false;
-};
+// Where TypeScript looks for type packages below a directory.
+constexpr std::string_view TYPE_ROOT = "node_modules/@types";
+// The package directories a tsconfig.json beside the sources leaves out by default.
+constexpr std::array<std::string_view, 3> PACKAGE_DIRECTORIES = {"node_modules", "bower_components",
+                                                                 "jspm_packages"};
 
 }  // namespace
 
 namespace detail {
+
+std::string standin_tsconfig(const std::filesystem::path& repo_root) {
+  const std::string root = repo_root.string();
+  std::vector<std::string> type_roots;
+  for (std::filesystem::path dir = repo_root;; dir = dir.parent_path()) {
+    type_roots.push_back(core::json_string((dir / TYPE_ROOT).string()));
+    if (dir == dir.parent_path()) break;
+  }
+  std::vector<std::string> excluded;
+  for (std::string_view name : PACKAGE_DIRECTORIES) excluded.push_back(core::json_string(root + "/" + std::string(name)));
+  return "{\"compilerOptions\": {\"typeRoots\": [" + core::join(type_roots, ", ") + "]},\n \"include\": [" +
+         core::json_string(root + "/**/*") + "],\n \"exclude\": [" + core::join(excluded, ", ") + "]}\n";
+}
+
+std::vector<std::string> typescript_project_arguments(const std::filesystem::path& repo_path,
+                                                      const std::filesystem::path& scratch) {
+  std::error_code error;
+  if (std::filesystem::exists(std::filesystem::symlink_status(repo_path / TSCONFIG_NAME, error))) return {};
+  // The indexer runs in the repository and names documents relative to its
+  // working directory, which the system reports with every link resolved.
+  const std::filesystem::path root = std::filesystem::weakly_canonical(std::filesystem::absolute(repo_path));
+  if (!core::is_valid_utf8(root.native())) {
+    throw core::ValueError("the repository path " + core::quote(root.native()) + " is not UTF-8");
+  }
+  const std::filesystem::path project = scratch / TSCONFIG_NAME;
+  core::write_file(project, standin_tsconfig(root));
+  return {project.string()};
+}
 
 bool prefers_xcodebuild(const std::filesystem::path& repo_path) {
   for (std::string_view suffix : {".xcodeproj", ".xcworkspace"}) {
@@ -148,9 +149,16 @@ ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_vie
   std::filesystem::path db_path = scratch / "index.db";
 
   try {
-    InferredTsconfig tsconfig(repo_path, language);
     Command index_cmd = indexer;
-    for (const std::string& argument : tsconfig.arguments()) index_cmd.push_back(argument);
+    if (language == "typescript") {
+      std::vector<std::string> project;
+      try {
+        project = typescript_project_arguments(repo_path, scratch);
+      } catch (const core::ValueError& error) {
+        return attempt_from_text("no project file for scip-typescript: " + error.message(), "failed");
+      }
+      index_cmd.insert(index_cmd.end(), project.begin(), project.end());
+    }
     index_cmd.insert(index_cmd.end(), {"--output", index_path.string()});
     run(index_cmd, repo_path, indexer.at(0) + " index", language == "java" ? java_indexer_env() : EnvOverrides{});
     run({"scip", "expt-convert", "--output", db_path.string(), index_path.string()}, repo_path,

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "repoctl/pipeline/errors.h"
 #include "repoctl/pipeline/runner.h"
@@ -30,6 +31,22 @@ namespace detail {
 ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_view language,
                          const std::optional<std::string>& scheme, std::string_view slug,
                          const std::filesystem::path& scratch);
+
+// scip-typescript indexes the project a tsconfig.json describes. When the
+// repository has none at its top level, the attempt writes one into `scratch`
+// (returned as the indexer's project argument) that describes what a bare
+// tsconfig.json beside the sources would: every TypeScript file of the
+// repository, the package directories left out, type packages found from the
+// repository upwards. The working tree is never written to, and the indexer,
+// run in the repository, still names documents relative to it. With a
+// tsconfig.json of the repository's own there are no extra arguments. Throws
+// core::ValueError when the repository's path is not UTF-8 (a project file
+// cannot name it), which makes the attempt "failed".
+std::vector<std::string> typescript_project_arguments(const std::filesystem::path& repo_path,
+                                                      const std::filesystem::path& scratch);
+
+// The stand-in project file for a repository at `repo_root` (absolute, links resolved).
+std::string standin_tsconfig(const std::filesystem::path& repo_root);
 
 // True when the repository's top level holds an entry "*.xcodeproj" or "*.xcworkspace".
 bool prefers_xcodebuild(const std::filesystem::path& repo_path);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "core/fs.h"
+#include "core/json.h"
 #include "core/sqlite.h"
 #include "platform/config.h"
 #include "testkit/fake_program.h"
@@ -421,30 +422,44 @@ TEST(SwiftCommand, BuildToolAndSchemeOnlyWithAnXcodeProjectAtTheTop) {
   EXPECT_EQ(base, Command{"scip-swift"});
 }
 
-TEST_F(ScipAttemptTest, TypeScriptWithoutTsconfigInfersOneAndLeavesTheTreeAsItWas) {
+// Without a tsconfig.json of the repository's own, the indexer gets a project
+// file written into the scratch directory, and the working tree is left as it
+// was; with one, the indexer gets no extra argument.
+TEST_F(ScipAttemptTest, TypeScriptWithoutTsconfigGetsAProjectFileOutsideTheWorkingTree) {
   fs::remove(repo_ / "tsconfig.json");
-  // The indexer writes the inferred project file into the repository, as the real one does.
-  behave("scip-typescript", {.create_output = true, .run = "printf '{}\\n' > tsconfig.json"});
+  core::write_file(repo_ / "main.ts", "export const x = 1;\n");
+  // The indexer reports what it found in the working tree and in the project file.
+  const fs::path seen = home_.path() / "seen.txt";
+  behave("scip-typescript", {.create_output = true, .run = "ls -A > '" + seen.string() + "'; cat \"$2\" >> '" +
+                                                                 seen.string() + "'"});
   ScipAttempt result = attempt("typescript");
+  const std::string index = (scratch_.path() / "index.scip").string();
+  const fs::path project = scratch_.path() / "tsconfig.json";
   EXPECT_EQ(result.state, "available") << result.reason.value_or("");
   std::vector<FakeInvocation> runs = calls("scip-typescript");
   ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(runs[0].argv, (std::vector<std::string>{"scip-typescript", "index", "--infer-tsconfig", "--output",
-                                                    (scratch_.path() / "index.scip").string()}));
-  EXPECT_FALSE(fs::exists(repo_ / "tsconfig.json"));
+  EXPECT_EQ(runs[0].argv,
+            (std::vector<std::string>{"scip-typescript", "index", project.string(), "--output", index}));
+  EXPECT_EQ(runs[0].cwd, fs::canonical(repo_).string());
+  const std::string root = fs::canonical(repo_).string();
+  EXPECT_EQ(core::read_file(seen), "main.ts\n" + detail::standin_tsconfig(root));
+  core::Json config = core::parse_json(detail::standin_tsconfig(root));
+  EXPECT_EQ(config["include"], core::Json::array({root + "/**/*"}));
+  EXPECT_EQ(config["exclude"],
+            core::Json::array({root + "/node_modules", root + "/bower_components", root + "/jspm_packages"}));
+  EXPECT_EQ(config["compilerOptions"]["typeRoots"].front(), root + "/node_modules/@types");
+  EXPECT_EQ(config["compilerOptions"]["typeRoots"].back(), "/node_modules/@types");
+  EXPECT_EQ(std::distance(fs::directory_iterator(repo_), fs::directory_iterator()), 1);
 
-  // A project file that appeared with other content is not ours to delete.
-  bin_.program("scip-typescript").clear_log();
-  behave("scip-typescript", {.create_output = true, .run = "printf '{\"files\": []}' > tsconfig.json"});
-  attempt("typescript");
-  EXPECT_TRUE(fs::exists(repo_ / "tsconfig.json"));
-
-  // With a project file of its own, the indexer gets no extra option and the file stays.
+  // With a project file of its own, the indexer gets no extra argument.
   bin_.program("scip-typescript").clear_log();
   core::write_file(repo_ / "tsconfig.json", "{}");
   behave("scip-typescript", {.create_output = true});
   attempt("typescript");
-  EXPECT_EQ(calls("scip-typescript").at(0).argv.size(), 4u);
+  EXPECT_EQ(calls("scip-typescript").at(0).argv,
+            (std::vector<std::string>{"scip-typescript", "index", "--output",
+                                      (scratch_.path() / "index.scip").string()}));
+  EXPECT_FALSE(fs::exists(scratch_.path() / "tsconfig.json"));
   EXPECT_EQ(core::read_file(repo_ / "tsconfig.json"), "{}");
 }
 

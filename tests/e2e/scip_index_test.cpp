@@ -3,12 +3,17 @@
 // stand-in, on the committed fixture repositories under fixtures/.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <variant>
 #include <vector>
@@ -20,6 +25,7 @@
 #include "platform/config.h"
 #include "platform/registry.h"
 #include "testkit/git_repo.h"
+#include "tests/e2e/background_child.h"
 #include "tests/e2e/kolvex_run.h"
 
 namespace kolvex {
@@ -255,27 +261,85 @@ INSTANTIATE_TEST_SUITE_P(
       return info.param.language;
     });
 
-// scip-typescript indexes only what a tsconfig.json names, and the indexer's
-// command line asks it to infer none: without one the indexer fails, and the run
-// publishes the syntax baseline as a degraded run.
-TEST_F(ScipRun, TypeScriptWithoutTsconfigIsIndexedWithAnInferredProject) {
+// scip-typescript indexes what a project file names. Without one in the
+// repository the run gives the indexer a project file of its own, from the
+// scratch directory: the working tree stays exactly as it was, also when it
+// holds an untracked node_modules full of JavaScript (from which an inferred
+// project would allow JavaScript), and the indexed documents are the
+// snapshot's own TypeScript files by their repository paths.
+class TypeScriptWithoutTsconfig : public ScipRun, public testing::WithParamInterface<int> {};
+
+TEST_P(TypeScriptWithoutTsconfig, IsIndexedWithoutTouchingTheWorkingTree) {
   commit_fixture("ts-app", {"tsconfig.json"});
+  const int untracked_scripts = GetParam();
+  for (int i = 0; i < untracked_scripts; ++i) {
+    repo_->write("node_modules/lib/m" + std::to_string(i) + ".js", "module.exports = " + std::to_string(i) + ";\n");
+  }
+  const fs::path exclude = repo_->path() / ".git/info/exclude";
+  core::write_file(exclude, (fs::exists(exclude) ? core::read_file(exclude) : "") + "node_modules/\n");
+  const std::string ignored_before = repo_->git({"status", "--porcelain", "--ignored"}).stdout_text();
+  ASSERT_EQ(repo_->git({"status", "--porcelain"}).stdout_text(), "");
+
   core::ProcessResult indexed = kolvex({"index", repo_->path().string(), "--scip"});
   ASSERT_EQ(indexed.returncode, 0) << indexed.stderr_text();
   EXPECT_EQ(indexed.stdout_text(), "indexed ts-app\n");
   EXPECT_EQ(indexed.stderr_text(), SEMANTIC_SKIPPED);
-
   std::optional<platform::RegisteredRepo> stored = row("ts-app");
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->status, "indexed");
   EXPECT_EQ(stored->scip_state, "available") << stored->scip_failure_stderr.value_or("");
-  // The project file the indexer inferred does not stay in the working tree.
-  EXPECT_EQ(repo_->git({"status", "--porcelain", "--ignored"}).stdout_text(), "");
+
+  EXPECT_EQ(repo_->git({"status", "--porcelain"}).stdout_text(), "");
+  EXPECT_EQ(repo_->git({"status", "--porcelain", "--ignored"}).stdout_text(), ignored_before);
+  EXPECT_FALSE(fs::exists(repo_->path() / "tsconfig.json"));
 
   core::Connection db = core::Connection::open(published_db("ts-app"), {.read_only = true});
   EXPECT_EQ(db.query_text("SELECT scip_state FROM kolvex_snapshot"), "available");
-  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files WHERE scip_definition = 1"), 3);
+  std::vector<std::string> documents;
+  auto statement = db.prepare("SELECT relative_path FROM documents ORDER BY relative_path");
+  while (statement.step()) documents.push_back(statement.column_text(0));
+  EXPECT_EQ(documents, (std::vector<std::string>{"src/main.ts", "src/report.ts", "src/shapes.ts"}));
+  EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files WHERE scip_definition = 1 AND file_path IN "
+                         "(SELECT relative_path FROM documents)"),
+            3);
   db.close();
+}
+
+INSTANTIATE_TEST_SUITE_P(UntrackedScripts, TypeScriptWithoutTsconfig, testing::Values(0, 1200),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return info.param ? "WithNodeModules" : "SourcesOnly";
+                         });
+
+// A watch of such a repository sees no change from its own runs: one edit, one
+// run. Runs that wrote into the working tree would each start the next one a
+// debounce period after it ended, so the watch is given many debounce periods
+// to start another before the count is taken.
+TEST_F(ScipRun, WatchingTypeScriptWithoutTsconfigRunsOncePerEdit) {
+  commit_fixture("ts-app", {"tsconfig.json"});
+  const std::string debounce = "0.2";
+  constexpr auto QUIET_PERIOD = std::chrono::seconds(6);  // thirty debounce periods
+  const std::string start_line = "[watch] watching " + repo_->path().string() + " (slug=ts-app, debounce=" +
+                                 debounce + "s) — Ctrl+C to stop\n";
+  const std::string change_line = "[watch] change detected, reindexing ts-app ...\n";
+  const std::string done_line = "[watch] ts-app reindexed\n";
+  core::ScratchDir logs = core::ScratchDir::create("kolvex-scip-e2e-logs-");
+  e2e::BackgroundChild child(e2e::kolvex_command({"watch", repo_->path().string(), "--debounce", debounce, "--scip"}),
+                             environment(), tmp_.path(), logs.path() / "out.txt", logs.path() / "err.txt");
+  ASSERT_TRUE(child.wait_for_output(start_line)) << child.out() << child.err();
+
+  repo_->write("src/main.ts", core::read_file(repo_->path() / "src/main.ts") + "// edited\n");
+  ASSERT_TRUE(child.wait_for_output(done_line)) << child.out() << child.err();
+  const auto quiet_until = std::chrono::steady_clock::now() + QUIET_PERIOD;
+  while (std::chrono::steady_clock::now() < quiet_until && child.out() == start_line + change_line + done_line) {
+    std::this_thread::sleep_for(e2e::POLL_STEP);
+  }
+  child.signal(SIGINT);
+  std::optional<int> status = child.wait_for_exit();
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << child.err();
+  EXPECT_EQ(child.out(), start_line + change_line + done_line);
+  EXPECT_EQ(child.err(), SEMANTIC_SKIPPED);
+  EXPECT_EQ(row("ts-app")->scip_state, "available");
+  EXPECT_EQ(repo_->git({"status", "--porcelain"}).stdout_text(), " M src/main.ts\n");
 }
 
 }  // namespace
