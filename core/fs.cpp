@@ -274,6 +274,15 @@ void copy_file_synced(const fs::path& source, const fs::path& temporary, const f
   }
 }
 
+void copy_file_contents(const fs::path& source, const fs::path& target) {
+  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!in) throw os_error(errno, source);
+  UniqueFd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!out) throw os_error(errno, target);
+  if (!copy_in_kernel(in.get(), out.get(), source, target)) copy_with_buffer(in.get(), out.get(), source, target);
+  if (::close(out.release()) != 0) throw os_error(errno, target);
+}
+
 UniqueFd open_regular_file_nofollow(const fs::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd) throw os_error(errno, path);

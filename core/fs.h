@@ -100,6 +100,12 @@ void fsync_directory(const std::filesystem::path& directory);
 void copy_file_synced(const std::filesystem::path& source, const std::filesystem::path& temporary,
                       const std::filesystem::path& target);
 
+// Copies the content of `source` into `target` (created, or emptied when it
+// exists) inside the kernel where the file system allows, without flushing it to
+// stable storage: for scratch files that are published by another, synced copy.
+// Throws OsError naming the file whose call failed.
+void copy_file_contents(const std::filesystem::path& source, const std::filesystem::path& target);
+
 // Opens a regular file read-only without following a final symbolic link and
 // without blocking (a FIFO or device fails instead of hanging); the descriptor is
 // switched back to blocking mode. Throws OsError (ELOOP for a link, EINVAL-like

@@ -181,5 +181,33 @@ TEST(Fs, CopyFileSyncedCopiesThroughATemporaryAndKeepsTheRealErrno) {
   EXPECT_EQ(read_file(temporary), "someone else's");
 }
 
+TEST(Fs, CopyFileContentsReplacesTheTargetAndNamesTheFileThatFailed) {
+  ScratchDir scratch = ScratchDir::create("kolvex-fs-");
+  const fs::path source = scratch.path() / "source";
+  std::string content(2 * 1024 * 1024 + 5, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 253);
+  write_file(source, content);
+  const fs::path target = scratch.path() / "target";
+  // An existing, longer target keeps nothing of its old content.
+  write_file(target, content + content);
+  copy_file_contents(source, target);
+  EXPECT_EQ(read_file(target), content);
+
+  const fs::path missing = scratch.path() / "missing";
+  try {
+    copy_file_contents(missing, target);
+    ADD_FAILURE() << "a missing source was copied";
+  } catch (const OsError& error) {
+    EXPECT_EQ(error.message(), "[Errno 2] No such file or directory: '" + missing.string() + "'");
+  }
+  const fs::path unreachable = scratch.path() / "no-dir" / "target";
+  try {
+    copy_file_contents(source, unreachable);
+    ADD_FAILURE() << "a target in a missing directory was written";
+  } catch (const OsError& error) {
+    EXPECT_EQ(error.message(), "[Errno 2] No such file or directory: '" + unreachable.string() + "'");
+  }
+}
+
 }  // namespace
 }  // namespace kolvex::core

@@ -12,6 +12,7 @@
 #include "core/fs.h"
 #include "core/ordered_parallel.h"
 #include "core/sqlite.h"
+#include "declstore/previous_copy.h"
 #include "platform/symbols.h"
 #include "syntax/syntax.h"
 
@@ -56,10 +57,14 @@ constexpr std::string_view PREVIOUS_FILE_ROW_SQL =
     "SELECT file_path, language, file_hash, parser_identity, in_scope, state, reason FROM syntax_files "
     "WHERE file_path = ?";
 
-// The paths of the carried-forward files waiting to be copied, in manifest order.
+// The paths of the carried-forward files waiting to be copied, in manifest order,
+// and whether their declarations are copied too (a build that starts from a copy
+// of the previous snapshot keeps those already in place).
 constexpr std::string_view CARRY_TABLE_SQL =
-    "CREATE TEMP TABLE carry_batch (seq INTEGER PRIMARY KEY, file_path TEXT NOT NULL)";
-constexpr std::string_view CARRY_ADD_SQL = "INSERT INTO temp.carry_batch (seq, file_path) VALUES (?, ?)";
+    "CREATE TEMP TABLE carry_batch (seq INTEGER PRIMARY KEY, file_path TEXT NOT NULL, "
+    "with_symbols INTEGER NOT NULL)";
+constexpr std::string_view CARRY_ADD_SQL =
+    "INSERT INTO temp.carry_batch (seq, file_path, with_symbols) VALUES (?, ?, ?)";
 constexpr std::string_view CARRY_CLEAR_SQL = "DELETE FROM temp.carry_batch";
 // The seven stored values of each file row as they are; the flags start again at 0.
 constexpr std::string_view CARRY_FILES_SQL =
@@ -68,10 +73,40 @@ constexpr std::string_view CARRY_FILES_SQL =
     "SELECT p.file_path, p.language, p.file_hash, p.parser_identity, p.in_scope, p.state, p.reason, 0, 0 "
     "FROM temp.carry_batch AS c JOIN previous.syntax_files AS p ON p.file_path = c.file_path ORDER BY c.seq";
 
-std::string insert_symbol_sql() {
-  std::string markers;
+// The rows of the previous snapshot that a build from its copy no longer wants:
+// the run of one file, or everything from a rowid on.
+constexpr std::string_view DELETE_RUN_SQL = "DELETE FROM main.syntax_symbols WHERE rowid BETWEEN ? AND ?";
+constexpr std::string_view DELETE_FROM_SQL = "DELETE FROM main.syntax_symbols WHERE rowid >= ?";
+// What a copy of the previous snapshot holds besides the rows a build writes.
+constexpr std::string_view EMPTY_COPY_SQL = "DELETE FROM main.syntax_files; DELETE FROM main.kolvex_snapshot;";
+
+std::string insert_symbol_sql(bool with_rowid) {
+  std::string markers = with_rowid ? "?, " : "";
   for (int i = 0; i < SYNTAX_SYMBOL_COLUMN_COUNT; ++i) markers += i == 0 ? "?" : ", ?";
-  return "INSERT INTO syntax_symbols (" + std::string(SYNTAX_SYMBOL_COLUMNS) + ") VALUES (" + markers + ")";
+  return "INSERT INTO syntax_symbols (" + std::string(with_rowid ? "rowid, " : "") +
+         std::string(SYNTAX_SYMBOL_COLUMNS) + ") VALUES (" + markers + ")";
+}
+
+// The declaration columns prefixed by `alias` and a dot, in table order.
+std::string qualified_symbol_columns(std::string_view alias) {
+  std::string selected;
+  std::string_view columns = SYNTAX_SYMBOL_COLUMNS;
+  while (!columns.empty()) {
+    const std::size_t comma = columns.find(',');
+    std::string_view column = columns.substr(0, comma);
+    while (column.starts_with(' ')) column.remove_prefix(1);
+    selected += (selected.empty() ? "" : ", ") + std::string(alias) + "." + std::string(column);
+    columns = comma == std::string_view::npos ? std::string_view() : columns.substr(comma + 1);
+  }
+  return selected;
+}
+
+// One carried-forward file's rows rewritten at their place, numbered from the
+// first parameter in the order a carried file is written.
+std::string reorder_run_sql() {
+  return "INSERT INTO main.syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
+         ") SELECT ?1 - 1 + row_number() OVER (ORDER BY s.selection_start_byte, s.rowid), " +
+         qualified_symbol_columns("s") + " FROM previous.syntax_symbols AS s WHERE s.file_path = ?2";
 }
 
 // The declarations of one file are carried in the order of the previous
@@ -82,18 +117,10 @@ std::string previous_symbols_sql() {
 }
 
 std::string carry_symbols_sql() {
-  std::string selected;
-  std::string_view columns = SYNTAX_SYMBOL_COLUMNS;
-  while (!columns.empty()) {
-    const std::size_t comma = columns.find(',');
-    std::string_view column = columns.substr(0, comma);
-    while (column.starts_with(' ')) column.remove_prefix(1);
-    selected += (selected.empty() ? "s." : ", s.") + std::string(column);
-    columns = comma == std::string_view::npos ? std::string_view() : columns.substr(comma + 1);
-  }
-  return "INSERT INTO main.syntax_symbols (" + std::string(SYNTAX_SYMBOL_COLUMNS) + ") SELECT " + selected +
+  return "INSERT INTO main.syntax_symbols (" + std::string(SYNTAX_SYMBOL_COLUMNS) + ") SELECT " +
+         qualified_symbol_columns("s") +
          " FROM temp.carry_batch AS c JOIN previous.syntax_symbols AS s ON s.file_path = c.file_path "
-         "ORDER BY c.seq, s.selection_start_byte, s.rowid";
+         "WHERE c.with_symbols = 1 ORDER BY c.seq, s.selection_start_byte, s.rowid";
 }
 
 // Runs `read` and turns a database error into PreviousSnapshotError.
@@ -188,8 +215,9 @@ class CarryBatch {
     });
   }
 
-  void add(const std::string& file_path) {
+  void add(const std::string& file_path, bool with_symbols = true) {
     pending_.push_back(file_path);
+    with_symbols_.push_back(with_symbols);
     if (pending_.size() >= CARRY_BATCH_FILES) flush();
   }
 
@@ -199,7 +227,7 @@ class CarryBatch {
     try {
       for (std::size_t i = 0; i < pending_.size(); ++i) {
         add_.reset();
-        add_.bind(1, static_cast<std::int64_t>(i)).bind(2, pending_[i]);
+        add_.bind(1, static_cast<std::int64_t>(i)).bind(2, pending_[i]).bind(3, with_symbols_[i] ? 1 : 0);
         add_.run();
       }
       copy_files_->reset();
@@ -220,6 +248,7 @@ class CarryBatch {
                                   " of the file rows it listed");
     }
     pending_.clear();
+    with_symbols_.clear();
   }
 
  private:
@@ -230,6 +259,86 @@ class CarryBatch {
   std::optional<core::Statement> copy_files_;
   std::optional<core::Statement> copy_symbols_;
   std::vector<std::string> pending_;
+  std::vector<bool> with_symbols_;
+};
+
+// Where the declarations of each file go in a build that starts from a copy of
+// the previous snapshot. Rows are numbered as a build from nothing numbers them:
+// file after file, in manifest order. As long as a file's new rows take exactly
+// the rowids of its old run, that run stays where it is: a carried file's rows
+// are kept (rewritten at their place when they are not yet in carried order) and
+// a changed file's are replaced. From the first file whose rows would move on,
+// every later row of the copy is deleted and the rest is written after the last
+// row kept, as a build from nothing writes it.
+class CopyPlacement {
+ public:
+  CopyPlacement(core::Connection& dest, core::Connection& previous, const DeclarationLayout& layout)
+      : previous_(previous),
+        layout_(layout),
+        delete_run_(dest.prepare(DELETE_RUN_SQL)),
+        delete_from_(dest.prepare(DELETE_FROM_SQL)) {
+    reading_previous([&] { reorder_.emplace(dest.prepare(reorder_run_sql())); });
+  }
+
+  bool moved_on() const noexcept { return moved_on_; }
+
+  // The number of rows the copy holds for `path`.
+  std::int64_t old_count(const std::string& path) const {
+    auto found = layout_.runs.find(path);
+    return found == layout_.runs.end() ? 0 : found->second.count;
+  }
+
+  // When `count` new rows of `path` take exactly the rowids of its old run, the
+  // next ones in order: that run, now taken.
+  std::optional<DeclarationRun> take_place(const std::string& path, std::int64_t count) {
+    if (moved_on_) return std::nullopt;
+    DeclarationRun run{.first_rowid = next_rowid_, .count = 0, .contiguous = true, .ordered = true};
+    if (auto found = layout_.runs.find(path); found != layout_.runs.end()) run = found->second;
+    if (run.count != count || (count != 0 && (!run.contiguous || run.first_rowid != next_rowid_))) {
+      return std::nullopt;
+    }
+    next_rowid_ += count;
+    return run;
+  }
+
+  // Deletes every row of the copy from the next rowid on; later rows are written
+  // after the last one kept.
+  void move_on() {
+    delete_from_.reset();
+    delete_from_.bind(1, next_rowid_);
+    delete_from_.run();
+    moved_on_ = true;
+  }
+
+  // Deletes the rows of a run taken over by new rows.
+  void clear(const DeclarationRun& run) {
+    if (run.count == 0) return;
+    delete_run_.reset();
+    delete_run_.bind(1, run.first_rowid).bind(2, run.first_rowid + run.count - 1);
+    delete_run_.run();
+  }
+
+  // Rewrites a carried file's run at its place in carried order.
+  void reorder(const std::string& path, const DeclarationRun& run) {
+    clear(run);
+    try {
+      reorder_->reset();
+      reorder_->bind(1, run.first_rowid).bind(2, path);
+      reorder_->run();
+    } catch (const core::SqliteError&) {
+      check_previous_rows(previous_, {path});
+      throw;
+    }
+  }
+
+ private:
+  core::Connection& previous_;
+  const DeclarationLayout& layout_;
+  core::Statement delete_run_;
+  core::Statement delete_from_;
+  std::optional<core::Statement> reorder_;
+  std::int64_t next_rowid_ = 1;
+  bool moved_on_ = false;
 };
 
 // The statements of one build, prepared once and reused for every file.
@@ -237,11 +346,13 @@ struct Writers {
   core::Statement manifest_only;
   core::Statement parsed_file;
   core::Statement symbol;
+  core::Statement symbol_at;  // with an explicit rowid
 
   explicit Writers(core::Connection& dest)
       : manifest_only(dest.prepare(INSERT_MANIFEST_ONLY_SQL)),
         parsed_file(dest.prepare(INSERT_PARSED_FILE_SQL)),
-        symbol(dest.prepare(insert_symbol_sql())) {}
+        symbol(dest.prepare(insert_symbol_sql(false))),
+        symbol_at(dest.prepare(insert_symbol_sql(true))) {}
 };
 
 void insert_manifest_only(Writers& writers, const CapturedFile& captured, std::string_view state) {
@@ -267,8 +378,10 @@ void bind_span(core::Statement& insert, int first, const syntax::Span& span) {
 }
 
 // The file row, then every declaration in the extraction's order; the declaration
-// rows take their path from the extraction result.
-void insert_parsed(Writers& writers, const syntax::ParsedSyntax& parsed) {
+// rows take their path from the extraction result. With `first_rowid` the
+// declarations are numbered from it, otherwise after the last row.
+void insert_parsed(Writers& writers, const syntax::ParsedSyntax& parsed,
+                   std::optional<std::int64_t> first_rowid = std::nullopt) {
   core::Statement& file = writers.parsed_file;
   file.reset();
   file.bind(1, parsed.file_path)
@@ -279,17 +392,20 @@ void insert_parsed(Writers& writers, const syntax::ParsedSyntax& parsed) {
       .bind(6, parsed.reason);
   file.run();
 
-  core::Statement& insert = writers.symbol;
+  core::Statement& insert = first_rowid ? writers.symbol_at : writers.symbol;
+  const int first = first_rowid ? 2 : 1;
+  std::int64_t rowid = first_rowid.value_or(0);
   for (const syntax::SyntaxSymbol& symbol : parsed.symbols) {
     insert.reset();
-    insert.bind(1, symbol.symbol)
-        .bind(2, parsed.file_path)
-        .bind(3, symbol.name)
-        .bind(4, symbol.qualified_name)
-        .bind(5, platform::kind_text(symbol.kind))
-        .bind(6, symbol.parent_symbol);
-    bind_span(insert, 7, symbol.declaration);
-    bind_span(insert, 13, symbol.selection);
+    if (first_rowid) insert.bind(1, rowid++);
+    insert.bind(first, symbol.symbol)
+        .bind(first + 1, parsed.file_path)
+        .bind(first + 2, symbol.name)
+        .bind(first + 3, symbol.qualified_name)
+        .bind(first + 4, platform::kind_text(symbol.kind))
+        .bind(first + 5, symbol.parent_symbol);
+    bind_span(insert, first + 6, symbol.declaration);
+    bind_span(insert, first + 12, symbol.selection);
     insert.run();
   }
 }
@@ -368,14 +484,31 @@ class FileWorker {
 // callback.
 class Writer {
  public:
-  Writer(core::Connection& dest, const BuildOptions& options, core::Connection* previous)
+  // With `layout`, `dest` is a copy of the previous snapshot whose declarations
+  // lie as `layout` says.
+  Writer(core::Connection& dest, const BuildOptions& options, core::Connection* previous,
+         const DeclarationLayout* layout = nullptr)
       : options_(options), writers_(dest) {
     if (previous != nullptr) carry_.emplace(dest, *previous);
+    if (layout != nullptr) placement_.emplace(dest, *previous, *layout);
   }
 
   void write(const CapturedFile& entry, FileWork&& work) {
+    std::optional<DeclarationRun> place;  // over a copy: the old run these rows take
+    if (placement_) {
+      const std::int64_t count = work.kind == FileWork::Kind::CARRIED ? placement_->old_count(entry.file_path)
+                                 : work.kind == FileWork::Kind::EXTRACTED
+                                     ? static_cast<std::int64_t>(work.parsed->symbols.size())
+                                     : 0;
+      place = placement_->take_place(entry.file_path, count);
+      if (!place && !placement_->moved_on()) {
+        flush_carried();
+        placement_->move_on();
+      }
+    }
     if (work.kind == FileWork::Kind::CARRIED) {
-      carry_->add(entry.file_path);
+      carry_->add(entry.file_path, /*with_symbols=*/!place);
+      if (place && !place->ordered) placement_->reorder(entry.file_path, *place);
       ++report_.reused_files;
       if (work.carried_state) count_state(report_.counts, *work.carried_state);
     } else {
@@ -383,7 +516,9 @@ class Writer {
       if (work.kind == FileWork::Kind::RECORDED) {
         record(entry);
       } else {
-        insert_parsed(writers_, *work.parsed);
+        if (place) placement_->clear(*place);
+        insert_parsed(writers_, *work.parsed,
+                      place ? std::optional<std::int64_t>(place->first_rowid) : std::nullopt);
         count_state(report_.counts, work.parsed->state);
       }
     }
@@ -395,6 +530,13 @@ class Writer {
 
   void flush_carried() {
     if (carry_) carry_->flush();
+  }
+
+  // After the last entry: pending carried rows, and over a copy the rows of
+  // files that are gone.
+  void finish() {
+    flush_carried();
+    if (placement_ && !placement_->moved_on()) placement_->move_on();
   }
 
   const SyntaxBuildReport& report() const noexcept { return report_; }
@@ -415,6 +557,7 @@ class Writer {
   const BuildOptions& options_;
   Writers writers_;
   std::optional<CarryBatch> carry_;
+  std::optional<CopyPlacement> placement_;
   SyntaxBuildReport report_;
 };
 
@@ -435,7 +578,88 @@ void build_rows(const SourceManifest& manifest, syntax::ParserPool& pool, const 
         return file_worker(index, worker_pools.empty() ? pool : worker_pools[worker]);
       },
       [&](std::size_t index, FileWork&& work) { writer.write(manifest.files[index], std::move(work)); });
-  writer.flush_carried();
+  writer.finish();
+}
+
+bool is_damage(const core::SqliteError& error) {
+  const int primary = error.code() & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// Replaces whatever a failed build left at `db_path` with a database that holds
+// the empty tables, as a failed build from nothing leaves it. Best effort: the
+// build's own failure is what the caller hears about.
+void leave_empty_tables(const fs::path& db_path) noexcept {
+  try {
+    core::remove_file_if_exists(db_path);
+    core::remove_file_if_exists(fs::path(db_path.native() + "-journal"));
+    core::Connection empty = core::Connection::open(db_path);
+    empty.exec(SYNTAX_SCHEMA);
+    empty.close();
+  } catch (...) {
+  }
+}
+
+// The build over a copy of the previous snapshot's file (see previous_copy.h).
+// Absent, with nothing written, when the previous snapshot is not a plain syntax
+// snapshot or its file cannot be copied: then the build starts from nothing. On a
+// failure the caller leaves the empty tables at `db_path`.
+std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const SourceManifest& manifest,
+                                                 syntax::ParserPool& pool, const BuildOptions& options) {
+  core::Connection& previous = *options.previous;
+  if (!reading_previous([&] { return has_syntax_tables(previous) && is_plain_syntax_snapshot(previous); })) {
+    return std::nullopt;
+  }
+  const PreviousFiles previous_files = read_previous_files(previous);
+  const DeclarationLayout layout = reading_previous([&] { return read_declaration_layout(previous); });
+  const fs::path source = main_database_file(previous);
+  // The copy keeps every page it does not rewrite: they are checked meanwhile.
+  PageCheck check(source);
+  try {
+    core::copy_file_contents(source, db_path);
+  } catch (const core::OsError&) {
+    core::remove_file_if_exists(db_path);
+    return std::nullopt;
+  }
+
+  core::Connection dest = core::Connection::open(db_path);
+  SyntaxBuildReport report;
+  try {
+    try {
+      dest.exec("PRAGMA busy_timeout = 5000");
+      dest.exec("PRAGMA cache_size = -" + std::to_string(BUILD_CACHE_KIB));
+      dest.exec("PRAGMA synchronous = OFF");
+      // A failed build replaces the file (leave_empty_tables), so nothing is ever
+      // rolled back: the rollback journal would only copy every changed page.
+      dest.query_text("PRAGMA journal_mode = OFF");
+      attach_previous(dest, previous);
+      dest.exec(CARRY_TABLE_SQL);
+      dest.begin();
+      dest.exec(EMPTY_COPY_SQL);
+      {
+        Writer writer(dest, options, &previous, &layout);
+        build_rows(manifest, pool, options, &previous_files, writer);
+        report = writer.report();
+      }  // statements finalized before the commit
+      if (std::optional<std::string> problem = check.problem()) {
+        throw PreviousSnapshotError(sqlite3_errstr(SQLITE_CORRUPT),
+                                    std::make_exception_ptr(core::SqliteError(*problem, SQLITE_CORRUPT)));
+      }
+      dest.commit();
+    } catch (const core::SqliteError& error) {
+      // The copy holds the previous snapshot's pages: a damaged page is its damage.
+      if (is_damage(error)) throw PreviousSnapshotError(error.message(), std::current_exception());
+      throw;
+    }
+  } catch (...) {
+    try {
+      dest.close();
+    } catch (...) {
+    }
+    throw;
+  }
+  dest.close();
+  return report;
 }
 
 }  // namespace
@@ -444,6 +668,17 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
                                   syntax::ParserPool& pool, const BuildOptions& options) {
   if (db_path.has_parent_path()) fs::create_directories(db_path.parent_path());
   core::remove_file_if_exists(db_path);  // the build never adds to an existing database
+
+  if (options.previous != nullptr && options.copy_previous) {
+    std::optional<SyntaxBuildReport> report;
+    try {
+      report = build_over_copy(db_path, manifest, pool, options);
+    } catch (...) {
+      leave_empty_tables(db_path);
+      throw;
+    }
+    if (report) return *report;
+  }
 
   core::Connection dest = core::Connection::open(db_path);
   SyntaxBuildReport report;

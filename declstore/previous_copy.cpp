@@ -1,0 +1,153 @@
+#include "declstore/previous_copy.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/sqlite.h"
+#include "declstore/schema.h"
+
+namespace kolvex::declstore {
+
+namespace {
+
+// Every schema object but its root page, in one order for both databases.
+constexpr std::string_view SCHEMA_OBJECTS_SQL =
+    "SELECT type, name, tbl_name, ifnull(sql, '') FROM sqlite_master ORDER BY type, name";
+
+// The runs of every file: the covering index on (file_path, selection_start_byte)
+// gives each file's rows in the order a carried-forward file is written.
+constexpr std::string_view LAYOUT_SQL =
+    "SELECT file_path, rowid FROM syntax_symbols ORDER BY file_path, selection_start_byte, rowid";
+
+using SchemaObject = std::tuple<std::string, std::string, std::string, std::string>;
+
+std::vector<SchemaObject> schema_objects(core::Connection& conn) {
+  std::vector<SchemaObject> objects;
+  core::Statement select = conn.prepare(SCHEMA_OBJECTS_SQL);
+  while (select.step()) {
+    objects.emplace_back(select.column_text(0), select.column_text(1), select.column_text(2),
+                         select.column_text(3));
+  }
+  return objects;
+}
+
+const std::vector<SchemaObject>& fresh_schema_objects() {
+  static const std::vector<SchemaObject> objects = [] {
+    core::Connection fresh = core::Connection::open_memory();
+    fresh.exec(SYNTAX_SCHEMA);
+    std::vector<SchemaObject> listed = schema_objects(fresh);
+    fresh.close();
+    return listed;
+  }();
+  return objects;
+}
+
+}  // namespace
+
+std::filesystem::path main_database_file(core::Connection& conn) {
+  const char* file = sqlite3_db_filename(conn.raw(), "main");
+  return file == nullptr ? std::filesystem::path() : std::filesystem::path(file);
+}
+
+bool is_plain_syntax_snapshot(core::Connection& conn) {
+  if (main_database_file(conn).empty()) return false;
+  // A write-ahead log may hold pages that a copy of the main file lacks.
+  if (conn.query_text("PRAGMA journal_mode").value_or("") == "wal") return false;
+  return schema_objects(conn) == fresh_schema_objects();
+}
+
+DeclarationLayout read_declaration_layout(core::Connection& conn) {
+  DeclarationLayout layout;
+  core::Statement select = conn.prepare(LAYOUT_SQL);
+  std::string path;
+  DeclarationRun run;
+  std::int64_t previous_rowid = 0;
+  std::int64_t last_rowid = 0;
+  auto close_run = [&] {
+    if (run.count == 0) return;
+    run.contiguous = last_rowid - run.first_rowid + 1 == run.count;
+    layout.rows += run.count;
+    layout.runs.emplace(std::move(path), run);
+  };
+  while (select.step()) {
+    const std::string file = select.column_text(0);
+    const std::int64_t rowid = select.column_int(1);
+    if (run.count == 0 || file != path) {
+      close_run();
+      path = file;
+      run = DeclarationRun{.first_rowid = rowid, .count = 0, .contiguous = false, .ordered = true};
+      last_rowid = rowid;
+    } else {
+      if (rowid != previous_rowid + 1) run.ordered = false;
+      run.first_rowid = std::min(run.first_rowid, rowid);
+      last_rowid = std::max(last_rowid, rowid);
+    }
+    ++run.count;
+    previous_rowid = rowid;
+  }
+  close_run();
+  for (auto& [file, stored] : layout.runs) stored.ordered = stored.ordered && stored.contiguous;
+  return layout;
+}
+
+struct PageCheck::State {
+  std::mutex mutex;
+  sqlite3* handle = nullptr;  // set while the worker's connection is open
+  bool stopping = false;
+  std::optional<std::string> problem;
+  std::thread worker;
+};
+
+PageCheck::PageCheck(const std::filesystem::path& database) : state_(std::make_unique<State>()) {
+  State* state = state_.get();
+  state->worker = std::thread([state, database] {
+    std::optional<std::string> problem;
+    try {
+      core::Connection conn = core::Connection::open(database, {.read_only = true});
+      {
+        std::lock_guard lock(state->mutex);
+        if (state->stopping) return;
+        state->handle = conn.raw();
+      }
+      try {
+        std::optional<std::string> first = conn.query_text("PRAGMA quick_check");
+        if (first != "ok") problem = first.value_or("no answer from the page check");
+      } catch (const std::exception& error) {
+        problem = error.what();
+      }
+      {
+        std::lock_guard lock(state->mutex);
+        state->handle = nullptr;
+      }
+      conn.close();
+    } catch (const std::exception& error) {
+      problem = error.what();
+    }
+    std::lock_guard lock(state->mutex);
+    state->problem = std::move(problem);
+  });
+}
+
+PageCheck::~PageCheck() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+    if (state_->handle != nullptr) sqlite3_interrupt(state_->handle);
+  }
+  if (state_->worker.joinable()) state_->worker.join();
+}
+
+std::optional<std::string> PageCheck::problem() {
+  if (state_->worker.joinable()) state_->worker.join();
+  std::lock_guard lock(state_->mutex);
+  return state_->problem;
+}
+
+}  // namespace kolvex::declstore

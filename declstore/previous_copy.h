@@ -1,0 +1,80 @@
+// Starting a syntax build from a copy of the previous snapshot's file.
+//
+// A build writes every file's declaration rows as one run of consecutive rowids,
+// files in manifest order, and a carried-forward file's rows in the order of
+// selection start byte, then previous rowid. When the previous snapshot is a
+// syntax-only database of this schema, a build can start from a copy of its file
+// and rewrite only the runs that differ, instead of writing every row again; the
+// rows, their ids and their order come out the same.
+//
+// is_plain_syntax_snapshot tells whether a database qualifies: exactly the tables
+// and indexes of SYNTAX_SCHEMA, a rollback journal, a main database file.
+// read_declaration_layout reads where each file's run lies, through the index on
+// (file_path, selection_start_byte) only. PageCheck verifies every page of a
+// database file on a thread of its own while the build goes on, because a copy
+// would otherwise carry a damaged page of an untouched run into the new snapshot.
+//
+// Thread-safety: the functions use only the connection passed in, on the caller's
+// thread. A PageCheck is owned by one thread; its own connection is used only by
+// its worker, and its destructor stops and joins that worker.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace kolvex::core {
+class Connection;
+}
+
+namespace kolvex::declstore {
+
+// The declaration rows of one file in a snapshot.
+struct DeclarationRun {
+  std::int64_t first_rowid = 0;  // the least rowid of the file's rows
+  std::int64_t count = 0;
+  // The rowids are first_rowid .. first_rowid + count - 1.
+  bool contiguous = false;
+  // Contiguous, and ascending in (selection_start_byte, rowid) order: the order in
+  // which a carried-forward file's rows are written.
+  bool ordered = false;
+};
+
+struct DeclarationLayout {
+  // By file path; files without declarations are absent.
+  std::unordered_map<std::string, DeclarationRun> runs;
+  std::int64_t rows = 0;
+};
+
+// Whether `conn` is a syntax-only snapshot whose file a build may start from.
+// Database errors pass to the caller.
+bool is_plain_syntax_snapshot(core::Connection& conn);
+
+// The file of the connection's main database; empty for a temporary or in-memory one.
+std::filesystem::path main_database_file(core::Connection& conn);
+
+// Where every file's declarations lie. Database errors pass to the caller.
+DeclarationLayout read_declaration_layout(core::Connection& conn);
+
+// `PRAGMA quick_check` of a database file, run on its own read-only connection
+// and thread from construction on.
+class PageCheck {
+ public:
+  explicit PageCheck(const std::filesystem::path& database);
+  ~PageCheck();  // interrupts a check still running and waits for it
+  PageCheck(const PageCheck&) = delete;
+  PageCheck& operator=(const PageCheck&) = delete;
+
+  // Waits for the check. Absent when every page is sound; otherwise the first
+  // problem it reported, or the error that stopped it.
+  std::optional<std::string> problem();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace kolvex::declstore
