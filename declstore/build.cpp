@@ -37,6 +37,12 @@ constexpr int BUILD_CACHE_KIB = 64 * 1024;
 constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER = 512;
 constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER_WITH_TREES = 32;
 
+// The share of a copy's declaration rows above which rows that move on are not
+// deleted one by one under the live indexes: the rows before them are set aside,
+// the table emptied at once, and the indexes made again after the last row, as a
+// build from nothing does.
+constexpr std::int64_t MOVED_ROWS_REBUILD_DIVISOR = 4;
+
 // Carried-forward files copied by one pair of statements at most. The batch is
 // only a list of paths; the bound keeps one copy statement short.
 constexpr std::size_t CARRY_BATCH_FILES = 1024;
@@ -79,6 +85,18 @@ constexpr std::string_view DELETE_RUN_SQL = "DELETE FROM main.syntax_symbols WHE
 constexpr std::string_view DELETE_FROM_SQL = "DELETE FROM main.syntax_symbols WHERE rowid >= ?";
 // What a copy of the previous snapshot holds besides the rows a build writes.
 constexpr std::string_view EMPTY_COPY_SQL = "DELETE FROM main.syntax_files; DELETE FROM main.kolvex_snapshot;";
+// Setting aside the rows before a rowid (bound as text into the statement, since
+// CREATE TABLE … AS takes no parameters), emptying the table, and writing them back.
+std::string set_aside_rows_sql(std::int64_t before_rowid) {
+  return "CREATE TEMP TABLE kept_rows AS SELECT rowid AS kept_rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
+         " FROM main.syntax_symbols WHERE rowid < " + std::to_string(before_rowid) +
+         "; DELETE FROM main.syntax_symbols;";
+}
+std::string restore_rows_sql() {
+  return "INSERT INTO main.syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
+         ") SELECT kept_rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
+         " FROM temp.kept_rows ORDER BY kept_rowid; DROP TABLE temp.kept_rows;";
+}
 
 std::string insert_symbol_sql(bool with_rowid) {
   std::string markers = with_rowid ? "?, " : "";
@@ -302,12 +320,27 @@ class CopyPlacement {
   }
 
   // Deletes every row of the copy from the next rowid on; later rows are written
-  // after the last one kept.
-  void move_on() {
+  // after the last one kept. When most rows go, the table is emptied at once and
+  // its secondary indexes are made again by finish().
+  void move_on(core::Connection& dest) {
+    moved_on_ = true;
+    const std::int64_t kept = next_rowid_ - 1;
+    if ((layout_.rows - kept) * MOVED_ROWS_REBUILD_DIVISOR > layout_.rows) {
+      dest.exec(set_aside_rows_sql(next_rowid_));
+      dest.exec(DROP_SYNTAX_INDEXES);
+      dest.exec(restore_rows_sql());
+      indexes_dropped_ = true;
+      return;
+    }
     delete_from_.reset();
     delete_from_.bind(1, next_rowid_);
     delete_from_.run();
-    moved_on_ = true;
+  }
+
+  // After the last entry: the rows of files that are gone, and the indexes.
+  void finish(core::Connection& dest) {
+    if (!moved_on_) move_on(dest);
+    if (indexes_dropped_) dest.exec(SYNTAX_INDEXES);
   }
 
   // Deletes the rows of a run taken over by new rows.
@@ -339,6 +372,7 @@ class CopyPlacement {
   std::optional<core::Statement> reorder_;
   std::int64_t next_rowid_ = 1;
   bool moved_on_ = false;
+  bool indexes_dropped_ = false;
 };
 
 // The statements of one build, prepared once and reused for every file.
@@ -488,7 +522,7 @@ class Writer {
   // lie as `layout` says.
   Writer(core::Connection& dest, const BuildOptions& options, core::Connection* previous,
          const DeclarationLayout* layout = nullptr)
-      : options_(options), writers_(dest) {
+      : dest_(dest), options_(options), writers_(dest) {
     if (previous != nullptr) carry_.emplace(dest, *previous);
     if (layout != nullptr) placement_.emplace(dest, *previous, *layout);
   }
@@ -503,7 +537,7 @@ class Writer {
       place = placement_->take_place(entry.file_path, count);
       if (!place && !placement_->moved_on()) {
         flush_carried();
-        placement_->move_on();
+        placement_->move_on(dest_);
       }
     }
     if (work.kind == FileWork::Kind::CARRIED) {
@@ -536,7 +570,7 @@ class Writer {
   // files that are gone.
   void finish() {
     flush_carried();
-    if (placement_ && !placement_->moved_on()) placement_->move_on();
+    if (placement_) placement_->finish(dest_);
   }
 
   const SyntaxBuildReport& report() const noexcept { return report_; }
@@ -554,6 +588,7 @@ class Writer {
     }
   }
 
+  core::Connection& dest_;
   const BuildOptions& options_;
   Writers writers_;
   std::optional<CarryBatch> carry_;

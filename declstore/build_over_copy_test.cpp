@@ -133,6 +133,8 @@ const std::vector<Case>& cases() {
        [](const GitRepo& repo) { repo.write("a/one.py", python_module("One", 2) + "# changed\n"); }, ""},
       {"a changed file gains a declaration",
        [](const GitRepo& repo) { repo.write("a/two.py", python_module("Two", 4)); }, ""},
+      {"the last file gains a declaration",
+       [](const GitRepo& repo) { repo.write("z/last.py", python_module("Last", 3)); }, ""},
       {"a changed file loses every declaration", [](const GitRepo& repo) { repo.write("c/four.go", "package c\n"); },
        ""},
       {"a file added in the middle", [](const GitRepo& repo) { repo.write("c/added.py", python_module("Added", 1)); },
