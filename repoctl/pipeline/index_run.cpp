@@ -89,6 +89,15 @@ auto with_connection(core::Connection connection, Body&& body) {
   return core::with_closing(connection, [&] { return body(connection); });
 }
 
+// A connection to the run's final database in the scratch directory. The file is
+// published by a copy that is flushed to stable storage; flushing the scratch
+// file itself at every commit would write it to disk once more for nothing.
+core::Connection open_scratch_database(const std::filesystem::path& path) {
+  core::Connection connection = core::Connection::open(path);
+  connection.exec("PRAGMA synchronous = OFF");
+  return connection;
+}
+
 // --- set-up ---
 
 RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& options,
@@ -235,13 +244,13 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
   bool converted = result.attempt && result.attempt->db_path;
   std::filesystem::path final_db = converted ? *result.attempt->db_path : syntax_db;
   if (converted) {
-    result.has_nav = with_connection(core::Connection::open(final_db), [&](core::Connection& connection) {
+    result.has_nav = with_connection(open_scratch_database(final_db), [&](core::Connection& connection) {
       declstore::copy_syntax_tables(syntax_db, connection);
       declstore::finalize_snapshot(connection, finalize_options(result.attempt->state));
       return index_has_navigation_data(connection);
     });
   } else {
-    with_connection(core::Connection::open(final_db), [&](core::Connection& connection) {
+    with_connection(open_scratch_database(final_db), [&](core::Connection& connection) {
       declstore::finalize_snapshot(connection, finalize_options(facts_state_without_database(run, result)));
     });
     result.has_nav = false;
