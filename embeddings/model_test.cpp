@@ -265,6 +265,52 @@ TEST_F(EmbeddingModelEncoding, CountsTextsOverTheAppliedLimitAndTruncatesThem) {
   EXPECT_EQ(model.count_oversized({words(100), words(MAX_SEQ_LENGTH - 2), words(62)}), 2);
 }
 
+// The largest difference between two vectors' components; infinite when their
+// lengths differ.
+double max_difference(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return INFINITY;
+  double worst = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::fabs(double(a[i]) - b[i]));
+  return worst;
+}
+
+TEST_F(EmbeddingModelEncoding, BatchesEncodeEveryTextAsItWouldBeEncodedAlone) {
+  auto repeat = [](const std::string& word, int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += i ? " " + word : word;
+    return text;
+  };
+  // Lengths from one token to far past the limit; the cut texts use different
+  // words so that a mix-up between them shows.
+  const std::vector<std::string> texts = {
+      "x",
+      repeat("alpha", 3000),
+      "def parse(source):\n    return Parser(source).run()",
+      "",
+      repeat("beta", MAX_SEQ_LENGTH - 1),
+      repeat("def gamma(): pass", 60),
+      "caf\xC3\xA9 \xE2\x80\x94 na\xC3\xAFve",
+      repeat("delta", MAX_SEQ_LENGTH - 2),
+      "class Store:\n    def open(self): ...",
+      repeat("epsilon", 1500),
+  };
+  EmbeddingModel alone_model(tiny({.batch_size = 1}));
+  std::vector<std::vector<float>> alone;
+  for (const std::string& text : texts) alone.push_back(alone_model.embed_texts({text}).at(0));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) ASSERT_NE(alone[i], alone[j]) << i << " " << j;
+  }
+  for (std::int64_t batch_size : {std::int64_t{4}, std::int64_t{8}, std::int64_t{16}}) {
+    SCOPED_TRACE(batch_size);
+    EmbeddingModel model(tiny({.batch_size = batch_size}));
+    const auto batched = model.embed_texts(texts);
+    ASSERT_EQ(batched.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      EXPECT_LE(max_difference(batched[i], alone[i]), 1e-5) << "text " << i;
+    }
+  }
+}
+
 TEST_F(EmbeddingModelEncoding, LoadsOnlyWhenAVectorOrATokenCountIsNeeded) {
   EmbeddingModel model(tiny());
   model.identity();

@@ -11,8 +11,8 @@
 namespace kolvex::embeddings {
 namespace {
 
-// Threads the runtime may use for one encoding.
-constexpr unsigned MAX_THREADS = 4;
+// Threads used when the machine does not say how many cores it has.
+constexpr unsigned FALLBACK_THREADS = 4;
 // Models with fewer parameters are encoded on one thread.
 constexpr std::uint64_t SMALL_MODEL_PARAMS = 20'000'000;
 // Sequence length of a model file that records no training context.
@@ -48,6 +48,14 @@ std::optional<std::string> meta_string(const llama_model* model, std::string_vie
   llama_model_meta_val_str(model, k.c_str(), value.data(), value.size());
   value.resize(static_cast<std::size_t>(n));
   return value;
+}
+
+// Every core for models large enough to gain from them; on a small model the
+// threads spend their time waiting for each other.
+unsigned encoding_threads(const llama_model* model) {
+  if (llama_model_n_params(model) < SMALL_MODEL_PARAMS) return 1;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores > 0 ? cores : FALLBACK_THREADS;
 }
 
 void normalise(std::vector<float>& vector) {
@@ -116,8 +124,11 @@ int RuntimeModel::token_limit_locked() const {
 }
 
 void RuntimeModel::ensure_context() {
-  // One sequence at a time: the context holds the longest input that is encoded
-  // untruncated, never more than the model was trained for.
+  // One sequence per decode: the attention of a decode grows with the square
+  // of its tokens, so packing several chunk-sized texts into one costs more than
+  // it saves, and even short texts gained nothing measurable from sharing one
+  // (bench/embed_bench.cpp sweeps this). The context holds the longest input
+  // that is encoded untruncated, never more than the model was trained for.
   const auto n_ctx = static_cast<uint32_t>(token_limit_locked());
   if (context_ != nullptr && context_tokens_ == n_ctx) return;
   if (context_ != nullptr) {
@@ -130,13 +141,9 @@ void RuntimeModel::ensure_context() {
   params.n_ubatch = n_ctx;
   params.n_seq_max = 1;
   params.embeddings = true;
-  // Threads only pay off for real model sizes; on a small model they spend
-  // their time waiting for each other.
-  const unsigned threads = llama_model_n_params(model_) < SMALL_MODEL_PARAMS
-                               ? 1u
-                               : std::clamp(std::thread::hardware_concurrency(), 1u, MAX_THREADS);
-  params.n_threads = static_cast<int32_t>(threads);
-  params.n_threads_batch = static_cast<int32_t>(threads);
+  const auto threads = static_cast<int32_t>(encoding_threads(model_));
+  params.n_threads = threads;
+  params.n_threads_batch = threads;
   llama_context* context = llama_init_from_model(model_, params);
   if (context != nullptr && (llama_pooling_type(context) == LLAMA_POOLING_TYPE_NONE ||
                              llama_pooling_type(context) == LLAMA_POOLING_TYPE_RANK)) {

@@ -14,6 +14,9 @@
 // another one, the load fails with ModelNotFoundError; a file that records none
 // is accepted for any requested revision.
 //
+// Encoding decodes one text at a time on every core of the machine (one thread
+// for tiny models).
+//
 // Thread-safety: a RuntimeModel may be used from any thread; encoding and
 // tokenizing are serialised by its own lock. The runtime logs nothing.
 #pragma once
