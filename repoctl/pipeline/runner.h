@@ -61,14 +61,35 @@ std::int64_t tracked_blob_count(const declstore::IndexListing& listing);
 // Decodes captured output: UTF-8 with replacement, "\r\n" and "\r" as "\n".
 std::string decode_output(std::string_view bytes);
 
+// Exit statuses that say a program never ran: 127 from the dynamic loader (a
+// shared library missing) or from env (a script's interpreter missing), 126
+// when env found the program but could not execute it.
+inline constexpr int NOT_STARTED_EXIT_STATUSES[] = {126, 127};
+
+// The runner's IndexingError (same message, same type name in reports) for a
+// tool whose exit status is one of NOT_STARTED_EXIT_STATUSES. start_problem()
+// names what kept it from starting: the first non-blank line of its standard
+// error, stripped, or "exit status N" when it wrote none.
+class ToolNotStartedError : public IndexingError {
+ public:
+  ToolNotStartedError(std::string message, std::string start_problem)
+      : IndexingError(std::move(message)), start_problem_(std::move(start_problem)) {}
+  const char* type_name() const noexcept override { return "IndexingError"; }
+  const std::string& start_problem() const noexcept { return start_problem_; }
+
+ private:
+  std::string start_problem_;
+};
+
 namespace detail {
 
 // Runs `cmd` in `cwd` with `env` laid over the process environment (empty:
 // unchanged). Returns when the exit status is 0. MissingBinaryError "<step>
 // failed: <program> not found on PATH — run setup.sh" when the program or the
 // working directory does not exist; IndexingError "<step> failed (<cmd>):\n
-// <stdout>\n<stderr>" for any other exit status (a signal included). Other
-// start failures (core::ProcessStartError) pass unchanged.
+// <stdout>\n<stderr>" for any other exit status (a signal included), as a
+// ToolNotStartedError for NOT_STARTED_EXIT_STATUSES. Other start failures
+// (core::ProcessStartError) pass unchanged.
 CompletedProcess run(const Command& cmd, const std::filesystem::path& cwd, std::string_view step,
                      const EnvOverrides& env = {});
 

@@ -60,6 +60,9 @@ TEST_F(Runner, FailureTextsByteForByte) {
        "step failed (tool a b c):\n\n"},
       {"killed by a signal", {"tool"}, "step", true, false, {.stdout_text = "x", .run = "kill -9 $$"},
        "IndexingError", "step failed (tool):\n\n"},
+      {"never started (status 127): the same text and type", {"tool"}, "step", true, false,
+       {.stderr_text = "tool: error while loading shared libraries: libx.so\n", .exit_code = 127}, "IndexingError",
+       "step failed (tool):\n\ntool: error while loading shared libraries: libx.so\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);

@@ -170,7 +170,12 @@ ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_vie
     if (language == "java" && bash_shim_failure(text)) {
       return attempt_from_text(std::string(BASH_SHIM_REMEDY) + "\n\n" + text, "failed");
     }
-    return attempt_from_text(text, "failed");
+    ScipAttempt attempt = attempt_from_text(text, "failed");
+    if (const auto* not_started = dynamic_cast<const ToolNotStartedError*>(&error)) {
+      // The runner's first line ends on its colon: say what kept the tool from starting.
+      attempt.reason = *attempt.reason + " " + not_started->start_problem();
+    }
+    return attempt;
   } catch (const core::ProcessStartError& error) {
     return attempt_from_exception(error, "unavailable");
   }

@@ -22,6 +22,11 @@ using testkit::FakeInvocation;
 using testkit::FakeProgram;
 using testkit::ScopedEnv;
 
+const std::string LOADER_ERROR =
+    "scip: error while loading shared libraries: libkolvex_core.so: cannot open shared object file: No such file or "
+    "directory";
+const std::string MISSING_INTERPRETER = "/usr/bin/env: 'node': No such file or directory";
+
 const std::string NO_DOCUMENTS =
     "scip expt-convert produced no SCIP documents table — the indexer output was empty or invalid";
 
@@ -84,7 +89,8 @@ class ScipAttemptTest : public ::testing::Test {
     push(bin_.program("scip").env({.run = SCIP_SCRIPT}));
     push(testkit::EnvOverlay{{"KOLVEX_T_SCIP_VERSION", "scip version v0.9.0"},
                                                  {"KOLVEX_T_SWIFT_VERSION", "0.3.0 (swift 6.2.4)"},
-                                                 {"KOLVEX_T_CONVERT", "cp '" + template_db_.string() + "' \"$3\""}});
+                                                 {"KOLVEX_T_CONVERT", "cp '" + template_db_.string() + "' \"$3\""},
+                                                 {"KOLVEX_T_LOADER", LOADER_ERROR}});
     for (const LanguageCase& l : LANGUAGES) bin_.program(l.program).clear_log();
     bin_.program("scip").clear_log();
   }
@@ -184,6 +190,30 @@ TEST_F(ScipAttemptTest, OutcomeTableForEveryLanguage) {
        [&](const LanguageCase&, const fs::path& scratch) {
          std::string line = converter_line(scratch);
          return Expect{"failed", line, line + "\n\nbad index\n", true, true};
+       }},
+      // A tool that never started (the loader's or env's status 127, or 126):
+      // the reason names what kept it from starting instead of ending on the colon.
+      {"converter misses a shared library",
+       [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", "printf '%s\\n' \"$KOLVEX_T_LOADER\" >&2; exit 127"); },
+       [&](const LanguageCase&, const fs::path& scratch) {
+         std::string line = converter_line(scratch);
+         return Expect{"failed", line + " " + LOADER_ERROR, line + "\n\n" + LOADER_ERROR + "\n", true, true};
+       }},
+      {"indexer misses its interpreter",
+       [&](const LanguageCase& l) {
+         FakeBehaviour b{.stderr_text = MISSING_INTERPRETER + "\n", .exit_code = 127};
+         if (std::string(l.language) == "swift") b.run = SWIFT_SCRIPT;
+         behave(l.program, b);
+       },
+       [&](const LanguageCase& l, const fs::path& scratch) {
+         std::string line = indexer_line(l, scratch);
+         return Expect{"failed", line + " " + MISSING_INTERPRETER, line + "\n\n" + MISSING_INTERPRETER + "\n",
+                       false, false};
+       }},
+      {"converter not executable, silently", [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", "exit 126"); },
+       [&](const LanguageCase&, const fs::path& scratch) {
+         std::string line = converter_line(scratch);
+         return Expect{"failed", line + " exit status 126", line + "\n\n", true, true};
        }},
       {"converter writes nothing", [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", "exit 0"); },
        [](const LanguageCase&, const fs::path&) { return Expect{"failed", NO_DOCUMENTS, std::nullopt, true, true}; }},

@@ -22,6 +22,7 @@
 #include "core/hash.h"
 #include "core/process.h"
 #include "core/sqlite.h"
+#include "core/text.h"
 #include "platform/config.h"
 #include "platform/registry.h"
 #include "testkit/git_repo.h"
@@ -260,6 +261,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ScipCase>& info) {
       return info.param.language;
     });
+
+// An indexer that cannot start (its interpreter is missing, so env exits 127)
+// degrades the run with a reason that names what is missing instead of ending
+// on the colon of the runner's first line.
+TEST_F(ScipRun, IndexerThatCannotStartIsNamedInTheReason) {
+  commit_fixture("python-app");
+  const fs::path indexer = bin_.path() / "scip-python";
+  fs::remove(indexer);
+  core::write_file(indexer, "#!/usr/bin/env kolvex-no-such-interpreter\n");
+  fs::permissions(indexer, fs::perms::owner_all);
+  const std::string env_line = std::string(core::strip(run({indexer.string()}, std::nullopt).stderr_text()));
+  ASSERT_NE(env_line.find("kolvex-no-such-interpreter"), std::string::npos) << env_line;
+
+  core::ProcessResult indexed = kolvex({"index", repo_->path().string(), "--scip"});
+  ASSERT_EQ(indexed.returncode, 0) << indexed.stderr_text();
+  std::optional<platform::RegisteredRepo> stored = row("python-app");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, "degraded");
+  EXPECT_EQ(stored->scip_state, "failed");
+  const std::string reason = stored->scip_failure_reason.value_or("");
+  EXPECT_TRUE(reason.starts_with("scip-python index failed (scip-python index --output ")) << reason;
+  EXPECT_TRUE(reason.ends_with("index.scip): " + env_line)) << reason;
+}
 
 // scip-typescript indexes what a project file names. Without one in the
 // repository the run gives the indexer a project file of its own, from the
