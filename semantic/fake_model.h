@@ -45,7 +45,7 @@ class FakeModel : public SemanticModel {
     if (missing) throw SemanticExtraMissingError(std::string(INSTALL_HINT));
     embed_calls.push_back(texts);
     std::vector<Vector> vectors;
-    for (const std::string& text : texts) vectors.push_back(unit_vector_of(spec_.doc_prefix + text));
+    for (const std::string& text : texts) vectors.push_back(document_vector(text));
     if (short_by > 0) vectors.resize(vectors.size() > short_by ? vectors.size() - short_by : 0);
     return vectors;
   }
@@ -61,6 +61,23 @@ class FakeModel : public SemanticModel {
     return count;
   }
 
+  std::optional<std::string> loaded_revision() override { return loaded; }
+
+  // The vector embed_texts gives `text`: unit_vector_of the prefixed text, its
+  // elements repeated up to `width` and scaled back to unit length.
+  Vector document_vector(const std::string& text) const {
+    Vector base = unit_vector_of(spec_.doc_prefix + text);
+    if (width == base.size()) return base;
+    Vector vector;
+    double norm = 0.0;
+    for (std::size_t i = 0; i < width; ++i) {
+      vector.push_back(base[i % base.size()]);
+      norm += static_cast<double>(vector.back()) * vector.back();
+    }
+    for (float& value : vector) value = static_cast<float>(value / std::sqrt(norm));
+    return vector;
+  }
+
   const ModelSpec& model_spec() const { return spec_; }
 
   bool missing = false;                 // every encoding raises SemanticExtraMissingError
@@ -68,6 +85,8 @@ class FakeModel : public SemanticModel {
   std::size_t short_by = 0;             // embed_texts returns this many vectors too few
   std::size_t oversized_bytes = 100000;  // texts longer than this count as truncated
   std::optional<Vector> query_vector;   // the vector of every query (default: derived from the text)
+  std::size_t width = 4;                // dimensions of the document vectors
+  std::optional<std::string> loaded;    // what loaded_revision() answers
   std::vector<std::vector<std::string>> embed_calls;
   std::vector<std::string> queries;
 

@@ -58,6 +58,28 @@ Row new_row(const chunker::Chunk& chunk, const Vector& vector, const TableIdenti
   });
 }
 
+// The loaded weights must be those the work's identity names; otherwise the
+// model file changed after the prepare half took the identity, and the new
+// rows would carry a label of other weights.
+void require_identity_weights(SemanticWork& work) {
+  std::optional<std::string> loaded = work.model->loaded_revision();
+  if (!loaded || *loaded == work.identity.model_revision) return;
+  throw WeightsChangedError("the embedding model file of " + work.identity.model_name +
+                            " changed during the run; the vector table is left as it was and the next run "
+                            "rebuilds it");
+}
+
+// True when every stored vector the work may reuse has `width` dimensions.
+bool widths_agree(const SemanticWork& work, std::size_t width) {
+  for (const Row& row : work.carried) {
+    if (vector_column(row, "vector").size() != width) return false;
+  }
+  for (const auto& [hash, vector] : work.vector_by_hash) {
+    if (vector.size() != width) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace detail {
@@ -99,6 +121,30 @@ SemanticIndexReport finish_semantic(SemanticWork& work, const PreparedChunkMap& 
 
   // 3. Encode (also with nothing to encode: the model must load).
   std::vector<Vector> vectors = work.model->embed_texts(new_texts);
+  require_identity_weights(work);
+  const bool rebuild = !vectors.empty() && !widths_agree(work, vectors.front().size());
+  if (rebuild) {
+    // The stored vectors have another width than this model gives under the
+    // same identity: they cannot be of this model, so every text is encoded
+    // anew and the table rebuilt rather than refused.
+    work.vector_by_hash.clear();
+    new_hashes.clear();
+    new_texts.clear();
+    selected.clear();
+    for (const Row& row : work.carried) {
+      const std::string& hash = text_column(row, "content_hash");
+      if (!selected.insert(hash).second) continue;
+      new_hashes.push_back(hash);
+      new_texts.push_back(text_column(row, "content"));
+    }
+    for (const chunker::Chunk& chunk : pending) {
+      if (!selected.insert(chunk.content_hash).second) continue;
+      new_hashes.push_back(chunk.content_hash);
+      new_texts.push_back(chunk.content);
+    }
+    vectors = work.model->embed_texts(new_texts);
+    require_identity_weights(work);
+  }
   for (std::size_t i = 0; i < new_hashes.size() && i < vectors.size(); ++i) {
     work.vector_by_hash.insert_or_assign(new_hashes[i], std::move(vectors[i]));
   }
@@ -117,9 +163,13 @@ SemanticIndexReport finish_semantic(SemanticWork& work, const PreparedChunkMap& 
   for (const chunker::Chunk& chunk : pending) estimates.push_back(chunker::tokens(chunk.content));
   std::optional<TokenStats> stats = detail::token_stats(std::move(estimates));
 
-  // 6. Rows: carried first, then one per pending chunk.
+  // 6. Rows: carried first, then one per pending chunk. In a rebuild the
+  // carried rows take their content's new vector.
   std::vector<Row> rows = work.carried;
   rows.reserve(rows.size() + pending.size());
+  if (rebuild) {
+    for (Row& row : rows) row.set("vector", work.vector_by_hash.at(text_column(row, "content_hash")));
+  }
   for (const chunker::Chunk& chunk : pending) {
     auto vector = work.vector_by_hash.find(chunk.content_hash);
     if (vector == work.vector_by_hash.end()) {

@@ -11,6 +11,12 @@
 // A file read again here is hashed from the bytes actually read, and its chunks
 // carry that hash, so the stored file hash always describes the stored chunks.
 //
+// A table is never a mixture of two models. The model's loaded weights must be
+// those the work's identity names (WeightsChangedError otherwise, when the model
+// file changed between the halves). When the stored vectors the work would
+// reuse have another width than the model now gives, every carried and new text
+// is encoded again and the table rebuilt whole.
+//
 // Nothing is caught but a failing truncation count (reported as absent); every
 // other failure propagates and leaves the previous table untouched.
 //
@@ -29,6 +35,7 @@
 #include <vector>
 
 #include "chunker/chunk.h"
+#include "core/error.h"
 #include "semantic/model.h"
 #include "semantic/prepare.h"
 
@@ -37,6 +44,13 @@ class ParserPool;
 }
 
 namespace kolvex::semantic {
+
+// The embedding model file changed between the two halves of a run.
+class WeightsChangedError : public core::RuntimeError {
+ public:
+  using RuntimeError::RuntimeError;
+  const char* type_name() const noexcept override { return "WeightsChangedError"; }
+};
 
 // Percentiles of the token estimates of the chunks collected for the inputs.
 struct TokenStats {

@@ -97,6 +97,54 @@ TEST_F(FinishTest, UnchangedRepositoryRewritesCarriedRowsAndStillLoadsTheModel) 
   EXPECT_EQ(table(), before);
 }
 
+TEST_F(FinishTest, StoredVectorsOfAnotherWidthAreEncodedAgainAndTheTableRebuilt) {
+  repo_.write("a.go", "package a\n");
+  repo_.write("b.go", "package b\n");
+  SemanticWork first = prepare();
+  finish(first);
+  const std::vector<Row> before = table();
+
+  // The same identity now gives vectors of another width; one file changed.
+  model_->width = 8;
+  model_->embed_calls.clear();
+  repo_.write("b.go", "package b\n\nfunc B() {}\n");
+  SemanticWork work = prepare();
+  ASSERT_EQ(work.carried.size(), 1u);
+  SemanticIndexReport report = finish(work);
+
+  std::vector<Row> rows = table();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(report.rows, 2);
+  for (const Row& row : rows) {
+    EXPECT_EQ(vector_column(row, "vector"), model_->document_vector(text_column(row, "content")));
+  }
+  EXPECT_EQ(text_column(rows[0], "chunk_id"), text_column(before[0], "chunk_id"));  // still the carried row
+  EXPECT_EQ(text_column(rows[0], "file_path"), "a.go");
+  // The changed file first, then every text again in one call.
+  ASSERT_EQ(model_->embed_calls.size(), 2u);
+  EXPECT_EQ(model_->embed_calls[1],
+            (std::vector<std::string>{text_column(rows[0], "content"), text_column(rows[1], "content")}));
+  EXPECT_EQ(report.truncated, 0);
+}
+
+TEST_F(FinishTest, LoadedWeightsOtherThanTheIdentityNamesLeaveTheTableAsItWas) {
+  repo_.write("a.go", "package a\n");
+  model_->loaded = "rev1";  // what the identity names: written as usual
+  SemanticWork first = prepare();
+  finish(first);
+  const std::vector<Row> before = table();
+  ASSERT_EQ(before.size(), 1u);
+
+  repo_.write("a.go", "package a\n\nfunc A() {}\n");
+  for (const std::string loaded : {"rev2", ""}) {
+    SCOPED_TRACE(loaded);
+    model_->loaded = loaded;
+    SemanticWork work = prepare();
+    EXPECT_THROW(finish(work), WeightsChangedError);
+    EXPECT_EQ(table(), before);
+  }
+}
+
 TEST_F(FinishTest, NoAdmittedFileDropsTheTable) {
   repo_.write("a.py", "x = 1\n");
   SemanticWork first = prepare();

@@ -7,6 +7,13 @@
 // wraps the process-wide one and make_semantic_model() builds a new one from the
 // four values a stored table identity names. Tests substitute their own models.
 //
+// The identity of a real model names the weights of its file: the revision the
+// file records, else a digest of the file. When the file is replaced or
+// rewritten after a wrapper loaded it, the wrapper encodes with a fresh instance
+// that loads the file anew, so a long-lived process follows the file. A model
+// made for a digest revision refuses to encode with other weights
+// (embeddings::ModelNotFoundError).
+//
 // Thread-safety: as the wrapped model. The process-wide default is created once,
 // under the embeddings library's lock; one wrapper is shared by every caller.
 #pragma once
@@ -29,7 +36,8 @@ class SemanticModel {
  public:
   virtual ~SemanticModel() = default;
 
-  // (model name, revision); never loads.
+  // (model name, revision); never loads. For a model read from a file the
+  // revision pins the weights themselves (embeddings/weights_revision.h).
   virtual std::pair<std::string, std::string> identity() const = 0;
   // (query prefix, document prefix); never loads.
   virtual std::pair<std::string, std::string> prefixes() const = 0;
@@ -43,6 +51,11 @@ class SemanticModel {
   // How many of the document texts the model truncates; 0 for an empty list
   // without loading anything.
   virtual std::int64_t count_oversized(const std::vector<std::string>& texts) = 0;
+  // The revision of the weights this model has loaded, named as identity()
+  // names them, or none when it cannot tell (nothing loaded, no model file).
+  // A revision other than identity()'s means the file changed after the
+  // identity was taken. Never loads.
+  virtual std::optional<std::string> loaded_revision() { return std::nullopt; }
 };
 
 // The four values from which hybrid search builds a model of a stored table's
