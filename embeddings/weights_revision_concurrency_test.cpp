@@ -29,7 +29,9 @@ TEST(WeightsRevisionConcurrency, RunsSharingTheCacheAllGetTheRightRevisionAndLea
 
   testkit::RoundCounts counts = testkit::run_concurrent_rounds(
       {.threads = 8, .rounds = 3, .items = files.size()},
-      [&](const testkit::RoundStep& step) { return weights_revision(files[step.item], cache).revision == expected[step.item]; });
+      [&](const testkit::RoundStep& step) {
+        return weights_revision(files[step.item], cache).revision == expected[step.item];
+      });
   EXPECT_EQ(counts.wrong, 0);
   EXPECT_EQ(counts.failed, 0);
 
