@@ -283,12 +283,14 @@ void copy_file_contents(const fs::path& source, const fs::path& target) {
   if (::close(out.release()) != 0) throw os_error(errno, target);
 }
 
-UniqueFd open_regular_file_nofollow(const fs::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+UniqueFd open_regular_file_nofollow(const fs::path& path) { return open_regular_file_nofollow(path.c_str()); }
+
+UniqueFd open_regular_file_nofollow(const char* path) {
+  UniqueFd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd) throw os_error(errno, path);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) throw os_error(errno, path);
-  if (!S_ISREG(info.st_mode)) throw OsError("not a regular file: " + quote(path.native()), EINVAL);
+  if (!S_ISREG(info.st_mode)) throw OsError("not a regular file: " + quote(path), EINVAL);
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) throw os_error(errno, path);
   return fd;

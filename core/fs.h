@@ -111,6 +111,8 @@ void copy_file_contents(const std::filesystem::path& source, const std::filesyst
 // switched back to blocking mode. Throws OsError (ELOOP for a link, EINVAL-like
 // "not a regular file" for anything else that is not a regular file).
 UniqueFd open_regular_file_nofollow(const std::filesystem::path& path);
+// The same for a path given as text, without building a path object.
+UniqueFd open_regular_file_nofollow(const char* path);
 
 // Reads a descriptor to its end, failing with OsError when more than
 // `max_bytes` would be read (none: no bound).

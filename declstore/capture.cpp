@@ -86,44 +86,70 @@ bool is_within(const fs::path& path, const fs::path& ancestor) {
   return true;
 }
 
+// Hashes std::string keys and lets them be found by a string_view.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>()(text); }
+};
+
 // The "tracked path escapes repository" check of one scan. Whether a parent
 // directory resolves inside the repository is decided once per directory and
 // remembered: resolving follows every component of the path, and most files
-// share their directory with many others. Safe to call from several threads.
+// share their directory with many others. A candidate's parent is the
+// repository joined with the listed path less its last component, so the
+// directory part of the listed path names it; paths are handled as text, since
+// building path objects for every file cost more than the rest of the check.
+// Safe to call from several threads.
 class PathGuard {
  public:
-  explicit PathGuard(fs::path repo_path) : repo_path_(std::move(repo_path)) {}
+  explicit PathGuard(fs::path repo_path) : repo_path_(std::move(repo_path)), repo_text_(repo_path_.native()) {}
 
-  const fs::path& repo_path() const noexcept { return repo_path_; }
+  // The entry's path inside the working tree as text, unresolved: repo_path /
+  // rel_path.
+  std::string join(const std::string& rel_path) const {
+    // Joining text gives the same path as joining paths unless the listed path
+    // is absolute or either part is empty.
+    if (repo_text_.empty() || rel_path.empty() || rel_path.front() == '/') {
+      return (repo_path_ / fs::path(rel_path)).native();
+    }
+    std::string joined;
+    joined.reserve(repo_text_.size() + 1 + rel_path.size());
+    joined.append(repo_text_);
+    if (joined.back() != '/') joined.push_back('/');
+    joined.append(rel_path);
+    return joined;
+  }
 
-  // The entry's path inside the working tree, unresolved, so the caller can
-  // examine the entry itself without following a final link. Directory links
-  // inside the repository are accepted; anything whose parent resolves outside
-  // it is refused. Resolution failures (a link loop, say) pass unchanged.
-  fs::path resolve(const std::string& rel_path) {
-    fs::path candidate = repo_path_ / fs::path(rel_path);
-    fs::path parent = fs::absolute(candidate).parent_path();
-    std::optional<bool> inside = known(parent);
+  // The entry's path inside the working tree (join), so the caller can examine
+  // the entry itself without following a final link. Directory links inside the
+  // repository are accepted; anything whose parent resolves outside it is
+  // refused. Resolution failures (a link loop, say) pass unchanged.
+  std::string resolve(const std::string& rel_path) {
+    const std::size_t slash = rel_path.rfind('/');
+    const std::string_view directory =
+        slash == std::string::npos ? std::string_view() : std::string_view(rel_path).substr(0, slash);
+    std::optional<bool> inside = known(directory);
     if (!inside) {
+      const fs::path parent = fs::absolute(repo_path_ / fs::path(rel_path)).parent_path();
       const fs::path root = resolved_root();
       inside = is_within(fs::weakly_canonical(parent), root);
-      remember(std::move(parent), *inside);
+      remember(std::string(directory), *inside);
     }
     if (!*inside) throw SourceCaptureError("tracked path escapes repository: " + core::quote(rel_path));
-    return candidate;
+    return join(rel_path);
   }
 
  private:
-  std::optional<bool> known(const fs::path& parent) {
+  std::optional<bool> known(std::string_view directory) {
     std::lock_guard lock(mutex_);
-    auto it = inside_by_parent_.find(parent.native());
-    if (it == inside_by_parent_.end()) return std::nullopt;
+    auto it = inside_by_directory_.find(directory);
+    if (it == inside_by_directory_.end()) return std::nullopt;
     return it->second;
   }
 
-  void remember(fs::path parent, bool inside) {
+  void remember(std::string directory, bool inside) {
     std::lock_guard lock(mutex_);
-    inside_by_parent_.emplace(std::move(parent).native(), inside);
+    inside_by_directory_.emplace(std::move(directory), inside);
   }
 
   fs::path resolved_root() {
@@ -138,9 +164,10 @@ class PathGuard {
   }
 
   const fs::path repo_path_;
+  const std::string repo_text_;
   std::mutex mutex_;
   std::optional<fs::path> root_;
-  std::unordered_map<std::string, bool> inside_by_parent_;
+  std::unordered_map<std::string, bool, TextHash, std::equal_to<>> inside_by_directory_;
 };
 
 // The bytes of one file as read: storage that is neither zero-filled nor given
@@ -152,8 +179,8 @@ class ReadBuffer {
   // Reads at most `limit` + 1 bytes of the file: enough to tell that it grew
   // over the limit without reading all of it. `expected` (the size examined)
   // sizes the storage.
-  void read_bounded(const fs::path& path, std::size_t expected, std::size_t limit) {
-    core::UniqueFd fd = core::open_regular_file_nofollow(path);
+  void read_bounded(const std::string& path, std::size_t expected, std::size_t limit) {
+    core::UniqueFd fd = core::open_regular_file_nofollow(path.c_str());
     size_ = 0;
     reserve(std::min(expected, limit) + 1);
     while (size_ <= limit) {
@@ -261,7 +288,7 @@ struct Examined {
 // True when nothing is at `candidate`: a skip-worktree entry with no file is
 // one the sparse checkout left out. Only whether the entry exists is asked
 // here; one that exists is examined as any other.
-bool absent_from_worktree(const fs::path& candidate) {
+bool absent_from_worktree(const std::string& candidate) {
   struct stat status {};
   return ::lstat(candidate.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
@@ -274,7 +301,7 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
   const std::string& path = entry.path;
   Examined result{Outcome::excluded, classify(entry.mode, path), {}, {}};
   if (!result.kind.in_scope) return result;
-  if (entry.skip_worktree && absent_from_worktree(guard.repo_path() / fs::path(path))) {
+  if (entry.skip_worktree && absent_from_worktree(guard.join(path))) {
     result.outcome = Outcome::sparse;
     return result;
   }
@@ -282,7 +309,7 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
     result.outcome = Outcome::unsupported;
     return result;
   }
-  const fs::path candidate = guard.resolve(path);
+  const std::string candidate = guard.resolve(path);
 
   struct stat status {};
   if (::lstat(candidate.c_str(), &status) != 0) {
