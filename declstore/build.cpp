@@ -645,11 +645,12 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   if (!reading_previous([&] { return has_syntax_tables(previous) && is_plain_syntax_snapshot(previous); })) {
     return std::nullopt;
   }
+  // The copy keeps every page it does not rewrite: they are checked meanwhile,
+  // from the start, since the check reads the whole file.
+  const fs::path source = main_database_file(previous);
+  PageCheck check(source);
   const PreviousFiles previous_files = read_previous_files(previous);
   const DeclarationLayout layout = reading_previous([&] { return read_declaration_layout(previous); });
-  const fs::path source = main_database_file(previous);
-  // The copy keeps every page it does not rewrite: they are checked meanwhile.
-  PageCheck check(source);
   try {
     core::copy_file_contents(source, db_path);
   } catch (const core::OsError&) {
