@@ -13,7 +13,7 @@
 #include "core/ordered_parallel.h"
 #include "core/sqlite.h"
 #include "declstore/previous_copy.h"
-#include "platform/symbols.h"
+#include "platform/descriptor_kind.h"
 #include "syntax/syntax.h"
 
 namespace kolvex::declstore {

@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/symbols.h"
+#include "platform/descriptor_kind.h"
 
 namespace kolvex::core {
 class Connection;

@@ -1,10 +1,7 @@
 #include "platform/graph.h"
 
 #include <algorithm>
-#include <optional>
-#include <set>
 
-#include "blobcodec/blobcodec.h"
 #include "core/error.h"
 
 namespace kolvex::platform {
@@ -28,20 +25,6 @@ CREATE TABLE IF NOT EXISTS graph_edges (
   PRIMARY KEY (slug, manager, name, version)
 );
 )sql";
-
-// The package of a SCIP symbol; none for local symbols, malformed symbols and
-// the unspecified package ".".
-std::optional<PackageRef> symbol_package(std::string_view symbol) {
-  auto package = blobcodec::parse_symbol_package(symbol);
-  if (!package) return std::nullopt;
-  return PackageRef{std::move(package->manager), std::move(package->name), std::move(package->version)};
-}
-
-bool has_table(core::Connection& connection, std::string_view table) {
-  auto statement = connection.prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-  statement.bind(1, table);
-  return statement.step();
-}
 
 std::vector<PackageRef> read_packages(core::Connection& connection, std::string_view table, std::string_view slug) {
   auto statement = connection.prepare("SELECT manager, name, version FROM " + std::string(table) +
@@ -125,30 +108,6 @@ void GraphStore::clear_edges(std::string_view slug) {
   auto statement = connection().prepare("DELETE FROM graph_edges WHERE slug = ?");
   statement.bind(1, slug);
   statement.run();
-}
-
-void populate_graph_for_repo(GraphStore& store, std::string_view slug, core::Connection& connection) {
-  // Everything is read before the store's transaction starts, so the registry
-  // file is locked only for the short replacement.
-  const bool has_ranges = has_table(connection, "defn_enclosing_ranges");
-  std::string sql = has_ranges
-                        ? "SELECT s.symbol, EXISTS (SELECT 1 FROM defn_enclosing_ranges r WHERE r.symbol_id = s.id) "
-                          "FROM global_symbols s"
-                        : "SELECT s.symbol, 0 FROM global_symbols s";
-  std::set<PackageRef> defined;
-  std::set<PackageRef> referenced;
-  auto statement = connection.prepare(sql);
-  while (statement.step()) {
-    if (statement.is_null(0)) continue;
-    auto package = symbol_package(statement.column_text(0));
-    if (!package) continue;
-    (statement.column_int(1) != 0 ? defined : referenced).insert(std::move(*package));
-  }
-  std::vector<PackageRef> dependencies;
-  for (const auto& package : referenced) {
-    if (!defined.contains(package)) dependencies.push_back(package);
-  }
-  store.replace_repo(slug, std::vector<PackageRef>(defined.begin(), defined.end()), dependencies);
 }
 
 void clear_graph_edges_for_repo(GraphStore& store, std::string_view slug) { store.clear_edges(slug); }

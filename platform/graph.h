@@ -5,7 +5,8 @@
 // A repository's package identities are the packages (manager, name, version)
 // of the SCIP symbols that its own documents define (symbols with a definition
 // range); its edges point at every other package that its converted SCIP
-// database names. Everything is keyed by slug: replacing, clearing or
+// database names (the pipeline derives both: repoctl/pipeline/package_graph.h).
+// Everything is keyed by slug: replacing, clearing or
 // forgetting one slug never touches another's rows. Each write is one short
 // transaction that ends before the call returns, so the registry handle of the
 // same run can keep using the file.
@@ -65,12 +66,6 @@ class GraphStore {
   std::filesystem::path path_;
   core::Connection connection_;
 };
-
-// Rebuilds the slug's identities and edges from the `global_symbols` (and
-// `defn_enclosing_ranges`, when present) of the converted SCIP database behind
-// `connection`, which is only read. Local symbols and symbols without a package
-// are skipped.
-void populate_graph_for_repo(GraphStore& store, std::string_view slug, core::Connection& connection);
 
 // Removes the slug's edges (no usable SCIP data in this generation); its
 // package identities stay.

@@ -9,18 +9,6 @@
 namespace kolvex::platform {
 namespace {
 
-constexpr std::array<std::pair<DescriptorKind, std::string_view>, 9> KIND_TEXTS = {{
-    {DescriptorKind::NAMESPACE, "NAMESPACE"},
-    {DescriptorKind::TYPE, "TYPE"},
-    {DescriptorKind::TERM, "TERM"},
-    {DescriptorKind::METHOD, "METHOD"},
-    {DescriptorKind::TYPE_PARAMETER, "TYPE_PARAMETER"},
-    {DescriptorKind::PARAMETER, "PARAMETER"},
-    {DescriptorKind::META, "META"},
-    {DescriptorKind::MACRO, "MACRO"},
-    {DescriptorKind::LOCAL, "LOCAL"},
-}};
-
 // The descriptor suffixes that follow a name: namespace "/", type "#", term
 // ".", meta ":", macro "!". A method is "(" ... ")." and handled apart.
 constexpr std::array<std::pair<char, DescriptorKind>, 5> NAME_SUFFIXES = {{
@@ -171,20 +159,6 @@ bool dotted_suffix_match(std::string_view path, std::string_view query, bool cas
 }
 
 }  // namespace
-
-std::string_view kind_text(DescriptorKind kind) noexcept {
-  for (const auto& [member, text] : KIND_TEXTS) {
-    if (member == kind) return text;
-  }
-  return {};
-}
-
-DescriptorKind kind_from_text(std::string_view text) {
-  for (const auto& [member, member_text] : KIND_TEXTS) {
-    if (member_text == text) return member;
-  }
-  throw core::ValueError(core::quote(core::decode_utf8_replace(text)) + " is not a valid DescriptorKind");
-}
 
 std::size_t CandidateHash::operator()(const Candidate& candidate) const noexcept {
   std::size_t seed = std::hash<std::string>{}(candidate.symbol);

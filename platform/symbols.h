@@ -1,10 +1,9 @@
-// Symbol vocabulary shared by the syntax extractor, the syntax snapshot and
-// symbol-definition search: declaration kinds, match candidates and the name map
-// over a converted SCIP database.
+// Symbol vocabulary shared by the syntax snapshot and symbol-definition search:
+// match candidates and the name map over a converted SCIP database (the
+// descriptor kinds are in descriptor_kind.h).
 //
-// The text of each DescriptorKind is stored in snapshots and hashed into every
-// declaration id: the texts below are frozen. Values are immutable; functions are
-// thread-safe (a connection passed in belongs to the caller's thread).
+// Values are immutable; functions are thread-safe (a connection passed in
+// belongs to the caller's thread).
 #pragma once
 
 #include <cstddef>
@@ -15,33 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.h"
+#include "platform/descriptor_kind.h"
 
 namespace kolvex::core {
 class Connection;
 }
 
 namespace kolvex::platform {
-
-// SCIP descriptor kinds. Texts: "NAMESPACE", "TYPE", "TERM", "METHOD",
-// "TYPE_PARAMETER", "PARAMETER", "META", "MACRO", "LOCAL".
-enum class DescriptorKind {
-  NAMESPACE,
-  TYPE,
-  TERM,
-  METHOD,
-  TYPE_PARAMETER,
-  PARAMETER,
-  META,
-  MACRO,
-  LOCAL,
-};
-
-// The stored text of a kind.
-std::string_view kind_text(DescriptorKind kind) noexcept;
-// The kind whose text is `text`; throws core::ValueError for an unknown text
-// ("'X' is not a valid DescriptorKind").
-DescriptorKind kind_from_text(std::string_view text);
 
 // One symbol-match candidate: a SCIP symbol string (or a declaration id), its
 // dotted path and its kind. Equality and hashing over all three fields.

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "platform/symbols.h"
+#include "platform/descriptor_kind.h"
 #include "syntax/parse_tree.h"
 
 namespace kolvex::syntax {

@@ -33,7 +33,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/symbols.h"
+#include "platform/descriptor_kind.h"
 
 namespace kolvex::syntax {
 

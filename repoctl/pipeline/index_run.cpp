@@ -28,6 +28,7 @@
 #include "repoctl/pipeline/index_run_internal.h"
 #include "repoctl/pipeline/language.h"
 #include "repoctl/pipeline/leftovers.h"
+#include "repoctl/pipeline/package_graph.h"
 #include "repoctl/pipeline/previous.h"
 #include "repoctl/pipeline/publish.h"
 #include "repoctl/pipeline/run_lock.h"
@@ -263,7 +264,7 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
       platform::clear_graph_edges_for_repo(store, run.slug);
     } else {
       with_connection(core::Connection::open(final_db), [&](core::Connection& connection) {
-        platform::populate_graph_for_repo(store, run.slug, connection);
+        populate_graph_for_repo(store, run.slug, connection);
       });
     }
   });
