@@ -1,0 +1,43 @@
+# Writes the module graph of the build, as target_link_libraries declares it, to
+# <build>/module_graph.txt: one line "<target>: <direct dependencies>" per
+# library and program of the system (test support and test programs left out),
+# dependencies sorted, for the check against the README's Layout section.
+include_guard(GLOBAL)
+
+function(_kolvex_collect_targets directory out)
+  get_property(targets DIRECTORY "${directory}" PROPERTY BUILDSYSTEM_TARGETS)
+  get_property(subdirectories DIRECTORY "${directory}" PROPERTY SUBDIRECTORIES)
+  foreach(subdirectory IN LISTS subdirectories)
+    _kolvex_collect_targets("${subdirectory}" more)
+    list(APPEND targets ${more})
+  endforeach()
+  set(${out} ${targets} PARENT_SCOPE)
+endfunction()
+
+function(kolvex_write_module_graph file)
+  _kolvex_collect_targets("${CMAKE_SOURCE_DIR}" all_targets)
+  set(modules "")
+  foreach(target IN LISTS all_targets)
+    get_target_property(type ${target} TYPE)
+    if(target MATCHES "^kolvex" AND NOT target MATCHES "testkit"
+       AND type MATCHES "^(STATIC_LIBRARY|SHARED_LIBRARY|EXECUTABLE)$")
+      list(APPEND modules ${target})
+    endif()
+  endforeach()
+  list(SORT modules)
+  set(text "")
+  foreach(target IN LISTS modules)
+    get_target_property(links ${target} LINK_LIBRARIES)
+    set(uses "")
+    foreach(link IN LISTS links)
+      if(link IN_LIST modules)
+        list(APPEND uses ${link})
+      endif()
+    endforeach()
+    list(REMOVE_DUPLICATES uses)
+    list(SORT uses)
+    list(JOIN uses " " uses_text)
+    string(APPEND text "${target}: ${uses_text}\n")
+  endforeach()
+  file(WRITE "${file}" "${text}")
+endfunction()
