@@ -160,6 +160,13 @@ const std::vector<Case>& cases() {
       {"declarations renamed in the previous snapshot",
        [](const GitRepo& repo) { repo.write("d/five.py", python_module("Five", 2)); },
        "UPDATE syntax_symbols SET name = 'stored_' || name"},
+      {"most carried runs stored out of carried order", [](const GitRepo&) {},
+       "CREATE TEMP TABLE span AS SELECT file_path, MIN(rowid) AS lo, MAX(rowid) AS hi FROM syntax_symbols "
+       "GROUP BY file_path;"
+       "UPDATE syntax_symbols SET rowid = -rowid;"
+       "UPDATE syntax_symbols SET rowid = rowid + (SELECT lo + hi FROM temp.span "
+       "WHERE span.file_path = syntax_symbols.file_path);",
+       /*copied=*/false},
       {"a previous snapshot with a table of its own", [](const GitRepo& repo) { repo.remove("b/three.js"); },
        "CREATE TABLE extra (x)", /*copied=*/false},
   };

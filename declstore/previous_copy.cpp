@@ -93,7 +93,10 @@ DeclarationLayout read_declaration_layout(core::Connection& conn) {
     previous_rowid = rowid;
   }
   close_run();
-  for (auto& [file, stored] : layout.runs) stored.ordered = stored.ordered && stored.contiguous;
+  for (auto& [file, stored] : layout.runs) {
+    stored.ordered = stored.ordered && stored.contiguous;
+    if (!stored.ordered) layout.unordered_rows += stored.count;
+  }
   return layout;
 }
 

@@ -47,6 +47,8 @@ struct DeclarationLayout {
   // By file path; files without declarations are absent.
   std::unordered_map<std::string, DeclarationRun> runs;
   std::int64_t rows = 0;
+  // The rows of runs that are not ordered.
+  std::int64_t unordered_rows = 0;
 };
 
 // Whether `conn` is a syntax-only snapshot whose file a build may start from.
