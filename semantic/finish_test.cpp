@@ -299,5 +299,11 @@ TEST_F(FinishTest, IndexSemanticBuildsFromTheWorkingTree) {
   EXPECT_EQ(column_values(table(), "symbol_name").count("a"), 1u);
 }
 
+TEST(ExtraMissing, OnlyMissingComponentsCountAsMissing) {
+  EXPECT_TRUE(is_extra_missing(SemanticExtraMissingError(std::string(INSTALL_HINT))));
+  EXPECT_FALSE(is_extra_missing(core::RuntimeError("disk full")));
+  EXPECT_FALSE(is_extra_missing(core::ValueError("bad batch size")));
+}
+
 }  // namespace
 }  // namespace kolvex::semantic

@@ -156,4 +156,8 @@ bool is_model_unavailable(const std::exception& error) {
          dynamic_cast<const embeddings::ModelNotFoundError*>(&error) != nullptr;
 }
 
+bool is_extra_missing(const std::exception& error) {
+  return dynamic_cast<const SemanticExtraMissingError*>(&error) != nullptr || is_model_unavailable(error);
+}
+
 }  // namespace kolvex::semantic

@@ -88,4 +88,8 @@ bool embedding_components_missing();
 // bound or that a model (or its requested revision) is not in the model store.
 bool is_model_unavailable(const std::exception& error);
 
+// True when `error` means that a semantic component (the vector store, the
+// embedding runtime or the model file) is not installed.
+bool is_extra_missing(const std::exception& error);
+
 }  // namespace kolvex::semantic

@@ -6,7 +6,6 @@
 #include "core/hash.h"
 #include "embeddings/model.h"
 #include "embeddings/tiny_model.h"
-#include "semantic/backend.h"
 #include "semantic/finish.h"
 #include "semantic/hybrid.h"
 #include "embeddings/weights_revision.h"

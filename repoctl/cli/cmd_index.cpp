@@ -15,6 +15,7 @@
 #include "repoctl/pipeline/errors.h"
 #include "repoctl/pipeline/index_run.h"
 #include "repoctl/pipeline/semantic_glue.h"
+#include "semantic/model.h"
 
 namespace kolvex::cli {
 namespace {
@@ -108,7 +109,7 @@ std::string runtime_executable() {
 
 OfferSteps default_offer_steps() {
   return {
-      .semantic_extra_missing = [] { return pipeline::bind_semantic_backend() == nullptr; },
+      .semantic_extra_missing = [] { return semantic::embedding_components_missing(); },
       .at_interactive_tty = [] { return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1; },
       .install_semantic_extra = install_with_uv,
       .read_answer = read_line_from_stdin,

@@ -7,7 +7,6 @@
 #include "core/fs.h"
 #include "repoctl/cli/commands.h"
 #include "repoctl/pipeline/errors.h"
-#include "semantic/backend.h"
 
 namespace kolvex::cli {
 namespace {
@@ -46,8 +45,6 @@ Handlers default_handlers() {
 }
 
 int kolvex_main(const std::vector<std::string>& args) {
-  // The semantic stage joins the index run when its components are installed.
-  semantic::register_backend();
   return run_main(args, default_handlers(), language_choices());
 }
 

@@ -11,6 +11,7 @@
 #include <typeinfo>
 #include <unordered_set>
 
+#include "chunker/chunk_file.h"
 #include "core/clock.h"
 #include "core/closing.h"
 #include "core/fs.h"
@@ -189,7 +190,6 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
 // The run's shared-parse callback state: chunks cut from the syntax build's
 // trees, and the first error met while cutting them.
 struct ChunkCapture {
-  std::shared_ptr<const SemanticBackend> backend;
   syntax::ParserPool* pool = nullptr;
   PreparedChunks prepared;
   std::exception_ptr error;
@@ -197,14 +197,13 @@ struct ChunkCapture {
   void collect(const declstore::CapturedFile& captured, std::string_view data, const syntax::ParseTree& tree) {
     if (error) return;
     try {
-      if (!backend || !backend->chunk_file) throw core::GenericError("the chunker is not available");
       // The tree's offsets refer to the raw bytes: a file that is not UTF-8 is
       // chunked from its replaced text without the tree.
       bool valid = core::is_valid_utf8(data);
       std::string text = valid ? std::string(data) : core::decode_utf8_replace(data);
       prepared[captured.file_path] =
-          backend->chunk_file(captured.file_path, text, captured.file_hash.value_or(""),
-                              captured.language.value_or(""), *pool, valid ? &tree : nullptr);
+          chunker::chunk_file(captured.file_path, text, captured.file_hash.value_or(""),
+                              captured.language.value_or(""), {.tree = valid ? &tree : nullptr, .pool = pool});
     } catch (const std::exception&) {
       error = std::current_exception();
     }
@@ -297,13 +296,12 @@ void build_and_publish(const RunSetup& run, RunResult& result) {
 
   syntax::ParserPool pool;
   ChunkCapture capture{.pool = &pool};
-  std::optional<SemanticWork> sem_work =
+  std::optional<semantic::SemanticWork> sem_work =
       detail::prepare_semantic_stage(run.repo_path, run.slug, run.root, run.semantic_include, &manifest);
 
   declstore::BuildOptions build_options;
   if (sem_work) {
-    capture.backend = bind_semantic_backend();
-    for (const std::string& path : semantic_parse_paths(*sem_work)) build_options.parse_for.insert(path);
+    for (const std::string& path : semantic::semantic_parse_paths(*sem_work)) build_options.parse_for.insert(path);
     build_options.on_parsed = [&capture](const declstore::CapturedFile& captured, std::string_view data,
                                          const syntax::ParseTree& tree) { capture.collect(captured, data, tree); };
   }

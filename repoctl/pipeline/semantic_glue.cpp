@@ -1,9 +1,7 @@
 #include "repoctl/pipeline/semantic_glue.h"
 
 #include <iostream>
-#include <mutex>
 
-#include "core/error.h"
 #include "syntax/parser_pool.h"
 
 namespace kolvex::pipeline {
@@ -12,56 +10,42 @@ namespace {
 constexpr const char* SKIPPED_PREFIX = "semantic indexing skipped — ";
 constexpr const char* FAILED_PREFIX = "warning: semantic indexing failed (index still published): ";
 
-std::mutex backend_mutex;
-std::shared_ptr<const SemanticBackend> registered_backend;
-
-std::shared_ptr<const SemanticBackend> require_backend() {
-  std::shared_ptr<const SemanticBackend> backend = bind_semantic_backend();
-  if (!backend) throw core::Error("the semantic index library is not available");
-  return backend;
-}
-
 }  // namespace
 
-void register_semantic_backend(std::optional<SemanticBackend> backend) {
-  std::lock_guard<std::mutex> lock(backend_mutex);
-  registered_backend = backend ? std::make_shared<const SemanticBackend>(std::move(*backend)) : nullptr;
+std::shared_ptr<semantic::SemanticModel> semantic_stage_model(std::shared_ptr<semantic::SemanticModel> model) {
+  if (model) return model;
+  if (semantic::embedding_components_missing()) return nullptr;
+  return semantic::default_semantic_model();
 }
-
-std::shared_ptr<const SemanticBackend> bind_semantic_backend() {
-  std::lock_guard<std::mutex> lock(backend_mutex);
-  return registered_backend;
-}
-
-std::set<std::string> semantic_parse_paths(const SemanticWork& work) { return require_backend()->parse_paths(work); }
 
 namespace detail {
 
-std::optional<SemanticWork> prepare_semantic_stage(const std::filesystem::path& repo_path, const std::string& slug,
-                                                   const std::optional<std::filesystem::path>& root,
-                                                   const std::vector<std::string>& include_prefixes,
-                                                   const declstore::SourceManifest* manifest) {
-  std::shared_ptr<const SemanticBackend> backend = bind_semantic_backend();
-  if (!backend) {
-    std::cerr << SKIPPED_PREFIX
-              << "install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in a source "
-                 "checkout\n";
-    return std::nullopt;
-  }
+std::optional<semantic::SemanticWork> prepare_semantic_stage(
+    const std::filesystem::path& repo_path, const std::string& slug, const std::optional<std::filesystem::path>& root,
+    const std::vector<std::string>& include_prefixes, const declstore::SourceManifest* manifest,
+    std::shared_ptr<semantic::SemanticModel> model) {
   try {
-    return backend->prepare(repo_path, slug, root, include_prefixes, manifest);
+    model = semantic_stage_model(std::move(model));
+    if (!model) {
+      std::cerr << SKIPPED_PREFIX
+                << "install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in a source "
+                   "checkout\n";
+      return std::nullopt;
+    }
+    return semantic::prepare_semantic(
+        repo_path, slug, {.root = root, .model = model, .include_prefixes = include_prefixes, .manifest = manifest});
   } catch (const std::exception& error) {
     std::cerr << FAILED_PREFIX << error.what() << "\n";
     return std::nullopt;
   }
 }
 
-bool finish_semantic_stage(SemanticWork& work, const PreparedChunks& prepared_chunks, syntax::ParserPool& pool) {
-  std::shared_ptr<const SemanticBackend> backend = require_backend();
-  for (const SemanticInputRef& input : work.inputs) {
+bool finish_semantic_stage(semantic::SemanticWork& work, const PreparedChunks& prepared_chunks,
+                           syntax::ParserPool& pool) {
+  for (const semantic::SemanticInput& input : work.inputs) {
     auto entry = prepared_chunks.find(input.file_path);
     if (entry == prepared_chunks.end()) continue;
-    for (const PreparedChunk& chunk : entry->second) {
+    for (const chunker::Chunk& chunk : entry->second) {
       if (chunk.file_hash != input.file_hash) {
         std::cerr << "debug: semantic: discarding prepared chunks for " << input.file_path
                   << " — file hash changed between syntax capture and semantic finish; re-chunking from source\n";
@@ -70,28 +54,28 @@ bool finish_semantic_stage(SemanticWork& work, const PreparedChunks& prepared_ch
     }
   }
   try {
-    SemanticReport report = backend->finish(work, prepared_chunks, pool);
-    print_semantic_report(report);
+    print_semantic_report(semantic::finish_semantic(work, prepared_chunks, pool));
     return true;
   } catch (const std::exception& error) {
-    bool missing = backend->is_extra_missing && backend->is_extra_missing(error);
-    std::cerr << (missing ? SKIPPED_PREFIX : FAILED_PREFIX) << error.what() << "\n";
+    std::cerr << (semantic::is_extra_missing(error) ? SKIPPED_PREFIX : FAILED_PREFIX) << error.what() << "\n";
     return false;
   }
 }
 
 bool run_semantic_stage(const std::filesystem::path& repo_path, const std::string& slug,
                         const std::optional<std::filesystem::path>& root,
-                        const std::vector<std::string>& include_prefixes) {
-  std::optional<SemanticWork> work = prepare_semantic_stage(repo_path, slug, root, include_prefixes, nullptr);
+                        const std::vector<std::string>& include_prefixes,
+                        std::shared_ptr<semantic::SemanticModel> model) {
+  std::optional<semantic::SemanticWork> work =
+      prepare_semantic_stage(repo_path, slug, root, include_prefixes, nullptr, std::move(model));
   if (!work) return false;
   syntax::ParserPool pool;
   return finish_semantic_stage(*work, PreparedChunks{}, pool);
 }
 
-void print_semantic_report(const SemanticReport& report) {
+void print_semantic_report(const semantic::SemanticIndexReport& report) {
   std::cerr << "semantic: " << report.rows << " chunks from " << report.files << " files\n";
-  for (const SkippedFileRef& skipped : report.skipped) {
+  for (const semantic::SkippedFile& skipped : report.skipped) {
     std::cerr << "semantic: skipped " << skipped.file_path << " (" << skipped.reason << ")\n";
   }
   if (report.token_stats) {

@@ -2,182 +2,191 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error.h"
+#include "chunker/chunk_file.h"
+#include "core/fs.h"
+#include "platform/config.h"
 #include "repoctl/pipeline/testing.h"
+#include "semantic/fake_model.h"
+#include "semantic/store.h"
+#include "semantic/testing.h"
 #include "syntax/parser_pool.h"
+#include "testkit/fake_program.h"
+#include "testkit/git_repo.h"
 
 namespace kolvex::pipeline {
 namespace {
 
-using core::GenericError;
-KOLVEX_DECLARE_ERROR(FakeExtraMissingError, GenericError);
+using semantic::testing::FakeModel;
 
-const std::string INSTALL_HINT =
-    "semantic search requires the 'semantic' extra — install kolvex-mcp[semantic] (uv tool install, or uvx "
-    "--from), or `uv sync --extra semantic` in a source checkout";
+const std::string FAILED = "warning: semantic indexing failed (index still published): ";
+const std::string SKIPPED = "semantic indexing skipped \u2014 ";
 
-// A semantic library stand-in whose halves do what the test tells them.
-struct FakeSemantic {
-  std::function<void()> prepare_failure;
-  std::function<void()> finish_failure;
-  SemanticReport report{3, 2};
-  bool saw_manifest = false;
-  std::size_t prepared_entries = 0;
-  int finishes = 0;
-
-  SemanticBackend backend() {
-    SemanticBackend b;
-    b.prepare = [this](const std::filesystem::path&, const std::string&, const std::optional<std::filesystem::path>&,
-                       const std::vector<std::string>&, const declstore::SourceManifest* manifest) {
-      saw_manifest = manifest != nullptr;
-      if (prepare_failure) prepare_failure();
-      return SemanticWork{{{"a.py", "h1"}, {"b.py", "h2"}}, nullptr};
-    };
-    b.parse_paths = [](const SemanticWork& work) {
-      std::set<std::string> paths;
-      for (const auto& input : work.inputs) paths.insert(input.file_path);
-      return paths;
-    };
-    b.finish = [this](SemanticWork&, const PreparedChunks& chunks, syntax::ParserPool&) {
-      ++finishes;
-      prepared_entries = chunks.size();
-      if (finish_failure) finish_failure();
-      return report;
-    };
-    b.is_extra_missing = [](const std::exception& error) {
-      return dynamic_cast<const FakeExtraMissingError*>(&error) != nullptr;
-    };
-    return b;
-  }
-};
-
+// The stage on a temporary repository and data directory, with a stand-in model.
 class SemanticGlue : public ::testing::Test {
  protected:
-  void TearDown() override { register_semantic_backend(std::nullopt); }
-  void install() { register_semantic_backend(fake_.backend()); }
+  std::size_t stored_rows() {
+    std::size_t rows = 0;
+    for (const semantic::FileRows& file :
+         semantic::SemanticStore(platform::lancedb_dir(data_.path())).rows_by_path("demo")) {
+      rows += file.rows.size();
+    }
+    return rows;
+  }
+  std::optional<semantic::SemanticWork> prepare(const std::string& slug = "demo") {
+    return detail::prepare_semantic_stage(repo_.path(), slug, data_.path(), {}, nullptr, model_);
+  }
 
-  FakeSemantic fake_;
+  testkit::GitRepo repo_ = testkit::GitRepo::init();
+  core::ScratchDir data_ = core::ScratchDir::create("pipeline-semantic-");
+  std::shared_ptr<FakeModel> model_ = std::make_shared<FakeModel>();
   syntax::ParserPool pool_;
 };
 
-TEST_F(SemanticGlue, WithoutTheLibraryThePrepareHalfPrintsTheInstallLine) {
+TEST_F(SemanticGlue, WithoutTheComponentsThePrepareHalfPrintsTheInstallLine) {
+  // No model given, and no model file in an empty data directory.
+  testkit::ScopedEnv env({{"XDG_DATA_HOME", data_.path().string()}, {"KOLVEX_EMBEDDING_MODEL", std::nullopt}});
   testing::CerrCapture capture;
-  EXPECT_FALSE(detail::prepare_semantic_stage("/repo", "api", std::nullopt, {}, nullptr));
-  EXPECT_FALSE(detail::run_semantic_stage("/repo", "api"));
+  EXPECT_FALSE(detail::prepare_semantic_stage(repo_.path(), "demo", std::nullopt, {}, nullptr));
+  EXPECT_FALSE(detail::run_semantic_stage(repo_.path(), "demo"));
   const std::string line =
       "semantic indexing skipped — install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` "
       "in a source checkout\n";
   EXPECT_EQ(capture.text(), line + line);
-  SemanticWork work;
-  EXPECT_THROW(detail::finish_semantic_stage(work, {}, pool_), core::Error);
-  EXPECT_THROW(semantic_parse_paths(work), core::Error);
+  EXPECT_EQ(semantic_stage_model(nullptr), nullptr);
+  EXPECT_EQ(semantic_stage_model(model_), model_);
 }
 
 TEST_F(SemanticGlue, EveryPrepareFailureIsOneWarningLine) {
-  install();
-  struct Case {
-    std::function<void()> failure;
-    std::string line;
-  };
-  const std::vector<Case> cases = {
-      {[] { throw core::GenericError("disk on fire"); },
-       "warning: semantic indexing failed (index still published): disk on fire\n"},
-      {[] { throw FakeExtraMissingError(INSTALL_HINT); },
-       "warning: semantic indexing failed (index still published): " + INSTALL_HINT + "\n"},
-      {[] { throw core::GenericError(""); }, "warning: semantic indexing failed (index still published): \n"},
-  };
-  for (const Case& c : cases) {
-    fake_.prepare_failure = c.failure;
+  repo_.write("a.py", "def a():\n    return 1\n");
+  {
+    semantic::testing::VectorStoreMissing missing;
     testing::CerrCapture capture;
-    EXPECT_FALSE(detail::prepare_semantic_stage("/repo", "api", std::nullopt, {}, nullptr));
-    EXPECT_EQ(capture.text(), c.line);
+    EXPECT_FALSE(prepare());
+    EXPECT_EQ(capture.text(), FAILED + std::string(semantic::INSTALL_HINT) + "\n");
   }
+  testing::CerrCapture capture;
+  EXPECT_FALSE(detail::prepare_semantic_stage(repo_.path(), "Not A Slug", data_.path(), {}, nullptr, model_));
+  EXPECT_EQ(capture.text(), FAILED + "not a usable repository slug: 'Not A Slug'\n");
 }
 
 TEST_F(SemanticGlue, FinishFailuresAreOneLineAndFalse) {
-  install();
+  repo_.write("a.py", "def a():\n    return 1\n");
   struct Case {
-    std::function<void()> failure;
+    std::function<void(FakeModel&)> fault;
     std::string line;
   };
   const std::vector<Case> cases = {
-      {[] { throw FakeExtraMissingError(INSTALL_HINT); }, "semantic indexing skipped — " + INSTALL_HINT + "\n"},
-      {[] { throw FakeExtraMissingError(""); }, "semantic indexing skipped — \n"},
-      {[] { throw core::GenericError("model exploded"); },
-       "warning: semantic indexing failed (index still published): model exploded\n"},
-      {[] { throw core::GenericError(""); }, "warning: semantic indexing failed (index still published): \n"},
+      {[](FakeModel& model) { model.missing = true; }, SKIPPED + std::string(semantic::INSTALL_HINT) + "\n"},
+      {[](FakeModel& model) { model.short_by = 1; },
+       FAILED + "the embedding model returned no vector for a chunk of 'a.py'\n"},
   };
   for (const Case& c : cases) {
-    fake_.finish_failure = c.failure;
-    SemanticWork work{{{"a.py", "h1"}}, nullptr};
+    model_ = std::make_shared<FakeModel>();
+    std::optional<semantic::SemanticWork> work = prepare();
+    ASSERT_TRUE(work);
+    c.fault(*model_);
     testing::CerrCapture capture;
-    EXPECT_FALSE(detail::finish_semantic_stage(work, {}, pool_));
+    EXPECT_FALSE(detail::finish_semantic_stage(*work, {}, pool_));
     EXPECT_EQ(capture.text(), c.line);
+    EXPECT_EQ(stored_rows(), 0u);
   }
 }
 
 TEST_F(SemanticGlue, StaleChunksOfAnInputWriteOneDebugLine) {
-  install();
-  auto chunks = [](std::vector<std::string> hashes) {
-    std::vector<PreparedChunk> out;
-    for (auto& hash : hashes) out.push_back(PreparedChunk{hash, {}});
+  repo_.write("a.py", "def a():\n    return 1\n");
+  repo_.write("b.py", "def b():\n    return 2\n");
+  std::optional<semantic::SemanticWork> probe = prepare();
+  ASSERT_TRUE(probe);
+  ASSERT_EQ(probe->inputs.size(), 2u);
+  const std::string h1 = probe->inputs[0].file_hash;
+  const std::string h2 = probe->inputs[1].file_hash;
+  auto chunks = [](const std::string& path, std::vector<std::string> hashes) {
+    std::vector<chunker::Chunk> out;
+    for (const std::string& hash : hashes) {
+      for (chunker::Chunk& chunk : chunker::chunk_file(path, "def x():\n    pass\n", hash, "python")) {
+        out.push_back(std::move(chunk));
+      }
+    }
     return out;
   };
   const std::string stale_b =
       "debug: semantic: discarding prepared chunks for b.py — file hash changed between syntax capture and semantic "
       "finish; re-chunking from source\n";
-  const std::string count_line = "semantic: 3 chunks from 2 files\nsemantic: could not measure truncation\n";
   struct Case {
     PreparedChunks prepared;
-    std::string output;
+    bool stale;
   };
   const std::vector<Case> cases = {
-      {{}, count_line},
-      {{{"a.py", {}}}, count_line},
-      {{{"a.py", chunks({"h1", "h1"})}, {"b.py", chunks({"h2"})}}, count_line},
-      {{{"b.py", chunks({"h2", "h2", "other", "other"})}}, stale_b + count_line},
-      {{{"c.py", chunks({"zzz"})}}, count_line},
+      {{}, false},
+      {{{"a.py", {}}}, false},
+      {{{"a.py", chunks("a.py", {h1, h1})}, {"b.py", chunks("b.py", {h2})}}, false},
+      {{{"b.py", chunks("b.py", {h2, h2, "other", "other"})}}, true},
+      {{{"c.py", chunks("c.py", {"zzz"})}}, false},
   };
+  int round = 0;
   for (const Case& c : cases) {
-    SemanticWork work{{{"a.py", "h1"}, {"b.py", "h2"}}, nullptr};
+    // A table of its own for each case: a finished table would carry both files over.
+    std::optional<semantic::SemanticWork> work = prepare("demo" + std::to_string(++round));
+    ASSERT_TRUE(work);
+    ASSERT_EQ(work->inputs.size(), 2u);
     testing::CerrCapture capture;
-    EXPECT_TRUE(detail::finish_semantic_stage(work, c.prepared, pool_));
-    EXPECT_EQ(capture.text(), c.output);
-    EXPECT_EQ(fake_.prepared_entries, c.prepared.size());
+    EXPECT_TRUE(detail::finish_semantic_stage(*work, c.prepared, pool_));
+    const std::string text = capture.text();
+    EXPECT_EQ(text.starts_with(stale_b), c.stale) << text;
+    EXPECT_EQ(text.find("debug:", c.stale ? stale_b.size() : 0), std::string::npos) << text;
+    EXPECT_NE(text.find("semantic: "), std::string::npos) << text;
   }
 }
 
-TEST_F(SemanticGlue, StandaloneRunHasNoManifestAndNoPreparedChunks) {
-  install();
-  fake_.report.truncated = 0;
+TEST_F(SemanticGlue, StandaloneRunRunsBothHalvesAndPrintsTheReport) {
+  repo_.write("a.go", "package a\n");
+  repo_.write("gen.go", "// Code generated by hand. DO NOT EDIT.\npackage gen\n");
   testing::CerrCapture capture;
-  EXPECT_TRUE(detail::run_semantic_stage("/repo", "api"));
-  EXPECT_FALSE(fake_.saw_manifest);
-  EXPECT_EQ(fake_.prepared_entries, 0u);
-  EXPECT_EQ(capture.text(), "semantic: 3 chunks from 2 files\n");
-
-  fake_.prepare_failure = [] { throw core::GenericError("no"); };
-  EXPECT_FALSE(detail::run_semantic_stage("/repo", "api"));
-  EXPECT_EQ(fake_.finishes, 1);
+  EXPECT_TRUE(detail::run_semantic_stage(repo_.path(), "demo", data_.path(), {}, model_));
+  std::string err = capture.text();
+  EXPECT_EQ(stored_rows(), 1u);
+  EXPECT_EQ(err.substr(0, err.find("semantic: chunk tokens")),
+            "semantic: 1 chunks from 1 files\nsemantic: skipped gen.go (banner:code generated by)\n");
 }
 
-TEST_F(SemanticGlue, ParsePathsComeFromTheLibrary) {
-  install();
-  SemanticWork work{{{"a.py", "h1"}, {"b.py", "h2"}}, nullptr};
-  EXPECT_EQ(semantic_parse_paths(work), (std::set<std::string>{"a.py", "b.py"}));
+TEST_F(SemanticGlue, MissingComponentsEndTheStandaloneRunWithTheSkipLine) {
+  repo_.write("a.go", "package a\n");
+  model_->missing = true;
+  testing::CerrCapture capture;
+  EXPECT_FALSE(detail::run_semantic_stage(repo_.path(), "demo", data_.path(), {}, model_));
+  EXPECT_EQ(capture.text(), SKIPPED + std::string(semantic::INSTALL_HINT) + "\n");
+  EXPECT_EQ(stored_rows(), 0u);
+}
+
+TEST_F(SemanticGlue, SharedParseChunksAreUsedInsteadOfTheFile) {
+  repo_.write("a.py", "def a():\n    return 1\n");
+  std::optional<semantic::SemanticWork> work = prepare();
+  ASSERT_TRUE(work);
+  ASSERT_EQ(work->inputs.size(), 1u);
+  PreparedChunks prepared;
+  prepared["a.py"] = chunker::chunk_file("a.py", "def a():\n    return 2\n", work->inputs[0].file_hash, "python",
+                                         {.pool = &pool_});
+  ASSERT_EQ(prepared["a.py"].size(), 1u);
+  testing::CerrCapture capture;
+  EXPECT_TRUE(detail::finish_semantic_stage(*work, prepared, pool_));
+  EXPECT_TRUE(capture.text().starts_with("semantic: 1 chunks from 1 files\n")) << capture.text();
+  semantic::SemanticStore store(platform::lancedb_dir(data_.path()));
+  EXPECT_NE(semantic::text_column(store.rows_by_path("demo").files()[0].rows[0], "content").find("return 2"),
+            std::string::npos);
 }
 
 TEST(SemanticReportLines, EveryLineInOrder) {
+  using semantic::SemanticIndexReport;
   struct Case {
-    SemanticReport report;
+    SemanticIndexReport report;
     std::string output;
   };
   const std::vector<Case> cases = {
-      {SemanticReport{3, 2, {}, 0, std::nullopt, std::nullopt}, "semantic: 3 chunks from 2 files\n"},
-      {SemanticReport{3, 2, {}, std::nullopt, std::nullopt, std::string("")},
+      {SemanticIndexReport{3, 2, {}, 0, std::nullopt, std::nullopt}, "semantic: 3 chunks from 2 files\n"},
+      {SemanticIndexReport{3, 2, {}, std::nullopt, std::nullopt, std::string("")},
        "semantic: 3 chunks from 2 files\nsemantic: could not measure truncation\n"},
-      {SemanticReport{10, 4, {{"big.bin", "binary"}, {"x.py", "too large"}}, 4, TokenStatsRef{120, 480, 900},
-                      std::string("no query prefix configured for model m")},
+      {SemanticIndexReport{10, 4, {{"big.bin", "binary"}, {"x.py", "too large"}}, 4, semantic::TokenStats{120, 480, 900},
+                           std::string("no query prefix configured for model m")},
        "semantic: 10 chunks from 4 files\n"
        "semantic: skipped big.bin (binary)\n"
        "semantic: skipped x.py (too large)\n"
