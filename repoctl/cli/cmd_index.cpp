@@ -95,7 +95,8 @@ void offer_semantic_install(const Namespace& args, const std::string& slug, cons
     return;
   }
   std::vector<std::string> prefixes = row ? row->semantic_include : std::vector<std::string>{};
-  if (!pipeline::detail::run_semantic_stage(std::filesystem::path(*args.path), slug, std::nullopt, prefixes)) return;
+  if (!pipeline::detail::run_semantic_stage(std::filesystem::path(*args.path), slug, std::nullopt, prefixes,
+                                            detail::standard_error())) return;
   with_registry([&](platform::Registry& r) { r.mark_semantic_indexed(slug); });
 }
 
@@ -125,7 +126,7 @@ int cmd_index(const Namespace& args, const OfferSteps& steps) {
   options.semantic_include = args.semantic_include;
   std::string slug;
   try {
-    slug = pipeline::index_repo(std::filesystem::path(args.path.value_or("")), options);
+    slug = pipeline::index_repo(std::filesystem::path(args.path.value_or("")), options, detail::standard_error());
   } catch (const pipeline::UnsupportedLanguageError& error) {
     std::cerr << "error: " << error.what() << std::endl;
     return 1;

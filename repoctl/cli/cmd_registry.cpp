@@ -121,7 +121,7 @@ int cmd_forget(const Namespace& args) {
   if (!slug) return 1;
   // A run of the slug finishes (or a later one waits) before anything of the
   // slug is removed: forget never deletes what a run is publishing.
-  pipeline::RunLock lock(platform::data_dir(), *slug);
+  pipeline::RunLock lock(platform::data_dir(), *slug, detail::standard_error());
   platform::Registry registry = open_registry();
   auto [row, removed] = core::with_closing(registry, [&] {
     auto found = registry.get(*slug);

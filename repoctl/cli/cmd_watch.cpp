@@ -126,7 +126,7 @@ int cmd_watch(const Namespace& args) {
     options.scip = args.scip;
     options.watch = true;
     try {
-      pipeline::index_repo(repo_path, options);
+      pipeline::index_repo(repo_path, options, detail::standard_error());
     } catch (const std::exception& error) {
       // core::Interrupted is not a std::exception: Ctrl+C passes through.
       std::cerr << "[watch] reindex failed: " << error.what() << std::endl;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "core/diagnostics.h"
 #include "repoctl/cli/parser.h"
 
 namespace kolvex::cli {
@@ -58,6 +59,9 @@ std::vector<std::filesystem::path> remove_zoekt_shards(std::string_view slug,
 // Flushes standard output and throws core::OsError when a write to it failed
 // (a full disk, a closed pipe): a report that never arrived must not exit 0.
 void flush_stdout();
+// The sink that writes the notes and warnings of the commands' library calls to
+// standard error, one line each.
+core::Diagnostics& standard_error();
 }  // namespace detail
 
 // The handlers bound to the parser tree.

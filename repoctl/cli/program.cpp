@@ -31,6 +31,11 @@ void flush_stdout() {
   throw core::OsError(std::string("failed to write to standard output: ") + std::strerror(error), error);
 }
 
+core::Diagnostics& standard_error() {
+  static core::StreamDiagnostics sink(std::cerr);
+  return sink;
+}
+
 }  // namespace detail
 
 Handlers default_handlers() {

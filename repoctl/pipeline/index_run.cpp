@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <typeinfo>
 #include <unordered_set>
@@ -83,8 +82,6 @@ std::string reason_of(const std::exception& error) {
   return detail::error_type_name(error);
 }
 
-void warn(const std::string& line) { std::cerr << line << std::endl; }
-
 // Runs `body` on a connection that is closed on every path.
 template <typename Body>
 auto with_connection(core::Connection connection, Body&& body) {
@@ -103,7 +100,8 @@ core::Connection open_scratch_database(const std::filesystem::path& path) {
 // --- set-up ---
 
 RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& options,
-                std::optional<platform::Registry>& registry, std::optional<RunLock>& lock) {
+                std::optional<platform::Registry>& registry, std::optional<RunLock>& lock,
+                core::Diagnostics& diagnostics) {
   RunSetup run;
   run.root = options.root;
   run.repo_path = detail::canonical_repo_path(repo_path_arg);
@@ -112,7 +110,7 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
   run.sha = git_head(run.repo_path);
 
   std::filesystem::path data_dir = platform::data_dir(run.root);
-  lock.emplace(data_dir, run.slug);
+  lock.emplace(data_dir, run.slug, diagnostics);
   remove_run_leftovers(run.slug, run.root);
   registry.emplace(data_dir / REGISTRY_FILE);
   // Checked here so that a path claimed by another slug is the error even when
@@ -158,7 +156,7 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
   } catch (const std::exception& error) {
     detail::record_failure_best_effort(*registry, run.slug, run.repo_path,
                                        resolved_language.value_or(std::string(platform::UNKNOWN_LANGUAGE)),
-                                       reason_of(error), message_of(error));
+                                       reason_of(error), message_of(error), diagnostics);
     registry->close();
     throw;
   }
@@ -210,14 +208,17 @@ struct ChunkCapture {
   }
 };
 
-void run_zoekt_build(const RunSetup& run, RunResult& result, const declstore::IndexListing& listing) {
+void run_zoekt_build(const RunSetup& run, RunResult& result, const declstore::IndexListing& listing,
+                     core::Diagnostics& diagnostics) {
   std::filesystem::path zoekt_dir = platform::data_dir(run.root) / ".zoekt";
   std::filesystem::create_directories(zoekt_dir);
   detail::pin_zoekt_repo_name(run.repo_path, run.slug);
   result.tracked = tracked_blob_count(listing);
   CompletedProcess zoekt =
       detail::run(detail::zoekt_index_cmd(zoekt_dir, run.repo_path), run.repo_path, "zoekt-git-index");
-  detail::warn_on_coverage_shortfall(run.slug, result.tracked, zoekt.stderr_text);
+  if (auto shortfall = detail::coverage_shortfall_warning(run.slug, result.tracked, zoekt.stderr_text)) {
+    diagnostics.line(*shortfall);
+  }
   detail::sweep_zoekt_tmp_orphans(run.slug, run.root);
 }
 
@@ -285,7 +286,7 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
   }
 }
 
-void build_and_publish(const RunSetup& run, RunResult& result) {
+void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics& diagnostics) {
   core::ScratchDir scratch = core::ScratchDir::create_marked(RUN_SCRATCH_PREFIX);
   std::optional<declstore::IndexListing> own_listing;
   const declstore::IndexListing& listing =
@@ -297,7 +298,7 @@ void build_and_publish(const RunSetup& run, RunResult& result) {
   syntax::ParserPool pool;
   ChunkCapture capture{.pool = &pool};
   std::optional<semantic::SemanticWork> sem_work =
-      detail::prepare_semantic_stage(run.repo_path, run.slug, run.root, run.semantic_include, &manifest);
+      detail::prepare_semantic_stage(run.repo_path, run.slug, run.root, run.semantic_include, &manifest, diagnostics);
 
   declstore::BuildOptions build_options;
   if (sem_work) {
@@ -324,7 +325,7 @@ void build_and_publish(const RunSetup& run, RunResult& result) {
       try {
         return declstore::build_declstore(syntax_db, manifest, pool, build_options);
       } catch (const declstore::PreviousSnapshotError& error) {
-        warn("warning: " + run.slug + ": the previous snapshot " + previous->database.string() +
+        diagnostics.line("warning: " + run.slug + ": the previous snapshot " + previous->database.string() +
              " cannot be read (" + message_of(error) + "); rebuilding every file from scratch");
       }
       connection.close();
@@ -340,17 +341,17 @@ void build_and_publish(const RunSetup& run, RunResult& result) {
   }
   core::check_interrupted();
 
-  run_zoekt_build(run, result, listing);
+  run_zoekt_build(run, result, listing, diagnostics);
 
   if (sem_work) {
     if (capture.error) {
       try {
         std::rethrow_exception(capture.error);
       } catch (const std::exception& error) {
-        warn("warning: semantic indexing failed (index still published): " + message_of(error));
+        diagnostics.line("warning: semantic indexing failed (index still published): " + message_of(error));
       }
     } else {
-      result.semantic_ok = detail::finish_semantic_stage(*sem_work, capture.prepared, pool);
+      result.semantic_ok = detail::finish_semantic_stage(*sem_work, capture.prepared, pool, diagnostics);
     }
   }
 
@@ -395,26 +396,27 @@ std::optional<std::string> degraded_reason(const RunSetup& run, const RunResult&
   return std::nullopt;
 }
 
-void print_scip_notes(const RunSetup& run, const RunResult& result) {
+void report_scip_notes(const RunSetup& run, const RunResult& result, core::Diagnostics& diagnostics) {
   auto or_none = [](const std::optional<std::string>& value) { return value.value_or("None"); };
   if (run.existing && run.suppressed) {
-    warn("note: " + run.slug + ": SCIP skipped — the previous attempt (" + or_none(run.existing->scip_state) +
+    diagnostics.line("note: " + run.slug + ": SCIP skipped — the previous attempt (" + or_none(run.existing->scip_state) +
          ") failed at this commit (" + or_none(run.existing->scip_failure_reason) +
          "). Syntax and search were refreshed; force a SCIP retry with: kolvex index " + run.repo_path.string() +
          " --scip");
   } else if (result.attempt && result.attempt->state != "available") {
-    warn("warning: " + run.slug + ": SCIP enrichment " + result.attempt->state + " — " +
+    diagnostics.line("warning: " + run.slug + ": SCIP enrichment " + result.attempt->state + " — " +
          or_none(result.attempt->reason) +
          ". The syntax baseline and search were still published (exit-0 degraded).");
   }
   if (result.attempt && result.attempt->state == "available" && !result.has_nav) {
-    warn("warning: " + run.slug +
-         " published with symbols but no navigable positions (chunks/mentions empty) — per-file navigation will "
+    diagnostics.line("warning: " + run.slug +
+                     " published with symbols but no navigable positions (chunks/mentions empty) — per-file navigation will "
          "return no results. Check that the indexer emits occurrence ranges and that scip is >= v0.9.0.");
   }
 }
 
-void record_outcome(const RunSetup& run, const RunResult& result, platform::Registry& registry) {
+void record_outcome(const RunSetup& run, const RunResult& result, platform::Registry& registry,
+                    core::Diagnostics& diagnostics) {
   std::string status = final_status(run, result);
   registry.upsert(run.slug, run.repo_path.string(), run.resolved_language, run.sha, status,
                   {.scheme_override = run.scheme,
@@ -425,20 +427,22 @@ void record_outcome(const RunSetup& run, const RunResult& result, platform::Regi
                    .scip_stage = stage_record(run, result)});
   registry.mark_tracked_files(run.slug, result.tracked);
   if (result.semantic_ok) registry.mark_semantic_indexed(run.slug);
-  print_scip_notes(run, result);
+  report_scip_notes(run, result, diagnostics);
 }
 
 [[noreturn]] void fail_run(const RunSetup& run, const RunResult& result, platform::Registry& registry,
-                           const std::exception& error) {
+                           const std::exception& error, core::Diagnostics& diagnostics) {
   std::string text = message_of(error);
   std::string first = reason_of(error);
   if (!result.published) {
-    detail::record_failure_best_effort(registry, run.slug, run.repo_path, run.resolved_language, first, text);
+    detail::record_failure_best_effort(registry, run.slug, run.repo_path, run.resolved_language, first, text,
+                                       diagnostics);
     throw IndexingError(text, std::current_exception());
   }
   std::string reason = first + " — the navigation snapshot is already live (" + result.versioned_name +
                        "); recording its registry state failed";
-  detail::record_failure_best_effort(registry, run.slug, run.repo_path, run.resolved_language, reason, text);
+  detail::record_failure_best_effort(registry, run.slug, run.repo_path, run.resolved_language, reason, text,
+                                     diagnostics);
   throw IndexingError(reason, std::current_exception());
 }
 
@@ -459,11 +463,11 @@ std::string error_type_name(const std::exception& error) {
 
 void record_failure_best_effort(platform::Registry& registry, std::string_view slug,
                                 const std::filesystem::path& repo_path, std::string_view language,
-                                std::string_view reason, std::string_view text) {
+                                std::string_view reason, std::string_view text, core::Diagnostics& diagnostics) {
   try {
     registry.record_failure(slug, repo_path.string(), language, platform::ORIGIN_FAILED_HARD, reason, text);
   } catch (const std::exception& error) {
-    warn("warning: recording the failed run for " + std::string(slug) + " also failed — " + reason_of(error) +
+    diagnostics.line("warning: recording the failed run for " + std::string(slug) + " also failed — " + reason_of(error) +
          "; the original failure (" + std::string(reason) +
          ") is still raised and reported, but the registry row was not updated.");
   }
@@ -476,23 +480,24 @@ void pin_zoekt_repo_name(const std::filesystem::path& repo_path, std::string_vie
 
 }  // namespace detail
 
-std::string index_repo(const std::filesystem::path& repo_path, const IndexOptions& options) {
+std::string index_repo(const std::filesystem::path& repo_path, const IndexOptions& options,
+                       core::Diagnostics& diagnostics) {
   std::optional<platform::Registry> registry;
   std::optional<RunLock> lock;
-  RunSetup run = set_up(repo_path, options, registry, lock);
+  RunSetup run = set_up(repo_path, options, registry, lock, diagnostics);
 
   RunResult result;
   try {
-    build_and_publish(run, result);
-    record_outcome(run, result, *registry);
+    build_and_publish(run, result, diagnostics);
+    record_outcome(run, result, *registry, diagnostics);
   } catch (const std::exception& error) {
-    fail_run(run, result, *registry, error);
+    fail_run(run, result, *registry, error, diagnostics);
   }
 
   try {
     detail::retire_superseded_snapshots(run.slug, run.root, result.versioned_name);
   } catch (const std::exception& error) {
-    warn("warning: retiring superseded snapshots for " + run.slug + " failed — " + message_of(error) +
+    diagnostics.line("warning: retiring superseded snapshots for " + run.slug + " failed — " + message_of(error) +
          ". The new snapshot is live and recorded; the next successful index cleans them up.");
   }
   registry->close();

@@ -14,13 +14,16 @@
 // waits for the first. An interruption (core::Interrupted) leaves the row at
 // "indexing" and removes the scratch directory.
 //
-// Runs on the caller's thread and writes its notes and warnings to standard error.
+// Runs on the caller's thread and hands its notes and warnings, one line each,
+// to the caller's diagnostics sink.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "core/diagnostics.h"
 
 namespace kolvex::pipeline {
 
@@ -38,6 +41,7 @@ struct IndexOptions {
 // Runs one index run and returns the slug it published under. Throws
 // core::ValueError (unusable slug), NotAGitRepositoryError, IndexingError,
 // UnsupportedLanguageError, or errors of the configuration steps unchanged.
-std::string index_repo(const std::filesystem::path& repo_path, const IndexOptions& options = {});
+std::string index_repo(const std::filesystem::path& repo_path, const IndexOptions& options,
+                       core::Diagnostics& diagnostics);
 
 }  // namespace kolvex::pipeline

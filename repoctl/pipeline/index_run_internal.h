@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/diagnostics.h"
+
 namespace kolvex::platform {
 class Registry;
 }
@@ -16,11 +18,11 @@ namespace kolvex::pipeline::detail {
 // The bare name of an error's type ("IndexingError", "filesystem_error").
 std::string error_type_name(const std::exception& error);
 
-// Records a failed run; when the registry write itself fails, writes one warning
-// line to standard error instead and returns normally.
+// Records a failed run; when the registry write itself fails, hands one warning
+// line to `diagnostics` instead and returns normally.
 void record_failure_best_effort(platform::Registry& registry, std::string_view slug,
                                 const std::filesystem::path& repo_path, std::string_view language,
-                                std::string_view reason, std::string_view text);
+                                std::string_view reason, std::string_view text, core::Diagnostics& diagnostics);
 
 // Sets the repository's git configuration key zoekt.name to the slug, so that
 // Zoekt names the repository's shards after it. Its failures fail the run.

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <iostream>
 #include <thread>
 
 #include "core/error.h"
@@ -24,7 +23,7 @@ std::filesystem::path run_lock_path(const std::filesystem::path& data_dir, std::
   return data_dir / "locks" / (std::string(slug) + ".lock");
 }
 
-RunLock::RunLock(const std::filesystem::path& data_dir, std::string_view slug) {
+RunLock::RunLock(const std::filesystem::path& data_dir, std::string_view slug, core::Diagnostics& diagnostics) {
   std::filesystem::path path = run_lock_path(data_dir, slug);
   platform::create_lock_directory(path.parent_path());
   fd_ = core::UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -34,8 +33,8 @@ RunLock::RunLock(const std::filesystem::path& data_dir, std::string_view slug) {
   while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) throw platform::lock_file_failure(path, errno);
     if (!announced && errno == EWOULDBLOCK) {
-      std::cerr << "kolvex: waiting for another run of " << slug << " to finish (lock " << path.string() << ")"
-                << std::endl;
+      diagnostics.line("kolvex: waiting for another run of " + std::string(slug) + " to finish (lock " + path.string() +
+                       ")");
       announced = true;
     }
     core::check_interrupted();

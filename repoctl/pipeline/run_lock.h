@@ -4,7 +4,7 @@
 // construction to destruction. A second holder of the same slug, in this or any
 // other process, waits until the first releases it; the kernel releases it when a
 // process dies, so a crashed run never leaves a stale lock. A holder that has to
-// wait says so first, with one line on standard error:
+// wait says so first, with one line to the caller's diagnostics sink:
 //   kolvex: waiting for another run of <slug> to finish (lock <path>)
 // so that a run stuck behind another does not look like a hang. While it waits,
 // a Ctrl+C ends the wait with core::Interrupted. A lock directory or lock file
@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "core/diagnostics.h"
 #include "core/fs.h"
 
 namespace kolvex::pipeline {
@@ -27,7 +28,7 @@ std::filesystem::path run_lock_path(const std::filesystem::path& data_dir, std::
 
 class RunLock {
  public:
-  RunLock(const std::filesystem::path& data_dir, std::string_view slug);
+  RunLock(const std::filesystem::path& data_dir, std::string_view slug, core::Diagnostics& diagnostics);
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
   ~RunLock();

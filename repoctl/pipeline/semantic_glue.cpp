@@ -1,7 +1,5 @@
 #include "repoctl/pipeline/semantic_glue.h"
 
-#include <iostream>
-
 #include "syntax/parser_pool.h"
 
 namespace kolvex::pipeline {
@@ -23,72 +21,75 @@ namespace detail {
 std::optional<semantic::SemanticWork> prepare_semantic_stage(
     const std::filesystem::path& repo_path, const std::string& slug, const std::optional<std::filesystem::path>& root,
     const std::vector<std::string>& include_prefixes, const declstore::SourceManifest* manifest,
-    std::shared_ptr<semantic::SemanticModel> model) {
+    core::Diagnostics& diagnostics, std::shared_ptr<semantic::SemanticModel> model) {
   try {
     model = semantic_stage_model(std::move(model));
     if (!model) {
-      std::cerr << SKIPPED_PREFIX
-                << "install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in a source "
-                   "checkout\n";
+      diagnostics.line(std::string(SKIPPED_PREFIX) +
+                       "install kolvex-mcp[semantic] (uv tool install), or `uv sync --extra semantic` in a source "
+                       "checkout");
       return std::nullopt;
     }
     return semantic::prepare_semantic(
         repo_path, slug, {.root = root, .model = model, .include_prefixes = include_prefixes, .manifest = manifest});
   } catch (const std::exception& error) {
-    std::cerr << FAILED_PREFIX << error.what() << "\n";
+    diagnostics.line(FAILED_PREFIX + std::string(error.what()));
     return std::nullopt;
   }
 }
 
 bool finish_semantic_stage(semantic::SemanticWork& work, const PreparedChunks& prepared_chunks,
-                           syntax::ParserPool& pool) {
+                           syntax::ParserPool& pool, core::Diagnostics& diagnostics) {
   for (const semantic::SemanticInput& input : work.inputs) {
     auto entry = prepared_chunks.find(input.file_path);
     if (entry == prepared_chunks.end()) continue;
     for (const chunker::Chunk& chunk : entry->second) {
       if (chunk.file_hash != input.file_hash) {
-        std::cerr << "debug: semantic: discarding prepared chunks for " << input.file_path
-                  << " — file hash changed between syntax capture and semantic finish; re-chunking from source\n";
+        diagnostics.line("debug: semantic: discarding prepared chunks for " + input.file_path +
+                         " — file hash changed between syntax capture and semantic finish; re-chunking from source");
         break;
       }
     }
   }
   try {
-    print_semantic_report(semantic::finish_semantic(work, prepared_chunks, pool));
+    report_semantic_summary(semantic::finish_semantic(work, prepared_chunks, pool), diagnostics);
     return true;
   } catch (const std::exception& error) {
-    std::cerr << (semantic::is_extra_missing(error) ? SKIPPED_PREFIX : FAILED_PREFIX) << error.what() << "\n";
+    diagnostics.line((semantic::is_extra_missing(error) ? SKIPPED_PREFIX : FAILED_PREFIX) + std::string(error.what()));
     return false;
   }
 }
 
 bool run_semantic_stage(const std::filesystem::path& repo_path, const std::string& slug,
                         const std::optional<std::filesystem::path>& root,
-                        const std::vector<std::string>& include_prefixes,
+                        const std::vector<std::string>& include_prefixes, core::Diagnostics& diagnostics,
                         std::shared_ptr<semantic::SemanticModel> model) {
   std::optional<semantic::SemanticWork> work =
-      prepare_semantic_stage(repo_path, slug, root, include_prefixes, nullptr, std::move(model));
+      prepare_semantic_stage(repo_path, slug, root, include_prefixes, nullptr, diagnostics, std::move(model));
   if (!work) return false;
   syntax::ParserPool pool;
-  return finish_semantic_stage(*work, PreparedChunks{}, pool);
+  return finish_semantic_stage(*work, PreparedChunks{}, pool, diagnostics);
 }
 
-void print_semantic_report(const semantic::SemanticIndexReport& report) {
-  std::cerr << "semantic: " << report.rows << " chunks from " << report.files << " files\n";
+void report_semantic_summary(const semantic::SemanticIndexReport& report, core::Diagnostics& diagnostics) {
+  diagnostics.line("semantic: " + std::to_string(report.rows) + " chunks from " + std::to_string(report.files) +
+                   " files");
   for (const semantic::SkippedFile& skipped : report.skipped) {
-    std::cerr << "semantic: skipped " << skipped.file_path << " (" << skipped.reason << ")\n";
+    diagnostics.line("semantic: skipped " + skipped.file_path + " (" + skipped.reason + ")");
   }
   if (report.token_stats) {
-    std::cerr << "semantic: chunk tokens p50=" << report.token_stats->p50 << " p90=" << report.token_stats->p90
-              << " max=" << report.token_stats->max << "\n";
+    diagnostics.line("semantic: chunk tokens p50=" + std::to_string(report.token_stats->p50) +
+                     " p90=" + std::to_string(report.token_stats->p90) +
+                     " max=" + std::to_string(report.token_stats->max));
   }
   if (report.prefix_warning && !report.prefix_warning->empty()) {
-    std::cerr << "warning: " << *report.prefix_warning << "\n";
+    diagnostics.line("warning: " + *report.prefix_warning);
   }
   if (!report.truncated) {
-    std::cerr << "semantic: could not measure truncation\n";
+    diagnostics.line("semantic: could not measure truncation");
   } else if (*report.truncated > 0) {
-    std::cerr << "warning: " << *report.truncated << " chunks exceeded the model's token limit and were truncated\n";
+    diagnostics.line("warning: " + std::to_string(*report.truncated) +
+                     " chunks exceeded the model's token limit and were truncated");
   }
 }
 

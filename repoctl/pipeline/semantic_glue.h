@@ -3,10 +3,10 @@
 // The glue calls the semantic library's prepare and finish halves directly. The
 // stage is "not available" when no model is given and the embedding components
 // are not installed (semantic::embedding_components_missing, which loads
-// nothing): the prepare half then prints one "semantic indexing skipped — …"
+// nothing): the prepare half then reports one "semantic indexing skipped — …"
 // line and the run goes on without the stage. Every failure of the two halves
-// costs one line on standard error and an absent or false result; the
-// navigation snapshot is published either way.
+// costs one line to the caller's diagnostics sink and an absent or false
+// result; the navigation snapshot is published either way.
 //
 // Runs on the caller's thread; a work record belongs to one thread from the
 // prepare half to the finish half.
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/diagnostics.h"
 #include "semantic/finish.h"
 #include "semantic/model.h"
 #include "semantic/prepare.h"
@@ -41,28 +42,28 @@ std::shared_ptr<semantic::SemanticModel> semantic_stage_model(std::shared_ptr<se
 
 namespace detail {
 
-// Prepare half: the work record, or none after one line on standard error
+// Prepare half: the work record, or none after one line to `diagnostics`
 // (the stage is not available, or preparing failed). A null model means the
 // process-wide default.
 std::optional<semantic::SemanticWork> prepare_semantic_stage(
     const std::filesystem::path& repo_path, const std::string& slug, const std::optional<std::filesystem::path>& root,
     const std::vector<std::string>& include_prefixes, const declstore::SourceManifest* manifest,
-    std::shared_ptr<semantic::SemanticModel> model = nullptr);
+    core::Diagnostics& diagnostics, std::shared_ptr<semantic::SemanticModel> model = nullptr);
 
-// Finish half: true when the vector table was replaced and the report printed;
-// false after one line.
+// Finish half: true when the vector table was replaced and the report's lines
+// went to `diagnostics`; false after one line.
 bool finish_semantic_stage(semantic::SemanticWork& work, const PreparedChunks& prepared_chunks,
-                           syntax::ParserPool& pool);
+                           syntax::ParserPool& pool, core::Diagnostics& diagnostics);
 
 // Both halves for callers that share no syntax build: no manifest, no prepared
 // chunks, a fresh parser pool.
 bool run_semantic_stage(const std::filesystem::path& repo_path, const std::string& slug,
-                        const std::optional<std::filesystem::path>& root = std::nullopt,
-                        const std::vector<std::string>& include_prefixes = {},
+                        const std::optional<std::filesystem::path>& root,
+                        const std::vector<std::string>& include_prefixes, core::Diagnostics& diagnostics,
                         std::shared_ptr<semantic::SemanticModel> model = nullptr);
 
-// Writes the report's lines to standard error.
-void print_semantic_report(const semantic::SemanticIndexReport& report);
+// Hands the report's lines to `diagnostics`, in order.
+void report_semantic_summary(const semantic::SemanticIndexReport& report, core::Diagnostics& diagnostics);
 
 }  // namespace detail
 }  // namespace kolvex::pipeline

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <iostream>
 #include <limits>
 #include <system_error>
 
@@ -70,12 +69,13 @@ std::optional<std::uint64_t> parse_indexed_file_count(std::string_view output) {
   return std::nullopt;
 }
 
-void warn_on_coverage_shortfall(std::string_view slug, std::int64_t expected, std::string_view output) {
+std::optional<std::string> coverage_shortfall_warning(std::string_view slug, std::int64_t expected,
+                                                      std::string_view output) {
   std::optional<std::uint64_t> indexed = parse_indexed_file_count(output);
-  if (!indexed || expected < 0 || *indexed >= static_cast<std::uint64_t>(expected)) return;
-  std::cerr << "warning: " << slug << " indexed " << *indexed << " of " << expected
-            << " git-tracked files — searchCode results will be incomplete. Large files (>2MB) and binaries are "
-               "skipped by design; a larger gap suggests a problem.\n";
+  if (!indexed || expected < 0 || *indexed >= static_cast<std::uint64_t>(expected)) return std::nullopt;
+  return "warning: " + std::string(slug) + " indexed " + std::to_string(*indexed) + " of " + std::to_string(expected) +
+         " git-tracked files — searchCode results will be incomplete. Large files (>2MB) and binaries are "
+         "skipped by design; a larger gap suggests a problem.";
 }
 
 std::vector<std::filesystem::path> sweep_zoekt_tmp_orphans(std::string_view slug,

@@ -35,9 +35,10 @@ Command zoekt_index_cmd(const std::filesystem::path& zoekt_dir, const std::files
 // The first "attempting to index <N> total files" in the indexer's output; none without one.
 std::optional<std::uint64_t> parse_indexed_file_count(std::string_view output);
 
-// Writes one warning line to standard error when the indexer reports strictly
-// fewer files than `expected`; nothing when it reports no count.
-void warn_on_coverage_shortfall(std::string_view slug, std::int64_t expected, std::string_view output);
+// The warning line for an indexer that reports strictly fewer files than
+// `expected`; none when it reports as many or more, or no count.
+std::optional<std::string> coverage_shortfall_warning(std::string_view slug, std::int64_t expected,
+                                                      std::string_view output);
 
 // Deletes the slug's temporary shards in data_dir(root)/.zoekt, in name order,
 // and returns the paths deleted. A file that cannot be deleted is skipped; a
