@@ -1,8 +1,13 @@
 #include "core/error.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <typeinfo>
 
 namespace kolvex::core {
 namespace {
@@ -50,6 +55,17 @@ std::string describe(const std::exception_ptr& error) {
   } catch (...) {
     return "unknown error";
   }
+}
+
+std::string error_type_name(const std::exception& error) {
+  if (const auto* ours = dynamic_cast<const Error*>(&error)) return ours->type_name();
+  const char* mangled = typeid(error).name();
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+                                                    std::free);
+  std::string name = status == 0 && demangled ? demangled.get() : mangled;
+  if (auto colon = name.rfind("::"); colon != std::string::npos) name = name.substr(colon + 2);
+  return name;
 }
 
 }  // namespace kolvex::core

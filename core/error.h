@@ -76,4 +76,9 @@ void check_interrupted();
 // Text of an exception_ptr's exception (what()), or "" for null; for logging causes.
 std::string describe(const std::exception_ptr& error);
 
+// The bare name of an error's type, as reports show it: Error::type_name() for
+// the system's own errors ("IndexingError"), else the demangled class name
+// without its namespaces ("filesystem_error").
+std::string error_type_name(const std::exception& error);
+
 }  // namespace kolvex::core

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <stdexcept>
 
 namespace kolvex::core {
@@ -26,6 +27,19 @@ TEST(Error, CarriesMessageCauseAndTypeName) {
   EXPECT_STREQ(ValueError("v").type_name(), "ValueError");
   const RuntimeError& as_family = error;
   EXPECT_STREQ(as_family.type_name(), "ExampleError");
+}
+
+// A type defined in this test's own namespaces, to show they are dropped.
+struct LocalFailure : std::exception {};
+
+TEST(Error, TypeNameOfAnyErrorIsItsBareName) {
+  const ExampleError ours("x");
+  const std::exception& ours_as_std = ours;
+  EXPECT_EQ(error_type_name(ours_as_std), "ExampleError");
+  EXPECT_EQ(error_type_name(ValueError("v")), "ValueError");
+  EXPECT_EQ(error_type_name(std::out_of_range("r")), "out_of_range");
+  EXPECT_EQ(error_type_name(std::filesystem::filesystem_error("f", std::error_code())), "filesystem_error");
+  EXPECT_EQ(error_type_name(LocalFailure()), "LocalFailure");
 }
 
 TEST(Error, InterruptedEscapesStdExceptionHandlers) {

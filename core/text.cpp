@@ -314,8 +314,7 @@ std::string_view strip(std::string_view text) noexcept { return rstrip(lstrip(te
 
 std::optional<std::string> first_non_blank_line(std::string_view text) {
   for (std::string_view line : splitlines(text)) {
-    std::string_view stripped = strip(line);
-    if (!stripped.empty()) return std::string(stripped);
+    if (!strip(line).empty()) return std::string(line);
   }
   return std::nullopt;
 }

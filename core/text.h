@@ -54,8 +54,9 @@ std::string_view strip(std::string_view text) noexcept;
 std::string_view lstrip(std::string_view text) noexcept;
 std::string_view rstrip(std::string_view text) noexcept;
 
-// The first line (splitlines rules) that is not blank after strip(), stripped;
-// none when every line is blank.
+// The first line (splitlines rules) that is not blank after strip(), returned
+// unchanged with its own surrounding white space; none when every line is
+// blank. This is how a failure text becomes a one-line reason.
 std::optional<std::string> first_non_blank_line(std::string_view text);
 
 // The quoted literal of a name as messages show it (Python's repr of a str):

@@ -112,11 +112,18 @@ TEST(Text, StripUsesPythonWhitespace) {
   EXPECT_FALSE(is_python_whitespace(U'x'));
 }
 
-TEST(Text, FirstNonBlankLine) {
-  EXPECT_EQ(first_non_blank_line("\n  \n\t first one  \nsecond"), "first one");
-  EXPECT_EQ(first_non_blank_line("\xC2\xA0\r\n x"), "x");
-  EXPECT_EQ(first_non_blank_line(" \n\t\n"), std::nullopt);
-  EXPECT_EQ(first_non_blank_line(""), std::nullopt);
+TEST(Text, FirstNonBlankLineKeepsItsOwnWhiteSpace) {
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+      {"\n  \n\t first one  \nsecond", "\t first one  "},
+      {"\xC2\xA0\r\n x", " x"},
+      {"first\r\nsecond", "first"},
+      {"\fword", "word"},
+      {"\x1c\x1d\x1e\n\u2028 tail", " tail"},
+      {" \n\t\n", std::nullopt},
+      {"\r\n\r \t", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [text, line] : cases) EXPECT_EQ(first_non_blank_line(text), line) << text;
 }
 
 TEST(Text, QuoteFollowsPythonRepr) {

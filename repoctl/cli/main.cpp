@@ -12,7 +12,6 @@
 #include "core/error.h"
 #include "platform/registry_error.h"
 #include "repoctl/cli/commands.h"
-#include "repoctl/pipeline/index_run_internal.h"
 
 int main(int argc, char** argv) {
   kolvex::core::install_interrupt_handler();
@@ -33,7 +32,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     // No handler expected this error: report it and fail.
-    std::cerr << "kolvex: unexpected " << kolvex::pipeline::detail::error_type_name(error) << ": " << error.what()
+    std::cerr << "kolvex: unexpected " << kolvex::core::error_type_name(error) << ": " << error.what()
               << std::endl;
     return 1;
   }

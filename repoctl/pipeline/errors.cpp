@@ -31,7 +31,7 @@ const std::vector<std::string>& ext_priority() {
 
 ScipAttempt attempt_from_text(std::string_view text, std::string_view state,
                               const std::optional<std::string>& fallback_reason) {
-  std::optional<std::string> reason = first_non_blank_line(text);
+  std::optional<std::string> reason = core::first_non_blank_line(text);
   if (!reason) {
     reason = (fallback_reason && !fallback_reason->empty()) ? *fallback_reason : std::string(state);
   }
@@ -73,12 +73,5 @@ const Command* indexer_for(std::string_view language) {
 }
 
 bool supports_scip(std::string_view language) { return indexer_for(language) != nullptr; }
-
-std::optional<std::string> first_non_blank_line(std::string_view text) {
-  for (std::string_view line : core::splitlines(text)) {
-    if (!core::strip(line).empty()) return std::string(line);
-  }
-  return std::nullopt;
-}
 
 }  // namespace kolvex::pipeline

@@ -64,11 +64,6 @@ const Command* indexer_for(std::string_view language);
 // True when `language` has a SCIP indexer.
 bool supports_scip(std::string_view language);
 
-// The first line of `text` (at every line boundary) that is not blank once
-// trimmed, returned unchanged with its own surrounding white space; none when
-// every line is blank. This is how a failure text becomes a one-line reason.
-std::optional<std::string> first_non_blank_line(std::string_view text);
-
 namespace detail {
 
 // Suffix (dot included, case-sensitive) to SCIP language and indexer, in table order.

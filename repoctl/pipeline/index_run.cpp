@@ -1,13 +1,10 @@
 #include "repoctl/pipeline/index_run.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 
 #include <cstdlib>
 #include <exception>
 #include <memory>
-#include <typeinfo>
 #include <unordered_set>
 
 #include "chunker/chunk_file.h"
@@ -78,8 +75,8 @@ std::string message_of(const std::exception& error) { return error.what(); }
 // The one-line reason of a failure text: its first non-blank line, else the
 // error type's bare name.
 std::string reason_of(const std::exception& error) {
-  if (auto line = first_non_blank_line(message_of(error))) return *line;
-  return detail::error_type_name(error);
+  if (auto line = core::first_non_blank_line(message_of(error))) return *line;
+  return core::error_type_name(error);
 }
 
 // Runs `body` on a connection that is closed on every path.
@@ -449,17 +446,6 @@ void record_outcome(const RunSetup& run, const RunResult& result, platform::Regi
 }  // namespace
 
 namespace detail {
-
-std::string error_type_name(const std::exception& error) {
-  if (const auto* ours = dynamic_cast<const core::Error*>(&error)) return ours->type_name();
-  const char* mangled = typeid(error).name();
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
-                                                    std::free);
-  std::string name = status == 0 && demangled ? demangled.get() : mangled;
-  if (auto colon = name.rfind("::"); colon != std::string::npos) name = name.substr(colon + 2);
-  return name;
-}
 
 void record_failure_best_effort(platform::Registry& registry, std::string_view slug,
                                 const std::filesystem::path& repo_path, std::string_view language,

@@ -15,9 +15,6 @@ class Registry;
 
 namespace kolvex::pipeline::detail {
 
-// The bare name of an error's type ("IndexingError", "filesystem_error").
-std::string error_type_name(const std::exception& error);
-
 // Records a failed run; when the registry write itself fails, hands one warning
 // line to `diagnostics` instead and returns normally.
 void record_failure_best_effort(platform::Registry& registry, std::string_view slug,

@@ -9,6 +9,7 @@
 #include "core/fs.h"
 #include "core/json.h"
 #include "core/sqlite.h"
+#include "core/text.h"
 #include "platform/config.h"
 #include "testkit/fake_program.h"
 
@@ -364,7 +365,7 @@ TEST_F(ScipAttemptTest, OldBashLauncherFailureOfTheJavaIndexer) {
       EXPECT_EQ(outcome.reason, std::string(detail::BASH_SHIM_REMEDY));
       EXPECT_EQ(outcome.stderr, std::string(detail::BASH_SHIM_REMEDY) + "\n\n" + runner_text);
     } else {
-      EXPECT_EQ(outcome.reason, first_non_blank_line(runner_text));
+      EXPECT_EQ(outcome.reason, core::first_non_blank_line(runner_text));
       EXPECT_EQ(outcome.stderr, runner_text);
     }
   }
