@@ -154,8 +154,9 @@ CompletedProcess run(const Command& cmd, const std::filesystem::path& cwd, std::
     std::string message = std::string(step) + " failed (" + core::join(cmd, " ") + "):\n" + completed.stdout_text +
                           "\n" + completed.stderr_text;
     if (std::ranges::find(NOT_STARTED_EXIT_STATUSES, completed.returncode) != std::end(NOT_STARTED_EXIT_STATUSES)) {
-      std::string problem = core::first_non_blank_line(completed.stderr_text)
-                                .value_or("exit status " + std::to_string(completed.returncode));
+      std::optional<std::string> line = core::first_non_blank_line(completed.stderr_text);
+      std::string problem =
+          line ? std::string(core::strip(*line)) : "exit status " + std::to_string(completed.returncode);
       throw ToolNotStartedError(std::move(message), std::move(problem));
     }
     throw IndexingError(std::move(message));
