@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "core/fs.h"
@@ -299,10 +300,70 @@ std::string ProcessResult::stderr_text() const { return decode_utf8_replace(stde
 
 bool ProcessStartError::not_found() const noexcept { return errno_ == ENOENT; }
 
-ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
-  if (argv.empty()) throw ValueError("run_process needs at least the program name");
-  check_interrupted();
+namespace {
 
+// A started child, stopped and reaped (stop_and_reap) when its owner leaves by
+// any way other than reaping it: an exception of any kind, an interruption or
+// a time-out, so that no path can leave a running or unreaped child behind.
+class ChildGuard {
+ public:
+  ChildGuard(pid_t pid, bool own_group) : pid_(pid), own_group_(own_group) {}
+  ChildGuard(const ChildGuard&) = delete;
+  ChildGuard& operator=(const ChildGuard&) = delete;
+  ~ChildGuard() {
+    if (pid_ > 0) stop_and_reap(pid_, own_group_);
+  }
+  pid_t pid() const noexcept { return pid_; }
+  // The owner reaped the child itself: nothing is left to stop.
+  void reaped() noexcept { pid_ = -1; }
+
+ private:
+  pid_t pid_;
+  bool own_group_;
+};
+
+// The parent's ends of a started child's pipes.
+struct ChildPipes {
+  UniqueFd out;
+  UniqueFd err;
+  UniqueFd in;  // open only while standard input data remains to be written
+};
+
+// The time limit of one call, measured from the child's start.
+class Deadline {
+ public:
+  Deadline(const std::vector<std::string>& argv, const ProcessOptions& options)
+      : argv_(argv), timeout_(options.timeout),
+        at_(options.timeout ? std::optional(Clock::now() + *options.timeout) : std::nullopt) {}
+
+  // How long the next wait may last; throws ProcessTimeoutError with what was
+  // read so far once the limit has passed (the guard then stops the child).
+  int wait_budget_ms(ProcessResult& result) const {
+    auto budget = POLL_INTERVAL;
+    if (at_) {
+      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(*at_ - Clock::now());
+      if (remaining.count() <= 0) {
+        const double seconds = std::chrono::duration<double>(*timeout_).count();
+        throw ProcessTimeoutError(
+            "Command '" + python_list_repr(argv_) + "' timed out after " + format_float(seconds) + " seconds",
+            std::move(result));
+      }
+      budget = std::min(budget, remaining);
+    }
+    return static_cast<int>(budget.count());
+  }
+
+ private:
+  const std::vector<std::string>& argv_;
+  std::optional<std::chrono::milliseconds> timeout_;
+  std::optional<Clock::time_point> at_;
+};
+
+// Forks and execs the child with its standard streams on fresh pipes (standard
+// input: the data pipe, /dev/null or this process's own). Returns once the exec
+// succeeded; a failed start is reaped and raised as ProcessStartError.
+std::unique_ptr<ChildGuard> start_child(const std::vector<std::string>& argv, const ProcessOptions& options,
+                                        ChildPipes& pipes) {
   // Everything the child needs is prepared here: after fork it may not allocate.
   std::vector<std::string> env_entries = build_environment(options);
   std::vector<std::string> candidates = exec_candidates(argv[0], environment_value(env_entries, "PATH"));
@@ -339,6 +400,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     child_main(parent, own_group, child_stdin, out.write.get(), err.write.get(), report.write.get(),
                options.cwd ? cwd.c_str() : nullptr, candidate_ptrs, argv_ptrs.data(), env_ptrs.data());
   }
+  auto child = std::make_unique<ChildGuard>(pid, own_group);
   // Also from this side, so the group exists before any signal is sent to it
   // (the child may not have run yet); once the child has exec'ed this fails
   // harmlessly, the child having joined the group itself.
@@ -362,57 +424,42 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   }
   if (got == sizeof start_report) {
     reap(pid);
+    child->reaped();
     const bool chdir_failed = start_report.stage == static_cast<int>(StartStage::chdir);
     const std::string name = chdir_failed ? cwd : argv[0];
     throw ProcessStartError(os_error(start_report.error_number, name).message(), start_report.error_number);
   }
+  pipes.out = std::move(out.read);
+  pipes.err = std::move(err.read);
+  pipes.in = std::move(in.write);
+  return child;
+}
 
+// Writes the standard input data and reads both outputs into `result` until
+// every pipe is closed. Ctrl+C raises Interrupted, the time limit
+// ProcessTimeoutError; the caller's guard stops the child on the way out.
+void exchange(ChildPipes& pipes, const ProcessOptions& options, const Deadline& deadline, ProcessResult& result) {
   std::optional<SigpipeGuard> sigpipe_guard;
   if (options.stdin_data) {
     sigpipe_guard.emplace();
-    ::fcntl(in.write.get(), F_SETFL, ::fcntl(in.write.get(), F_GETFL) | O_NONBLOCK);
-    if (options.stdin_data->empty()) in.write = UniqueFd();
+    ::fcntl(pipes.in.get(), F_SETFL, ::fcntl(pipes.in.get(), F_GETFL) | O_NONBLOCK);
+    if (options.stdin_data->empty()) pipes.in = UniqueFd();
   }
-
-  ProcessResult result;
-  const std::optional<Clock::time_point> deadline =
-      options.timeout ? std::optional(Clock::now() + *options.timeout) : std::nullopt;
-  auto on_timeout = [&] {
-    stop_and_reap(pid, own_group);
-    const double seconds = std::chrono::duration<double>(*options.timeout).count();
-    throw ProcessTimeoutError(
-        "Command '" + python_list_repr(argv) + "' timed out after " + format_float(seconds) + " seconds",
-        std::move(result));
-  };
-  auto wait_budget = [&]() -> int {
-    auto budget = POLL_INTERVAL;
-    if (deadline) {
-      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-      if (remaining.count() <= 0) on_timeout();
-      budget = std::min(budget, remaining);
-    }
-    return static_cast<int>(budget.count());
-  };
-
   std::size_t stdin_offset = 0;
   char buffer[READ_CHUNK];
-  while (out.read || err.read || in.write) {
-    if (interrupted()) {
-      stop_and_reap(pid, own_group);
-      throw Interrupted{};
-    }
-    const int wait_ms = wait_budget();
+  while (pipes.out || pipes.err || pipes.in) {
+    check_interrupted();
+    const int wait_ms = deadline.wait_budget_ms(result);
     pollfd fds[3];
     int count = 0;
     int out_index = -1, err_index = -1, in_index = -1;
-    if (out.read) { out_index = count; fds[count++] = {out.read.get(), POLLIN, 0}; }
-    if (err.read) { err_index = count; fds[count++] = {err.read.get(), POLLIN, 0}; }
-    if (in.write) { in_index = count; fds[count++] = {in.write.get(), POLLOUT, 0}; }
+    if (pipes.out) { out_index = count; fds[count++] = {pipes.out.get(), POLLIN, 0}; }
+    if (pipes.err) { err_index = count; fds[count++] = {pipes.err.get(), POLLIN, 0}; }
+    if (pipes.in) { in_index = count; fds[count++] = {pipes.in.get(), POLLOUT, 0}; }
     const int ready = ::poll(fds, static_cast<nfds_t>(count), wait_ms);
     if (ready < 0) {
       if (errno == EINTR) continue;
       const int error_number = errno;
-      stop_and_reap(pid, own_group);
       throw ProcessStartError("[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number),
                               error_number);
     }
@@ -425,43 +472,43 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         fd = UniqueFd();
       }
     };
-    drain(out_index, out.read, result.stdout_bytes);
-    drain(err_index, err.read, result.stderr_bytes);
+    drain(out_index, pipes.out, result.stdout_bytes);
+    drain(err_index, pipes.err, result.stderr_bytes);
     if (in_index >= 0 && fds[in_index].revents != 0) {
       const std::string& data = *options.stdin_data;
-      const ssize_t n = ::write(in.write.get(), data.data() + stdin_offset, data.size() - stdin_offset);
+      const ssize_t n = ::write(pipes.in.get(), data.data() + stdin_offset, data.size() - stdin_offset);
       if (n > 0) {
         stdin_offset += static_cast<std::size_t>(n);
-        if (stdin_offset == data.size()) in.write = UniqueFd();
+        if (stdin_offset == data.size()) pipes.in = UniqueFd();
       } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
         // The child stopped reading (EPIPE): like Python's communicate, not an error.
         if (errno == EPIPE) sigpipe_guard->note_raised();
-        in.write = UniqueFd();
+        pipes.in = UniqueFd();
       }
     }
   }
+}
 
-  // Both pipes are closed; the child may still be running (it usually is for
-  // a moment: a process closes its files before it becomes a zombie). A
-  // process descriptor wakes the wait the moment the child ends; without one
-  // (an old kernel) the runner looks again every EXIT_POLL_INTERVAL.
-  const UniqueFd exit_watch(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+// Waits for the child to end after both pipes closed and returns its decoded
+// status (-1 when it cannot be learned). The child may still be running (it
+// usually is for a moment: a process closes its files before it becomes a
+// zombie). A process descriptor wakes the wait the moment the child ends;
+// without one (an old kernel) the runner looks again every EXIT_POLL_INTERVAL.
+int wait_for_exit(ChildGuard& child, const Deadline& deadline, ProcessResult& result) {
+  const UniqueFd exit_watch(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0)));
   for (;;) {
     int status = 0;
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      result.returncode = decode_status(status);
-      return result;
+    const pid_t done = ::waitpid(child.pid(), &status, WNOHANG);
+    if (done == child.pid()) {
+      child.reaped();
+      return decode_status(status);
     }
     if (done < 0 && errno != EINTR) {
-      result.returncode = -1;
-      return result;
+      child.reaped();
+      return -1;
     }
-    if (interrupted()) {
-      stop_and_reap(pid, own_group);
-      throw Interrupted{};
-    }
-    const int wait_ms = wait_budget();
+    check_interrupted();
+    const int wait_ms = deadline.wait_budget_ms(result);
     if (exit_watch) {
       pollfd exit_event = {exit_watch.get(), POLLIN, 0};
       ::poll(&exit_event, 1, wait_ms);  // EINTR or a time-out: look again
@@ -469,6 +516,20 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
       std::this_thread::sleep_for(std::min(std::chrono::milliseconds(wait_ms), EXIT_POLL_INTERVAL));
     }
   }
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  if (argv.empty()) throw ValueError("run_process needs at least the program name");
+  check_interrupted();
+  ChildPipes pipes;
+  std::unique_ptr<ChildGuard> child = start_child(argv, options, pipes);
+  const Deadline deadline(argv, options);
+  ProcessResult result;
+  exchange(pipes, options, deadline, result);
+  result.returncode = wait_for_exit(*child, deadline, result);
+  return result;
 }
 
 std::optional<std::filesystem::path> find_program(const std::string& name,
