@@ -11,6 +11,18 @@ target_include_directories(kolvex_options INTERFACE "${CMAKE_SOURCE_DIR}" "${CMA
 # client (say) does not load libcurl and its dependencies at start-up.
 target_link_options(kolvex_options INTERFACE "LINKER:--as-needed")
 
+# Clang's check of the locking annotations (core/thread_annotations.h): a member
+# touched without its mutex, or a REQUIRES function called without it, fails
+# the build. GCC ignores the annotations; configure a Clang tree to check them.
+option(KOLVEX_THREAD_SAFETY_ANALYSIS "Check the thread-safety annotations (Clang only)" OFF)
+if(KOLVEX_THREAD_SAFETY_ANALYSIS)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "KOLVEX_THREAD_SAFETY_ANALYSIS needs Clang (CMAKE_CXX_COMPILER=clang++)")
+  endif()
+  target_compile_options(kolvex_options INTERFACE
+    $<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety -Werror=thread-safety>)
+endif()
+
 if(KOLVEX_SANITIZE)
   set(_san "-fsanitize=${KOLVEX_SANITIZE}")
   target_compile_options(kolvex_options INTERFACE ${_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)

@@ -10,11 +10,12 @@
 // is delivered whole, in the order the calls took the sink's lock.
 #pragma once
 
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/thread_annotations.h"
 
 namespace kolvex::core {
 
@@ -32,8 +33,8 @@ class StreamDiagnostics final : public Diagnostics {
   void line(std::string_view text) override;
 
  private:
-  std::mutex mutex_;
-  std::ostream& out_;
+  Mutex mutex_;
+  std::ostream& out_ GUARDED_BY(mutex_);
 };
 
 // Keeps every line for reading back.
@@ -45,8 +46,8 @@ class CollectedDiagnostics final : public Diagnostics {
   std::string text() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
+  mutable Mutex mutex_;
+  std::vector<std::string> lines_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kolvex::core

@@ -13,11 +13,12 @@
 #include <cstddef>
 #include <iterator>
 #include <list>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
+
+#include "core/thread_annotations.h"
 
 namespace kolvex::core {
 
@@ -29,7 +30,7 @@ class LruCache {
   LruCache& operator=(const LruCache&) = delete;
 
   std::optional<V> find(const std::string& key) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
     entries_.splice(entries_.end(), entries_, found->second);
@@ -37,7 +38,7 @@ class LruCache {
   }
 
   void store(const std::string& key, V value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto found = index_.find(key);
     if (found != index_.end()) {
       found->second->second = std::move(value);
@@ -53,16 +54,16 @@ class LruCache {
   }
 
   std::size_t size() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return entries_.size();
   }
 
  private:
   using Entries = std::list<std::pair<std::string, V>>;
   const std::size_t capacity_;
-  std::mutex mutex_;
-  Entries entries_;
-  std::unordered_map<std::string, typename Entries::iterator> index_;
+  Mutex mutex_;
+  Entries entries_ GUARDED_BY(mutex_);
+  std::unordered_map<std::string, typename Entries::iterator> index_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kolvex::core

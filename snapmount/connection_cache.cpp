@@ -18,7 +18,7 @@ SnapshotConnection IndexConnectionCache::get_connection(std::string_view project
   const std::string pointer = read_pointer(filestore_root_, project, repo, branch);
   const Key key{std::string(project), std::string(repo), std::string(branch), pointer};
   {
-    std::lock_guard guard(lock_);
+    core::MutexLock guard(lock_);
     auto found = index_.find(key);
     if (found != index_.end()) {
       entries_.splice(entries_.end(), entries_, found->second);
@@ -35,7 +35,7 @@ SnapshotConnection IndexConnectionCache::get_connection(std::string_view project
   }
   core::Connection connection = core::Connection::open(database, {.read_only = true, .immutable = true});
   {
-    std::lock_guard guard(lock_);
+    core::MutexLock guard(lock_);
     insert_locked(key, connection);
   }
   return {std::move(connection), read_metadata(filestore_root_, project, repo, branch, pointer)};
@@ -59,7 +59,7 @@ void IndexConnectionCache::insert_locked(const Key& key, const core::Connection&
 }
 
 void IndexConnectionCache::close_all() {
-  std::lock_guard guard(lock_);
+  core::MutexLock guard(lock_);
   std::exception_ptr first_failure;
   for (auto entry = entries_.begin(); entry != entries_.end();) {
     try {
@@ -76,7 +76,7 @@ void IndexConnectionCache::close_all() {
 }
 
 std::size_t IndexConnectionCache::size() const {
-  std::lock_guard guard(lock_);
+  core::MutexLock guard(lock_);
   return entries_.size();
 }
 

@@ -34,6 +34,7 @@
 #include <utility>
 
 #include "core/sqlite.h"
+#include "core/thread_annotations.h"
 #include "snapmount/pointer.h"
 
 namespace kolvex::snapmount {
@@ -84,13 +85,13 @@ class IndexConnectionCache {
   // Under the lock: stores `connection` as the most recently used entry of
   // `key` (a concurrent insertion's entry is replaced, not closed), then evicts
   // and closes least recently used entries beyond the bound.
-  void insert_locked(const Key& key, const core::Connection& connection);
+  void insert_locked(const Key& key, const core::Connection& connection) REQUIRES(lock_);
 
   std::filesystem::path filestore_root_;
   int max_size_;
-  mutable std::mutex lock_;
-  Entries entries_;
-  std::map<Key, Entries::iterator> index_;
+  mutable core::Mutex lock_;
+  Entries entries_ GUARDED_BY(lock_);
+  std::map<Key, Entries::iterator> index_ GUARDED_BY(lock_);
 };
 
 }  // namespace kolvex::snapmount

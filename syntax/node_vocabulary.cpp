@@ -68,7 +68,7 @@ NodeVocabulary::NodeVocabulary(std::span<const std::string_view> types,
 }
 
 const ResolvedVocabulary& NodeVocabulary::resolve(const TSLanguage* language) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  core::MutexLock lock(mutex_);
   auto found = resolved_.find(language);
   if (found == resolved_.end()) {
     found = resolved_

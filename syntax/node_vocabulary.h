@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/thread_annotations.h"
+
 namespace kolvex::syntax {
 
 // The index of a type name in a vocabulary, or NO_TYPE.
@@ -108,8 +110,8 @@ class NodeVocabulary {
 
   std::span<const std::string_view> types_;
   std::span<const std::string_view> fields_;
-  mutable std::mutex mutex_;
-  mutable std::map<const TSLanguage*, std::unique_ptr<ResolvedVocabulary>> resolved_;
+  mutable core::Mutex mutex_;
+  mutable std::map<const TSLanguage*, std::unique_ptr<ResolvedVocabulary>> resolved_ GUARDED_BY(mutex_);
   mutable std::array<Slot, FAST_SLOTS> slots_{};
   mutable std::atomic<std::size_t> published_{0};
 };
