@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -162,7 +163,7 @@ class EmbeddingModelEncoding : public ::testing::Test {
   static core::ScratchDir* scratch_;
   static std::string* model_file_;
   std::unique_ptr<ScopedEnv> env_;
-  testing::Overrides seam_;
+  std::optional<testing::Overrides> seam_{std::in_place};
 };
 core::ScratchDir* EmbeddingModelEncoding::scratch_ = nullptr;
 std::string* EmbeddingModelEncoding::model_file_ = nullptr;
@@ -324,6 +325,19 @@ TEST_F(EmbeddingModelEncoding, LoadsOnlyWhenAVectorOrATokenCountIsNeeded) {
   model.embed_query("again");
   model.count_oversized({"x"});
   EXPECT_EQ(testing::loads(), 1u);
+  EXPECT_EQ(testing::encode_calls(), std::vector<std::size_t>{1});
+}
+
+TEST_F(EmbeddingModelEncoding, NothingIsRecordedWithoutTheSeam) {
+  seam_.reset();
+  EmbeddingModel model(tiny({.batch_size = 1}));
+  for (int round = 0; round < 3; ++round) EXPECT_EQ(model.embed_texts(numbered(4)).size(), 4u);
+  EXPECT_EQ(model.count_oversized(numbered(4)), 0);
+  EXPECT_EQ(testing::loads(), 0u);
+  EXPECT_TRUE(testing::encode_calls().empty());
+  EXPECT_TRUE(testing::tokenize_calls().empty());
+  seam_.emplace();
+  model.embed_query("observed");
   EXPECT_EQ(testing::encode_calls(), std::vector<std::size_t>{1});
 }
 

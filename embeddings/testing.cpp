@@ -10,16 +10,19 @@ State& state() {
 }
 
 void State::record_load() {
+  if (observers.load() == 0) return;
   std::lock_guard lock(mutex);
   ++loads;
 }
 
 void State::record_encode(std::size_t texts) {
+  if (observers.load() == 0) return;
   std::lock_guard lock(mutex);
   encode_calls.push_back(texts);
 }
 
 void State::record_tokenize(std::size_t texts) {
+  if (observers.load() == 0) return;
   std::lock_guard lock(mutex);
   tokenize_calls.push_back(texts);
 }
@@ -39,6 +42,16 @@ std::vector<std::size_t> encode_calls() {
 std::vector<std::size_t> tokenize_calls() {
   std::lock_guard lock(state().mutex);
   return state().tokenize_calls;
+}
+
+Overrides::Overrides() {
+  reset();
+  ++state().observers;
+}
+
+Overrides::~Overrides() {
+  --state().observers;
+  reset();
 }
 
 void reset() {

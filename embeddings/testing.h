@@ -3,7 +3,9 @@
 // model loads and the runtime calls that encoding and token counting make.
 //
 // For tests only. Overrides are process-wide; `Overrides` undoes them and clears
-// the records when it goes out of scope. Safe to call from any thread.
+// the records when it goes out of scope. Loads and calls are recorded only while
+// an `Overrides` is alive: without one (a production run) nothing accumulates.
+// Safe to call from any thread.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +15,7 @@ namespace kolvex::embeddings::testing {
 
 // The embedding runtime cannot be bound: loads raise SemanticExtraMissingError.
 void set_runtime_unbindable(bool unbindable);
-// Successful model loads so far.
+// Successful model loads so far (while an Overrides is alive).
 std::size_t loads();
 // Number of texts of each runtime encoding call, and of each tokenizer call, in order.
 std::vector<std::size_t> encode_calls();
@@ -23,8 +25,8 @@ void reset();
 
 class Overrides {
  public:
-  Overrides() { reset(); }
-  ~Overrides() { reset(); }
+  Overrides();
+  ~Overrides();
   Overrides(const Overrides&) = delete;
   Overrides& operator=(const Overrides&) = delete;
 };

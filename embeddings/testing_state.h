@@ -1,5 +1,6 @@
 // What the library reads and records for the test seam (testing.h). Internal:
-// without any override the runtime binds and the records are only counters.
+// without any override the runtime binds, and nothing is recorded while no
+// testing::Overrides is alive, so production calls leave no records behind.
 #pragma once
 
 #include <atomic>
@@ -11,6 +12,8 @@ namespace kolvex::embeddings::testing {
 
 struct State {
   std::atomic<bool> runtime_unbindable{false};
+  // Live testing::Overrides; records are kept only while there is one.
+  std::atomic<int> observers{0};
   std::mutex mutex;
   std::size_t loads = 0;
   std::vector<std::size_t> encode_calls;
