@@ -206,6 +206,9 @@ class Walker {
   void descend(TSNode node, std::size_t scope, std::optional<ByteRange> extension, bool on_cursor) {
     const std::uint32_t count = ts_node_child_count(node);
     if (count == 0) return;
+    // With a built-in rule, leaves are passed over unasked: a node whose
+    // children are all leaves (no descendant beyond them) has nothing to visit.
+    if (skip_leaves_ && ts_node_descendant_count(node) == count + 1) return;
     if (count <= MAX_CHILDREN_BY_INDEX) {
       stack_.push_back(Frame{scope, extension, node, 0, count, false});
       return;

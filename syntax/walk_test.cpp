@@ -243,3 +243,61 @@ TEST(Walk, DeepTreeWalksOnASmallStack) {
 
 }  // namespace
 }  // namespace kolvex::syntax
+
+namespace kolvex::syntax {
+namespace {
+
+// A built-in rule under another address: a walk with it asks about every node
+// (leaves, and the leaf-only children of a node, included) instead of passing
+// over them as the walk with the built-in rule itself does.
+template <Rule BUILT_IN>
+std::optional<RuleOutcome> asked_everywhere(TSNode node, std::string_view source) {
+  return BUILT_IN(node, source);
+}
+
+struct PassOverCase {
+  const char* language;
+  Rule asking;
+  std::string source;
+};
+
+TEST(Walk, PassingOverLeavesAndLeafOnlyNodesChangesNothing) {
+  // Declarations beside, inside and after nodes whose children are all leaves
+  // (empty parameter lists, type arguments, strings, short paths), in small and
+  // large nodes.
+  const std::vector<PassOverCase> cases = {
+      {"rust", &asked_everywhere<rule_rust>,
+       "mod geo { struct Point; impl Point { fn new() -> Point { Point } } }\n"
+       "impl<T: Clone> From<T> for Wrapper<T> { fn b() {} }\n"
+       "fn main() { let add = |a, b| a + b; let s = \"x\"; }\n"
+       "trait Shape { fn area(&self) -> f64; type Unit; }\n"
+       "const C: u8 = 1; use std::fmt; struct P { x: u8 }\n"},
+      {"typescript", &asked_everywhere<rule_typescript>,
+       "export class A<T> { m(): void {} n = () => 1; }\n"
+       "namespace N { export function f(x: string[]) { class L {} } }\n"
+       "const o = { k: function g() {}, s: `t${1}` };\n"
+       "interface I { p(): void } type U = A<number>; enum E { X, Y }\n"},
+      {"python", &asked_everywhere<rule_python>,
+       "@d()\nclass C:\n    def f(self): pass\n    x = []\n"
+       "def g(): return 'a'\nlambda: 0\n"},
+      {"go", &asked_everywhere<rule_go>,
+       "package p\nimport \"fmt\"\ntype U int\ntype T struct{ a int }\nfunc (t T) M() {}\n"
+       "func F() { var x = []int{}; _ = x }\nconst C = 1\n"},
+      {"cpp", &asked_everywhere<rule_cpp>,
+       "namespace n { template <typename T> struct S { void f() {} }; }\n"
+       "int g() { return 0; }\nclass K { public: K(); };\n"},
+  };
+  ParserPool pool;
+  for (const PassOverCase& c : cases) {
+    SCOPED_TRACE(c.language);
+    ParseTree tree = pool.parse(c.language, c.source);
+    const auto built_in = walk_declarations(c.language, tree.root_node(), c.source, "p", "h");
+    const auto asked =
+        walk_with_rule(c.asking, c.language, tree.root_node(), c.source, "p", "h");
+    EXPECT_GE(built_in.size(), 3u);
+    EXPECT_EQ(built_in, asked);
+  }
+}
+
+}  // namespace
+}  // namespace kolvex::syntax
