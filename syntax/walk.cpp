@@ -39,6 +39,10 @@ struct Frame {
   // By cursor: the cursor was rooted at the parent for this frame (the parent
   // was not reached by the cursor in use); it is released when the frame ends.
   bool own_cursor;
+  // Children not yet reached, and the nodes in their subtrees (themselves
+  // included): when the two are equal, every child left is a leaf.
+  std::uint32_t children_left;
+  std::uint32_t descendants_left;
 };
 
 std::optional<ByteRange> merge(const std::optional<ByteRange>& a, const std::optional<ByteRange>& b) {
@@ -76,19 +80,21 @@ class Walker {
     visit(root_, 0, std::nullopt, /*on_cursor=*/false);
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
+      // With a built-in rule, the leaves left would all be passed over unasked.
+      const bool only_leaves_left = skip_leaves_ && frame.descendants_left == frame.children_left;
       TSNode node;
       bool on_cursor = false;
       if (frame.count != 0) {
-        if (frame.next == frame.count) {
+        if (frame.next == frame.count || only_leaves_left) {
           stack_.pop_back();
           continue;
         }
         node = ts_node_child(frame.parent, frame.next++);
       } else {
         TSTreeCursor& cursor = cursors_[active_ - 1];
-        if (frame.next == 0) {
+        if (frame.next == 0 && !only_leaves_left) {
           frame.next = 1;
-        } else if (!ts_tree_cursor_goto_next_sibling(&cursor)) {
+        } else if (only_leaves_left || !ts_tree_cursor_goto_next_sibling(&cursor)) {
           if (frame.own_cursor) {
             --active_;
           } else {
@@ -100,7 +106,12 @@ class Walker {
         node = ts_tree_cursor_current_node(&cursor);
         on_cursor = true;
       }
-      if (skip_leaves_ && ts_node_child_count(node) == 0) continue;
+      if (skip_leaves_) {
+        const std::uint32_t descendants = ts_node_descendant_count(node);
+        --frame.children_left;
+        frame.descendants_left -= descendants;
+        if (descendants == 1) continue;
+      }
       const Frame& current = stack_.back();
       visit(node, current.scope, current.extension, on_cursor);
     }
@@ -206,16 +217,17 @@ class Walker {
   void descend(TSNode node, std::size_t scope, std::optional<ByteRange> extension, bool on_cursor) {
     const std::uint32_t count = ts_node_child_count(node);
     if (count == 0) return;
-    // With a built-in rule, leaves are passed over unasked: a node whose
-    // children are all leaves (no descendant beyond them) has nothing to visit.
-    if (skip_leaves_ && ts_node_descendant_count(node) == count + 1) return;
+    // The subtrees of the children; a node whose children are all leaves has
+    // nothing to visit with a built-in rule, which passes over leaves unasked.
+    const std::uint32_t descendants = ts_node_descendant_count(node) - 1;
+    if (skip_leaves_ && descendants == count) return;
     if (count <= MAX_CHILDREN_BY_INDEX) {
-      stack_.push_back(Frame{scope, extension, node, 0, count, false});
+      stack_.push_back(Frame{scope, extension, node, 0, count, false, count, descendants});
       return;
     }
     if (!on_cursor) enter_cursor(node);
     ts_tree_cursor_goto_first_child(&cursors_[active_ - 1]);
-    stack_.push_back(Frame{scope, extension, node, 0, 0, !on_cursor});
+    stack_.push_back(Frame{scope, extension, node, 0, 0, !on_cursor, count, descendants});
   }
 
   // Makes a cursor rooted at `node` the one in use, reusing a released one.
