@@ -55,24 +55,11 @@ std::vector<const IndexEntry*> tracked_stage0(const IndexListing& listing, const
   return entries;
 }
 
-// True when a component of the path, the file name included, is an ignored name.
-bool is_ignored_path(std::string_view path) {
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t slash = path.find('/', start);
-    std::string_view component =
-        path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (!component.empty() && component != "." && platform::is_ignored_dir(component)) return true;
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
-  return false;
-}
 
 Classification classify(std::string_view mode, std::string_view path) {
   if (mode == GITLINK_MODE) return {false, std::string(REASON_SUBMODULE), std::nullopt};
   if (mode == SYMLINK_MODE) return {false, std::string(REASON_SYMLINK), std::nullopt};
-  if (is_ignored_path(path)) return {false, std::string(REASON_IGNORED_DIRECTORY), std::nullopt};
+  if (platform::has_ignored_component(path)) return {false, std::string(REASON_IGNORED_DIRECTORY), std::nullopt};
   std::optional<std::string_view> language = syntax::language_for_path(path);
   return {true, std::nullopt, language ? std::optional<std::string>(*language) : std::nullopt};
 }

@@ -56,6 +56,18 @@ bool is_ignored_dir(std::string_view component) noexcept {
   return std::find(IGNORED_DIRS.begin(), IGNORED_DIRS.end(), component) != IGNORED_DIRS.end();
 }
 
+bool has_ignored_component(std::string_view path) noexcept {
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = path.find('/', start);
+    const std::string_view piece =
+        path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (is_ignored_dir(piece)) return true;
+    if (end == std::string_view::npos) return false;
+    start = end + 1;
+  }
+}
+
 std::filesystem::path data_dir(const std::optional<std::filesystem::path>& root) {
   if (root) return *root;
   if (auto xdg = absolute_env_path("XDG_DATA_HOME")) return *xdg / APP_DIR;

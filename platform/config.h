@@ -30,6 +30,11 @@ inline constexpr std::array<std::string_view, 12> IGNORED_DIRS = {
 
 // True when `component` is a member of IGNORED_DIRS.
 bool is_ignored_dir(std::string_view component) noexcept;
+// True when a piece of `path` between "/" separators, the last one included, is
+// a member of IGNORED_DIRS: whole pieces, same case, no normalisation (no "."
+// or ".." resolution, no backslash splitting). Capture, language detection and
+// the watch rule all judge paths by it.
+bool has_ignored_component(std::string_view path) noexcept;
 
 // The "project" and "branch" coordinates of every published snapshot: the
 // published-snapshot reader finds a slug's snapshots under

@@ -6,6 +6,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/error.h"
 
@@ -166,6 +168,17 @@ TEST(Config, IgnoredDirsAreExactComponents) {
   for (const char* name : {"Build", "builds", "src", "", "node_modules/"}) {
     EXPECT_FALSE(is_ignored_dir(name)) << name;
   }
+}
+
+TEST(Config, IgnoredComponentIsAWholePieceOfThePath) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"build", true},          {"src/build/x.c", true},       {"a/b/node_modules", true},
+      {".git/config", true},    {"./dist/a.js", true},         {"x//.venv//y", true},
+      {"src/main.c", false},    {"src/Build/x.c", false},      {"builds/x", false},
+      {"a\\build\\b", false}, {"", false},                  {"./src/../x", false},
+      {"my.build/x", false},    {"src/build.gradle", false},
+  };
+  for (const auto& [path, ignored] : cases) EXPECT_EQ(has_ignored_component(path), ignored) << path;
 }
 
 }  // namespace

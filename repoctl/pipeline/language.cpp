@@ -8,16 +8,6 @@
 namespace kolvex::pipeline {
 namespace {
 
-bool has_ignored_component(std::string_view path) {
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = path.find('/', start);
-    std::string_view component = path.substr(start, end == std::string_view::npos ? end : end - start);
-    if (platform::is_ignored_dir(component)) return true;
-    if (end == std::string_view::npos) return false;
-    start = end + 1;
-  }
-}
 
 }  // namespace
 
@@ -36,7 +26,7 @@ const LanguageIndexer& detect_from_paths(const std::vector<std::string>& paths,
                                          const std::filesystem::path& repo_path) {
   std::map<std::string, std::size_t> counts;
   for (const std::string& path : paths) {
-    if (has_ignored_component(path)) continue;
+    if (platform::has_ignored_component(path)) continue;
     std::string_view suffix = detection_suffix(path);
     if (!detail::indexer_for_suffix(suffix)) continue;
     ++counts[std::string(suffix)];
