@@ -1,6 +1,7 @@
 #include "embeddings/runtime.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <system_error>
 #include <thread>
@@ -141,9 +142,11 @@ void RuntimeModel::ensure_context() {
   params.n_ubatch = n_ctx;
   params.n_seq_max = 1;
   params.embeddings = true;
-  const auto threads = static_cast<int32_t>(encoding_threads(model_));
-  params.n_threads = threads;
-  params.n_threads_batch = threads;
+  // How many of the cores a decode uses is then tuned by the time decodes take.
+  const unsigned threads = encoding_threads(model_);
+  if (threads > 1 && !tuner_) tuner_.emplace(threads);
+  params.n_threads = static_cast<int32_t>(threads);
+  params.n_threads_batch = static_cast<int32_t>(threads);
   llama_context* context = llama_init_from_model(model_, params);
   if (context != nullptr && (llama_pooling_type(context) == LLAMA_POOLING_TYPE_NONE ||
                              llama_pooling_type(context) == LLAMA_POOLING_TYPE_RANK)) {
@@ -158,6 +161,7 @@ void RuntimeModel::ensure_context() {
   }
   context_ = context;
   context_tokens_ = n_ctx;
+  context_threads_ = threads;
 }
 
 RuntimeModel::RuntimeModel(llama_model* model) : model_(model) {}
@@ -225,8 +229,18 @@ std::vector<float> RuntimeModel::encode_one(const std::string& text) {
     llama_memory_clear(memory, true);
   }
   llama_batch batch = llama_batch_get_one(tokens.data(), static_cast<int32_t>(tokens.size()));
+  const unsigned threads = tuner_ ? tuner_->next() : 1;
+  if (tuner_ && threads != context_threads_) {
+    llama_set_n_threads(context_, static_cast<int32_t>(threads), static_cast<int32_t>(threads));
+    context_threads_ = threads;
+  }
+  const auto start = std::chrono::steady_clock::now();
   int32_t rc = llama_model_has_encoder(model_) ? llama_encode(context_, batch)
                                                : llama_decode(context_, batch);
+  if (tuner_ && rc == 0) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    tuner_->record(threads, seconds / static_cast<double>(tokens.size()));
+  }
   if (rc != 0) {
     throw EmbeddingRuntimeError("encoding failed (llama.cpp status " + std::to_string(rc) + ")");
   }

@@ -14,8 +14,10 @@
 // another one, the load fails with ModelNotFoundError; a file that records none
 // is accepted for any requested revision.
 //
-// Encoding decodes one text at a time on every core of the machine (one thread
-// for tiny models).
+// Encoding decodes one text at a time on the machine's cores (one thread for
+// tiny models); how many of them a decode uses follows the time decodes take
+// (embeddings/thread_tuner.h), so a machine busy with other work is not made
+// slower still by threads waiting for each other.
 //
 // Thread-safety: a RuntimeModel may be used from any thread; encoding and
 // tokenizing are serialised by its own lock. The runtime logs nothing.
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "embeddings/thread_tuner.h"
 #include "embeddings/weights_revision.h"
 
 struct llama_model;
@@ -86,6 +89,8 @@ class RuntimeModel {
   llama_model* model_;
   llama_context* context_ = nullptr;  // made by the first encoding
   std::uint32_t context_tokens_ = 0;  // longest input the context encodes
+  unsigned context_threads_ = 1;       // threads the context's next decode uses
+  std::optional<ThreadTuner> tuner_;   // absent for models encoded on one thread
   int max_seq_length_ = 0;
   FileStamp file_stamp_;
 };
