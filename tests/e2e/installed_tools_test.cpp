@@ -68,8 +68,9 @@ std::vector<std::string> references(const fs::path& prefix, const std::vector<fs
       }
     } else if (entry.is_regular_file()) {
       if (is_elf(path)) {
-        core::ProcessResult dynamic = run({"readelf", "-d", path.string()});
-        for (std::string_view line : core::splitlines(dynamic.stdout_text())) {
+        const core::ProcessResult dynamic = run({"readelf", "-d", path.string()});
+        const std::string listing = dynamic.stdout_text();  // the lines below point into it
+        for (std::string_view line : core::splitlines(listing)) {
           if ((line.find("RUNPATH") != std::string_view::npos || line.find("RPATH") != std::string_view::npos) &&
               mentions(line)) {
             found.push_back("ELF " + path.string() + ": " + std::string(line));
