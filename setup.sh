@@ -31,7 +31,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libzstd-dev libprotobuf-dev protobuf-compiler
   nlohmann-json3-dev libssl-dev libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev
-  universal-ctags
+  universal-ctags ccache
 )
 missing=()
 for pkg in "${PACKAGES[@]}"; do
@@ -63,9 +63,17 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$lock_hash" ]; then
 fi
 
 # --- build and install ---
+# A compiler cache makes a second set-up (another clone, or the next CI run on
+# this machine) recompile only what changed. Paths below the checkout are hashed
+# relative to it, so clones at different places share their objects.
+LAUNCHER=()
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=true
+  LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 configure() {  # configure <dir> [cmake options...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_INSTALL_PREFIX="$PREFIX" "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_INSTALL_PREFIX="$PREFIX" "${LAUNCHER[@]}" "$@" >/dev/null
 }
 configure build -DCMAKE_BUILD_TYPE=Release
 say "building (build/)"
