@@ -29,12 +29,12 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/timing.h"
 #include "chunker/admission.h"
 #include "chunker/chunk_file.h"
+#include "core/cores.h"
 #include "core/fs.h"
 #include "core/text.h"
 #include "embeddings/model.h"
@@ -290,8 +290,7 @@ int main(int argc, char** argv) {
   // 1. The plain loop's best configuration on the sample.
   PlainLoop plain(model, embeddings::MAX_SEQ_LENGTH);
   std::set<int> thread_counts{1, 2, 4};
-  const unsigned cores = std::thread::hardware_concurrency();
-  if (cores > 0) thread_counts.insert(static_cast<int>(cores));
+  thread_counts.insert(static_cast<int>(kolvex::core::available_cores()));
   if (only_threads > 0) thread_counts = {only_threads};
   std::vector<int> sequence_counts(std::begin(SEQUENCE_COUNTS), std::end(SEQUENCE_COUNTS));
   if (only_sequences > 0) sequence_counts = {only_sequences};

@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cores.h"
 #include "core/error.h"
 
 namespace kolvex::core {
@@ -48,8 +49,8 @@ struct ParallelOptions {
   std::size_t window = 0;
 };
 
-// One worker per core, at least one.
-inline unsigned default_worker_count() noexcept { return std::max(1u, std::thread::hardware_concurrency()); }
+// One worker per core this process may run on, at least one.
+inline unsigned default_worker_count() noexcept { return available_cores(); }
 
 namespace detail {
 

@@ -4,16 +4,14 @@
 #include <chrono>
 #include <cmath>
 #include <system_error>
-#include <thread>
 
+#include "core/cores.h"
 #include "llama.h"
 #include "platform/config.h"
 
 namespace kolvex::embeddings {
 namespace {
 
-// Threads used when the machine does not say how many cores it has.
-constexpr unsigned FALLBACK_THREADS = 4;
 // Models with fewer parameters are encoded on one thread.
 constexpr std::uint64_t SMALL_MODEL_PARAMS = 20'000'000;
 // Sequence length of a model file that records no training context.
@@ -55,8 +53,7 @@ std::optional<std::string> meta_string(const llama_model* model, std::string_vie
 // threads spend their time waiting for each other.
 unsigned encoding_threads(const llama_model* model) {
   if (llama_model_n_params(model) < SMALL_MODEL_PARAMS) return 1;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores > 0 ? cores : FALLBACK_THREADS;
+  return core::available_cores();
 }
 
 void normalise(std::vector<float>& vector) {
