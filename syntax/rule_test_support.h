@@ -1,9 +1,10 @@
 // Helpers for tests of declaration rules (header-only, needs GoogleTest).
 //
 // extract_rows parses a snippet with a fresh pool and returns one comparable row
-// per declaration; expect_vocabulary checks that node types and field names a
-// rule compares against exist in the compiled grammar of a language (a rule
-// written against a name the grammar lacks would silently never fire).
+// per declaration; RuleCase and expect_case hold and check one row of a table of
+// snippets; expect_vocabulary checks that node types and field names a rule
+// compares against exist in the compiled grammar of a language (a rule written
+// against a name the grammar lacks would silently never fire).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,10 +12,12 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <ostream>
+#include <set>
+#include <source_location>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "syntax/syntax.h"
@@ -126,6 +129,32 @@ inline void expect_unique_ids(std::string_view language, std::string_view source
   for (const SyntaxSymbol& symbol : extract_snippet(language, source).symbols) {
     EXPECT_TRUE(ids.insert(symbol.symbol).second) << "duplicate id of " << symbol.qualified_name;
   }
+}
+
+// One snippet of a rule table and the declarations it must yield, either as
+// short rows (Row) or as full rows with spans (SymbolRow).
+template <class Expected>
+struct RuleCase {
+  const char* title;
+  const char* source;
+  std::vector<Expected> expected;
+};
+
+// The snippet yields exactly the expected rows, and no two of its declarations
+// share an id. A failure names the language and the case's title, at the line
+// of the caller.
+template <class Expected>
+void expect_case(std::string_view language, const RuleCase<Expected>& c,
+                 const std::source_location& caller = std::source_location::current()) {
+  const ::testing::ScopedTrace trace(caller.file_name(), static_cast<int>(caller.line()),
+                                     std::string(language) + ": " + c.title);
+  if constexpr (std::is_same_v<Expected, Row>) {
+    EXPECT_EQ(rows(language, c.source), c.expected);
+  } else {
+    static_assert(std::is_same_v<Expected, SymbolRow>, "a case expects Row or SymbolRow");
+    EXPECT_EQ(extract_rows(language, c.source), c.expected);
+  }
+  expect_unique_ids(language, c.source);
 }
 
 // Every named node type and every field name exists in the language's grammar.

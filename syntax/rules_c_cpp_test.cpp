@@ -7,13 +7,7 @@ namespace kolvex::syntax {
 namespace {
 
 using test::Row;
-using test::rows;
-
-struct Case {
-  const char* title;
-  const char* source;
-  std::vector<Row> expected;
-};
+using Case = test::RuleCase<Row>;
 
 TEST(CCppRules, VocabularyExistsInTheGrammars) {
   const std::vector<std::string_view> c_types = {
@@ -65,10 +59,7 @@ TEST(CRules, DeclarationsOfEachShape) {
       {"member function declarations of a C struct declare nothing",
        "struct V { int get(void); int (*call)(void); };\n", {{"V", "TYPE", ""}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("c", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("c", c);
 }
 
 TEST(CppRules, DeclarationsOfEachShape) {
@@ -108,10 +99,7 @@ TEST(CppRules, DeclarationsOfEachShape) {
       {"enum class and union", "enum class Color { Red };\nunion U { int i; };\n",
        {{"Color", "TYPE", ""}, {"U", "TYPE", ""}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("cpp", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("cpp", c);
 }
 
 TEST(CppRules, QualifiedNameSelectsOnlyTheLeaf) {

@@ -7,13 +7,7 @@ namespace kolvex::syntax {
 namespace {
 
 using test::Row;
-using test::rows;
-
-struct Case {
-  const char* title;
-  const char* source;
-  std::vector<Row> expected;
-};
+using Case = test::RuleCase<Row>;
 
 TEST(CsharpPhpRules, VocabularyExistsInTheGrammars) {
   test::expect_vocabulary(
@@ -66,10 +60,7 @@ TEST(CsharpRules, DeclarationsOfEachShape) {
        {{"C", "TYPE", ""}, {"C.twice", "METHOD", "C"}, {"C.h", "METHOD", "C"},
         {"C.M", "METHOD", "C"}, {"C.M.local", "METHOD", "C.M"}, {"C.M.a", "METHOD", "C.M"}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("csharp", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("csharp", c);
 }
 
 TEST(PhpRules, DeclarationsOfEachShape) {
@@ -96,10 +87,7 @@ TEST(PhpRules, DeclarationsOfEachShape) {
       {"assignments that declare nothing",
        "<?php\n$this->handler = function () { };\n$n = 1;\n$f = strlen(...);\n", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("php", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("php", c);
 }
 
 TEST(PhpRules, SingleSegmentNamespaceSelectsTheSegment) {

@@ -1,8 +1,6 @@
 // Go declaration rules, read through the whole extraction (pool, walk, rule).
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "syntax/rule_test_support.h"
 
 namespace kolvex::syntax {
@@ -10,12 +8,7 @@ namespace {
 
 using test::Row;
 using test::SymbolRow;
-
-struct Case {
-  const char* title;
-  const char* source;
-  std::vector<SymbolRow> expected;
-};
+using Case = test::RuleCase<SymbolRow>;
 
 TEST(GoRules, VocabularyExistsInTheGrammar) {
   test::expect_vocabulary(
@@ -76,11 +69,7 @@ TEST(GoRules, DeclarationsOfEachShape) {
          1, 6},
         {"handler", "shapes.main.handler", "METHOD", "shapes.main", "handler := func() {}", 2, 2}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(test::extract_rows("go", c.source), c.expected);
-    test::expect_unique_ids("go", c.source);
-  }
+  for (const Case& c : cases) test::expect_case("go", c);
 }
 
 TEST(GoRules, ReceiverTypeBecomesAPrefixOnlyWhenItIsAPlainTypeName) {

@@ -2,27 +2,13 @@
 // walk, rule).
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "syntax/rule_test_support.h"
 
 namespace kolvex::syntax {
 namespace {
 
 using test::SymbolRow;
-
-struct Case {
-  const char* title;
-  const char* source;
-  std::vector<SymbolRow> expected;
-};
-
-// Every case: the rows as expected, and no two declarations of the file share an id.
-void check(const char* language, const Case& c) {
-  SCOPED_TRACE(c.title);
-  EXPECT_EQ(test::extract_rows(language, c.source), c.expected);
-  test::expect_unique_ids(language, c.source);
-}
+using Case = test::RuleCase<SymbolRow>;
 
 TEST(JvmRules, VocabularyExistsInTheGrammars) {
   test::expect_vocabulary(
@@ -80,7 +66,7 @@ TEST(JavaRules, DeclarationsOfEachShape) {
        {{"O", "O", "TYPE", "", "class O {\n  class {\n    void m() {}\n  }", 0, 3},
         {"m", "O.m", "METHOD", "O", "void m() {}", 2, 2}}},
   };
-  for (const Case& c : cases) check("java", c);
+  for (const Case& c : cases) test::expect_case("java", c);
 }
 
 TEST(KotlinRules, DeclarationsOfEachShape) {
@@ -109,7 +95,7 @@ TEST(KotlinRules, DeclarationsOfEachShape) {
        {{"lam", "lam", "METHOD", "", "val lam = { 1 }", 0, 0},
         {"typed", "typed", "METHOD", "", "val typed: () -> Unit = { }", 1, 1}}},
   };
-  for (const Case& c : cases) check("kotlin", c);
+  for (const Case& c : cases) test::expect_case("kotlin", c);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ namespace kolvex::syntax {
 namespace {
 
 using test::Row;
-using test::rows;
+using Case = test::RuleCase<Row>;
 
 TEST(PythonRules, VocabularyExistsInTheGrammar) {
   test::expect_vocabulary("python",
@@ -15,12 +15,6 @@ TEST(PythonRules, VocabularyExistsInTheGrammar) {
                            "assignment", "identifier", "lambda", "type", "decorated_definition"},
                           {"name", "left", "right", "definition"});
 }
-
-struct Case {
-  const char* title;
-  const char* source;
-  std::vector<Row> expected;
-};
 
 TEST(PythonRules, DeclarationsOfEachShape) {
   const Case cases[] = {
@@ -48,10 +42,7 @@ TEST(PythonRules, DeclarationsOfEachShape) {
        "def outer():\n    class :\n        def m(self):\n            pass\n",
        {{"outer", "METHOD", ""}, {"outer.m", "METHOD", "outer"}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("python", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("python", c);
 }
 
 TEST(PythonRules, DecoratedMethodSpansBytesFromTheDecoratorAndRowsFromTheDef) {

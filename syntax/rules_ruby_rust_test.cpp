@@ -7,13 +7,7 @@ namespace kolvex::syntax {
 namespace {
 
 using test::Row;
-using test::rows;
-
-struct Case {
-  const char* title;
-  const char* source;
-  std::vector<Row> expected;
-};
+using Case = test::RuleCase<Row>;
 
 TEST(RubyRustRules, VocabularyExistsInTheGrammars) {
   test::expect_vocabulary("ruby",
@@ -58,10 +52,7 @@ TEST(RubyRules, DeclarationsOfEachShape) {
        "module M; class ::; def run; end; end; end\n",
        {{"M", "TYPE", ""}, {"M.run", "METHOD", "M"}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("ruby", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("ruby", c);
 }
 
 TEST(RubyRules, ScopedClassIsNamedByItsLeafAndSelectsOnlyIt) {
@@ -110,10 +101,7 @@ TEST(RustRules, DeclarationsOfEachShape) {
        "struct P { x: u8 }\n",
        {{"P", "TYPE", ""}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("rust", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("rust", c);
 }
 
 }  // namespace

@@ -7,13 +7,7 @@ namespace kolvex::syntax {
 namespace {
 
 using test::Row;
-using test::rows;
-
-struct Case {
-  const char* title;
-  const char* source;
-  std::vector<Row> expected;
-};
+using Case = test::RuleCase<Row>;
 
 TEST(ScalaBashSqlRules, VocabularyExistsInTheGrammars) {
   test::expect_vocabulary(
@@ -53,10 +47,7 @@ TEST(ScalaRules, DeclarationsOfEachShape) {
       {"class whose name is an error: members fall to the enclosing scope",
        "class { def f = 1 }\n", {{"f", "METHOD", ""}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("scala", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("scala", c);
 }
 
 TEST(BashRules, DeclarationsOfEachShape) {
@@ -67,10 +58,7 @@ TEST(BashRules, DeclarationsOfEachShape) {
        {{"outer", "METHOD", ""}, {"outer.inner", "METHOD", "outer"}}},
       {"variables, aliases and commands", "X=1\nalias ll='ls -l'\necho $X\nexport Y=2\n", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("bash", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("bash", c);
 }
 
 TEST(SqlRules, DeclarationsOfEachShape) {
@@ -96,10 +84,7 @@ TEST(SqlRules, DeclarationsOfEachShape) {
        "CREATE FUNCTION (a INT) RETURNS INT AS $$ SELECT 1 $$ LANGUAGE sql;\n",
        {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(rows("sql", c.source), c.expected);
-  }
+  for (const Case& c : cases) test::expect_case("sql", c);
 }
 
 TEST(ScalaRules, PackageHeaderIsTheParentOfWhatFollows) {

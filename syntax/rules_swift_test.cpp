@@ -1,20 +1,13 @@
 // Swift declaration rules, read through the whole extraction (pool, walk, rule).
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "syntax/rule_test_support.h"
 
 namespace kolvex::syntax {
 namespace {
 
 using test::SymbolRow;
-
-struct Case {
-  const char* title;
-  const char* source;
-  std::vector<SymbolRow> expected;
-};
+using Case = test::RuleCase<SymbolRow>;
 
 TEST(SwiftRules, VocabularyExistsInTheGrammar) {
   // `bound_identifier` is, in this grammar, the field under which a pattern holds
@@ -76,11 +69,7 @@ TEST(SwiftRules, DeclarationsOfEachShape) {
       {"a closure bound to a tuple pattern declares nothing",
        "let (a, b) = { }\nlet (c, d) = ({ }, 1)\n", {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    EXPECT_EQ(test::extract_rows("swift", c.source), c.expected);
-    test::expect_unique_ids("swift", c.source);
-  }
+  for (const Case& c : cases) test::expect_case("swift", c);
 }
 
 }  // namespace
