@@ -11,14 +11,22 @@
 namespace kolvex::core {
 namespace {
 
-std::string to_hex(const unsigned char* digest, unsigned length) {
+// Appends the digits in place: a character at a time, the checks of a growing
+// string cost as much as hashing a short input.
+void append_hex(const unsigned char* digest, unsigned length, std::string& out) {
   static constexpr char HEX[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(length * 2);
+  const std::size_t start = out.size();
+  out.resize(start + 2 * std::size_t{length});
+  char* digits = out.data() + start;
   for (unsigned i = 0; i < length; ++i) {
-    out += HEX[digest[i] >> 4];
-    out += HEX[digest[i] & 0xF];
+    digits[2 * i] = HEX[digest[i] >> 4];
+    digits[2 * i + 1] = HEX[digest[i] & 0xF];
   }
+}
+
+std::string to_hex(const unsigned char* digest, unsigned length) {
+  std::string out;
+  append_hex(digest, length, out);
   return out;
 }
 
@@ -41,6 +49,27 @@ std::string sha256_hex(std::string_view bytes) {
   SHA256_Update(&context, bytes.data(), bytes.size());
   SHA256_Final(digest, &context);
   return to_hex(digest, SHA256_DIGEST_LENGTH);
+}
+
+struct Sha256Prefix::State {
+  SHA256_CTX after_prefix;
+};
+
+Sha256Prefix::Sha256Prefix(std::string_view prefix) : state_(std::make_unique<State>()) {
+  SHA256_Init(&state_->after_prefix);
+  SHA256_Update(&state_->after_prefix, prefix.data(), prefix.size());
+}
+
+Sha256Prefix::~Sha256Prefix() = default;
+Sha256Prefix::Sha256Prefix(Sha256Prefix&&) noexcept = default;
+Sha256Prefix& Sha256Prefix::operator=(Sha256Prefix&&) noexcept = default;
+
+void Sha256Prefix::append_hex_digest(std::string_view rest, std::string& out) const {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256_CTX context = state_->after_prefix;
+  SHA256_Update(&context, rest.data(), rest.size());
+  SHA256_Final(digest, &context);
+  append_hex(digest, SHA256_DIGEST_LENGTH, out);
 }
 
 Sha256::Sha256() : impl_(std::make_unique<Impl>()) {

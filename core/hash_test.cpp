@@ -33,5 +33,21 @@ TEST(Hash, OneShotAgreesWithIncrementalAroundBlockBoundaries) {
   }
 }
 
+TEST(Hash, PrefixDigestsEqualOneShotDigestsOfTheWholeInput) {
+  // Prefixes that end inside, at and past the first 64-byte block; rests that
+  // cross the padding boundary; the same prefix used again after other digests.
+  for (std::size_t prefix_size : {0, 1, 55, 63, 64, 65, 100, 128, 200}) {
+    std::string prefix(prefix_size, '\0');
+    for (std::size_t i = 0; i < prefix_size; ++i) prefix[i] = static_cast<char>((i * 37 + 1) % 256);
+    const Sha256Prefix hasher(prefix);
+    for (const std::string& rest :
+         {std::string(), std::string("x"), std::string(60, 'r'), std::string(130, '\xfe')}) {
+      std::string out = "id:";
+      hasher.append_hex_digest(rest, out);
+      EXPECT_EQ(out, "id:" + sha256_hex(prefix + rest)) << prefix_size << "+" << rest.size();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kolvex::core

@@ -17,6 +17,7 @@ namespace kolvex::syntax {
 namespace {
 
 constexpr std::string_view ID_PREFIX = "syntax:";
+constexpr std::size_t SHA256_HEX_DIGITS = 64;
 constexpr std::string_view END_OF_DATA = "unexpected end of data";
 
 std::string hex_byte(unsigned char byte) {
@@ -75,21 +76,32 @@ std::string syntax_id(std::string_view file_path, std::string_view file_hash, co
   return SyntaxIdMaker(file_path, file_hash)(selection, kind);
 }
 
-SyntaxIdMaker::SyntaxIdMaker(std::string_view file_path, std::string_view file_hash) {
-  file_part_ = "[";
-  file_part_ += core::json_string(file_path, /*ensure_ascii=*/false);
-  file_part_ += ',';
-  file_part_ += core::json_string(file_hash, /*ensure_ascii=*/false);
-  file_part_ += ',';
+namespace {
+
+std::string id_file_part(std::string_view file_path, std::string_view file_hash) {
+  std::string part = "[";
+  part += core::json_string(file_path, /*ensure_ascii=*/false);
+  part += ',';
+  part += core::json_string(file_hash, /*ensure_ascii=*/false);
+  part += ',';
+  return part;
 }
 
+}  // namespace
+
+SyntaxIdMaker::SyntaxIdMaker(std::string_view file_path, std::string_view file_hash)
+    : file_part_(id_file_part(file_path, file_hash)) {}
+
 std::string SyntaxIdMaker::operator()(const Span& selection, DescriptorKind kind) {
-  payload_ = file_part_;
-  payload_ += std::to_string(selection.start_byte);
-  payload_ += ',';
-  payload_ += std::to_string(selection.end_byte);
-  payload_ += kind_parts()[static_cast<std::size_t>(kind)];
-  return std::string(ID_PREFIX) + core::sha256_hex(payload_);
+  rest_ = std::to_string(selection.start_byte);
+  rest_ += ',';
+  rest_ += std::to_string(selection.end_byte);
+  rest_ += kind_parts()[static_cast<std::size_t>(kind)];
+  std::string id;
+  id.reserve(ID_PREFIX.size() + SHA256_HEX_DIGITS);
+  id = ID_PREFIX;
+  file_part_.append_hex_digest(rest_, id);
+  return id;
 }
 
 }  // namespace kolvex::syntax

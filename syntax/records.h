@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/hash.h"
 #include "platform/descriptor_kind.h"
 #include "syntax/parse_tree.h"
 
@@ -91,8 +92,8 @@ class SyntaxIdMaker {
   std::string operator()(const Span& selection, DescriptorKind kind);
 
  private:
-  std::string file_part_;  // "[" + path + "," + hash + ","
-  std::string payload_;    // reused for every id
+  core::Sha256Prefix file_part_;  // hashed once: "[" + path + "," + hash + ","
+  std::string rest_;              // the rest of each payload, reused for every id
 };
 
 // The strict decoder's description of the first invalid sequence of `bytes`
