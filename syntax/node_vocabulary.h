@@ -54,7 +54,10 @@ class ResolvedVocabulary {
   // The index of the node's type, or NO_TYPE (also for the null node).
   TypeIndex type(TSNode node) const {
     if (ts_node_is_null(node)) return NO_TYPE;
-    const TSSymbol symbol = ts_node_symbol(node);
+    return type_of_symbol(ts_node_symbol(node));
+  }
+  // The index of the type a (public) symbol of the grammar names, or NO_TYPE.
+  TypeIndex type_of_symbol(TSSymbol symbol) const {
     return symbol < by_symbol_.size() ? by_symbol_[symbol] : NO_TYPE;
   }
   bool is(TSNode node, TypeIndex wanted) const { return type(node) == wanted; }

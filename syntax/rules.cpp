@@ -61,27 +61,28 @@ const NodeVocabulary WRAPPER_VOCABULARY(WRAPPER_TYPES, WRAPPER_FIELDS);
 struct DispatchRow {
   std::string_view language;
   Rule rule;
+  const NodeVocabulary* vocabulary;  // the types the rule reads
 };
 
 // One rule per language; typescript and tsx share one.
 constexpr std::array<DispatchRow, 17> DISPATCH = {{
-    {"python", &rule_python},
-    {"javascript", &rule_javascript},
-    {"typescript", &rule_typescript},
-    {"tsx", &rule_typescript},
-    {"java", &rule_java},
-    {"kotlin", &rule_kotlin},
-    {"swift", &rule_swift},
-    {"go", &rule_go},
-    {"ruby", &rule_ruby},
-    {"rust", &rule_rust},
-    {"c", &rule_c},
-    {"cpp", &rule_cpp},
-    {"csharp", &rule_csharp},
-    {"php", &rule_php},
-    {"scala", &rule_scala},
-    {"bash", &rule_bash},
-    {"sql", &rule_sql},
+    {"python", &rule_python, &PYTHON_RULE_VOCABULARY},
+    {"javascript", &rule_javascript, &SCRIPT_RULE_VOCABULARY},
+    {"typescript", &rule_typescript, &SCRIPT_RULE_VOCABULARY},
+    {"tsx", &rule_typescript, &SCRIPT_RULE_VOCABULARY},
+    {"java", &rule_java, &JAVA_RULE_VOCABULARY},
+    {"kotlin", &rule_kotlin, &KOTLIN_RULE_VOCABULARY},
+    {"swift", &rule_swift, &SWIFT_RULE_VOCABULARY},
+    {"go", &rule_go, &GO_RULE_VOCABULARY},
+    {"ruby", &rule_ruby, &RUBY_RULE_VOCABULARY},
+    {"rust", &rule_rust, &RUST_RULE_VOCABULARY},
+    {"c", &rule_c, &C_CPP_RULE_VOCABULARY},
+    {"cpp", &rule_cpp, &C_CPP_RULE_VOCABULARY},
+    {"csharp", &rule_csharp, &CSHARP_RULE_VOCABULARY},
+    {"php", &rule_php, &PHP_RULE_VOCABULARY},
+    {"scala", &rule_scala, &SCALA_RULE_VOCABULARY},
+    {"bash", &rule_bash, &BASH_RULE_VOCABULARY},
+    {"sql", &rule_sql, &SQL_RULE_VOCABULARY},
 }};
 
 template <typename Types>
@@ -214,6 +215,12 @@ WrapperLookup::WrapperLookup(Wrappers wrappers, const TSLanguage* grammar)
                       ? nullptr
                       : &WRAPPER_VOCABULARY.of(grammar)) {}
 
+bool WrapperLookup::may_wrap(TSSymbol symbol) const {
+  if (vocabulary_ == nullptr) return false;
+  const TypeIndex type = vocabulary_->type_of_symbol(symbol);
+  return type != NO_TYPE && type < FIRST_TEMPLATE_INNER;
+}
+
 TSNode WrapperLookup::unwrap(TSNode node) const {
   if (vocabulary_ == nullptr || ts_node_is_null(node)) return NO_NODE;
   return unwrap_with(*vocabulary_, wrappers_, node);
@@ -224,6 +231,13 @@ TSNode unwrap(std::string_view language, TSNode node) { return unwrap(wrappers_o
 Rule rule_for_language(std::string_view language) {
   for (const DispatchRow& row : DISPATCH) {
     if (row.language == language) return row.rule;
+  }
+  return nullptr;
+}
+
+const NodeVocabulary* rule_vocabulary(std::string_view language) {
+  for (const DispatchRow& row : DISPATCH) {
+    if (row.language == language) return row.vocabulary;
   }
   return nullptr;
 }

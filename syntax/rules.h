@@ -134,6 +134,7 @@ enum class Wrappers : std::uint8_t { NONE, PYTHON, SCRIPT, CPP };
 Wrappers wrappers_of(std::string_view language);
 TSNode unwrap(Wrappers wrappers, TSNode node);
 
+class NodeVocabulary;
 class ResolvedVocabulary;
 
 // The wrappers of one language resolved against its grammar once, for a walk
@@ -145,6 +146,9 @@ class WrapperLookup {
  public:
   WrapperLookup(Wrappers wrappers, const TSLanguage* grammar);
   TSNode unwrap(TSNode node) const;
+  // False when a node of the grammar's (public) symbol `symbol` is never looked
+  // through: unwrap gives NO_NODE for it.
+  bool may_wrap(TSSymbol symbol) const;
 
  private:
   Wrappers wrappers_;
@@ -180,8 +184,31 @@ std::optional<RuleOutcome> rule_php(TSNode node, std::string_view source);
 std::optional<RuleOutcome> rule_c(TSNode node, std::string_view source);           // rules_c_cpp.cpp
 std::optional<RuleOutcome> rule_cpp(TSNode node, std::string_view source);
 
+// The vocabularies the rules above read node types through (beside each rule).
+// A rule compares a node's type only with its vocabulary and answers nullopt for
+// every other type, so a walk with the rule passes over nodes of other types
+// without asking it.
+extern const NodeVocabulary PYTHON_RULE_VOCABULARY;
+extern const NodeVocabulary SCRIPT_RULE_VOCABULARY;  // javascript, typescript, tsx
+extern const NodeVocabulary JAVA_RULE_VOCABULARY;
+extern const NodeVocabulary KOTLIN_RULE_VOCABULARY;
+extern const NodeVocabulary SWIFT_RULE_VOCABULARY;
+extern const NodeVocabulary GO_RULE_VOCABULARY;
+extern const NodeVocabulary RUBY_RULE_VOCABULARY;
+extern const NodeVocabulary RUST_RULE_VOCABULARY;
+extern const NodeVocabulary SCALA_RULE_VOCABULARY;
+extern const NodeVocabulary BASH_RULE_VOCABULARY;
+extern const NodeVocabulary SQL_RULE_VOCABULARY;
+extern const NodeVocabulary CSHARP_RULE_VOCABULARY;
+extern const NodeVocabulary PHP_RULE_VOCABULARY;
+extern const NodeVocabulary C_CPP_RULE_VOCABULARY;  // c, cpp
+
 // The rule of a language (the dispatch table of the walk), or nullptr when the
 // language has none.
 Rule rule_for_language(std::string_view language);
+
+// The vocabulary of rule_for_language(language), or nullptr when the language
+// has no rule.
+const NodeVocabulary* rule_vocabulary(std::string_view language);
 
 }  // namespace kolvex::syntax

@@ -57,8 +57,13 @@ constexpr std::string_view TYPES[] = {
 enum Field : std::size_t { NAME, BODY, DECLARATOR, SCOPE };
 constexpr std::string_view FIELDS[] = {"name", "body", "declarator", "scope"};
 
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
 // C and C++ share one vocabulary; the C++ names are simply absent from C.
-const NodeVocabulary VOCABULARY(TYPES, FIELDS);
+const NodeVocabulary C_CPP_RULE_VOCABULARY(TYPES, FIELDS);
+
+namespace {
 
 // Wrappers that change nothing about what the name is.
 constexpr TypeMask C_TRANSPARENT_WRAPPERS = mask_of({PARENTHESIZED_DECLARATOR,
@@ -188,7 +193,7 @@ std::optional<RuleOutcome> cpp_namespace(const ResolvedVocabulary& v, TSNode nod
 
 std::optional<RuleOutcome> rule_c(TSNode node, std::string_view source) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  const ResolvedVocabulary& v = C_CPP_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case STRUCT_SPECIFIER:
     case UNION_SPECIFIER:
@@ -202,7 +207,7 @@ std::optional<RuleOutcome> rule_c(TSNode node, std::string_view source) {
 
 std::optional<RuleOutcome> rule_cpp(TSNode node, std::string_view source) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  const ResolvedVocabulary& v = C_CPP_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case STRUCT_SPECIFIER:
     case UNION_SPECIFIER:

@@ -68,8 +68,13 @@ constexpr std::string_view PHP_TYPES[] = {
 enum PhpField : std::size_t { PHP_NAME, PHP_BODY, PHP_LEFT, PHP_RIGHT };
 constexpr std::string_view PHP_FIELDS[] = {"name", "body", "left", "right"};
 
-const NodeVocabulary CS_VOCABULARY(CS_TYPES, CS_FIELDS);
-const NodeVocabulary PHP_VOCABULARY(PHP_TYPES, PHP_FIELDS);
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
+const NodeVocabulary CSHARP_RULE_VOCABULARY(CS_TYPES, CS_FIELDS);
+const NodeVocabulary PHP_RULE_VOCABULARY(PHP_TYPES, PHP_FIELDS);
+
+namespace {
 
 // Initializers that make a variable declarator a method.
 constexpr TypeMask CS_CALLABLE_VALUES = mask_of({CS_LAMBDA_EXPRESSION,
@@ -152,7 +157,7 @@ std::optional<RuleOutcome> php_callable_assignment(const ResolvedVocabulary& v, 
 
 std::optional<RuleOutcome> rule_csharp(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = CS_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = CSHARP_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case CS_CLASS_DECLARATION:
     case CS_STRUCT_DECLARATION:
@@ -175,7 +180,7 @@ std::optional<RuleOutcome> rule_csharp(TSNode node, std::string_view /*source*/)
 
 std::optional<RuleOutcome> rule_php(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = PHP_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = PHP_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case PHP_CLASS_DECLARATION:
     case PHP_INTERFACE_DECLARATION:

@@ -35,7 +35,12 @@ constexpr std::string_view TYPES[] = {
 enum Field : std::size_t { NAME, RECEIVER, TYPE_FIELD, VALUE, LEFT, RIGHT };
 constexpr std::string_view FIELDS[] = {"name", "receiver", "type", "value", "left", "right"};
 
-const NodeVocabulary VOCABULARY(TYPES, FIELDS);
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
+const NodeVocabulary GO_RULE_VOCABULARY(TYPES, FIELDS);
+
+namespace {
 
 // The node holds exactly one direct child (anonymous ones count, so a comma
 // makes two or more) and it has the given type; that child, or NO_NODE.
@@ -89,7 +94,7 @@ std::optional<RuleOutcome> short_var_declaration(const ResolvedVocabulary& v, TS
 
 std::optional<RuleOutcome> rule_go(TSNode node, std::string_view source) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  const ResolvedVocabulary& v = GO_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case PACKAGE_CLAUSE:
       return header(candidate(v.child_in(node, mask_of({PACKAGE_IDENTIFIER})), NAMESPACE));

@@ -54,9 +54,14 @@ constexpr std::string_view TYPES[] = {
 enum Field : std::size_t { NAME, VALUE, PROPERTY, KEY };
 constexpr std::string_view FIELDS[] = {"name", "value", "property", "key"};
 
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
 // JavaScript, TypeScript and TSX share one vocabulary; the TypeScript names are
 // simply absent from the JavaScript grammar.
-const NodeVocabulary VOCABULARY(TYPES, FIELDS);
+const NodeVocabulary SCRIPT_RULE_VOCABULARY(TYPES, FIELDS);
+
+namespace {
 
 // The values that make a binding a function. A class expression is not among them.
 constexpr TypeMask JS_CALLABLE_VALUES = mask_of({FUNCTION_EXPRESSION, ARROW_FUNCTION,
@@ -112,13 +117,13 @@ std::optional<RuleOutcome> javascript(const ResolvedVocabulary& v, TypeIndex typ
 
 std::optional<RuleOutcome> rule_javascript(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  const ResolvedVocabulary& v = SCRIPT_RULE_VOCABULARY.of(node);
   return javascript(v, v.type(node), node);
 }
 
 std::optional<RuleOutcome> rule_typescript(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  const ResolvedVocabulary& v = SCRIPT_RULE_VOCABULARY.of(node);
   const TypeIndex type = v.type(node);
   switch (type) {
     case ABSTRACT_CLASS_DECLARATION:

@@ -56,8 +56,13 @@ constexpr std::string_view KOTLIN_TYPES[] = {
 enum Field : std::size_t { NAME, TYPE_FIELD };
 constexpr std::string_view FIELDS[] = {"name", "type"};
 
-const NodeVocabulary JAVA_VOCABULARY(JAVA_TYPES, FIELDS);
-const NodeVocabulary KOTLIN_VOCABULARY(KOTLIN_TYPES, FIELDS);
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
+const NodeVocabulary JAVA_RULE_VOCABULARY(JAVA_TYPES, FIELDS);
+const NodeVocabulary KOTLIN_RULE_VOCABULARY(KOTLIN_TYPES, FIELDS);
+
+namespace {
 
 // The name of a Java `package_declaration` and of a Kotlin `package_header`.
 constexpr TypeMask JAVA_HEADER_NAME_TYPES = mask_of({J_IDENTIFIER, J_SCOPED_IDENTIFIER});
@@ -95,7 +100,7 @@ std::optional<RuleOutcome> lambda_property(const ResolvedVocabulary& v, TSNode n
 
 std::optional<RuleOutcome> rule_java(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = JAVA_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = JAVA_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case J_CLASS_DECLARATION:
     case J_INTERFACE_DECLARATION:
@@ -114,7 +119,7 @@ std::optional<RuleOutcome> rule_java(TSNode node, std::string_view /*source*/) {
 
 std::optional<RuleOutcome> rule_kotlin(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = KOTLIN_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = KOTLIN_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case K_CLASS_DECLARATION:
     case K_OBJECT_DECLARATION: return named(v, node, TYPE);

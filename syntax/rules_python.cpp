@@ -23,7 +23,12 @@ constexpr std::string_view TYPES[] = {"class_definition", "function_definition",
 enum Field : std::size_t { NAME, LEFT, RIGHT };
 constexpr std::string_view FIELDS[] = {"name", "left", "right"};
 
-const NodeVocabulary VOCABULARY(TYPES, FIELDS);
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
+const NodeVocabulary PYTHON_RULE_VOCABULARY(TYPES, FIELDS);
+
+namespace {
 
 // `type X = ...`: the name under `left`, or the first child of its `type` wrapper.
 std::optional<RuleOutcome> type_alias(const ResolvedVocabulary& v, TSNode node) {
@@ -44,7 +49,7 @@ std::optional<RuleOutcome> lambda_binding(const ResolvedVocabulary& v, TSNode no
 
 std::optional<RuleOutcome> rule_python(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  const ResolvedVocabulary& v = PYTHON_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case CLASS_DEFINITION: return declaration(candidate(v.child(node, NAME), TYPE));
     case FUNCTION_DEFINITION: return declaration(candidate(v.child(node, NAME), METHOD));

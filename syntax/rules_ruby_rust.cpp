@@ -58,8 +58,13 @@ constexpr std::string_view RUST_TYPES[] = {
 enum RustField : std::size_t { RS_NAME, RS_TYPE, RS_PATTERN, RS_VALUE };
 constexpr std::string_view RUST_FIELDS[] = {"name", "type", "pattern", "value"};
 
-const NodeVocabulary RUBY_VOCABULARY(RUBY_TYPES, RUBY_FIELDS);
-const NodeVocabulary RUST_VOCABULARY(RUST_TYPES, RUST_FIELDS);
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
+const NodeVocabulary RUBY_RULE_VOCABULARY(RUBY_TYPES, RUBY_FIELDS);
+const NodeVocabulary RUST_RULE_VOCABULARY(RUST_TYPES, RUST_FIELDS);
+
+namespace {
 
 // A class or module name: a plain constant, or a scope resolution whose leaf is
 // the declared name and whose scope text (as written, `::` included) plus "." is
@@ -106,7 +111,7 @@ std::optional<RuleOutcome> rust_closure_binding(const ResolvedVocabulary& v, TSN
 
 std::optional<RuleOutcome> rule_ruby(TSNode node, std::string_view source) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = RUBY_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = RUBY_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case RB_CLASS:
     case RB_MODULE: return ruby_class_or_module(v, node, source);
@@ -121,7 +126,7 @@ std::optional<RuleOutcome> rule_ruby(TSNode node, std::string_view source) {
 
 std::optional<RuleOutcome> rule_rust(TSNode node, std::string_view source) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = RUST_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = RUST_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case RS_STRUCT_ITEM:
     case RS_ENUM_ITEM:

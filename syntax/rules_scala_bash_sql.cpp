@@ -57,9 +57,14 @@ constexpr std::string_view SQL_TYPES[] = {
 enum SqlField : std::size_t { SQL_NAME };
 constexpr std::string_view SQL_FIELDS[] = {"name"};
 
-const NodeVocabulary SCALA_VOCABULARY(SCALA_TYPES, SCALA_FIELDS);
-const NodeVocabulary BASH_VOCABULARY(BASH_TYPES, BASH_FIELDS);
-const NodeVocabulary SQL_VOCABULARY(SQL_TYPES, SQL_FIELDS);
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
+const NodeVocabulary SCALA_RULE_VOCABULARY(SCALA_TYPES, SCALA_FIELDS);
+const NodeVocabulary BASH_RULE_VOCABULARY(BASH_TYPES, BASH_FIELDS);
+const NodeVocabulary SQL_RULE_VOCABULARY(SQL_TYPES, SQL_FIELDS);
+
+namespace {
 
 // `package a.b` without a body qualifies the declarations after it; `package a.b
 // { ... }` is an ordinary scope. The dotted name is one node, taken whole.
@@ -100,7 +105,7 @@ std::optional<RuleOutcome> sql_create_with_target(const ResolvedVocabulary& v, T
 
 std::optional<RuleOutcome> rule_scala(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = SCALA_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = SCALA_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case SC_CLASS_DEFINITION:
     case SC_TRAIT_DEFINITION:
@@ -117,7 +122,7 @@ std::optional<RuleOutcome> rule_scala(TSNode node, std::string_view /*source*/) 
 
 std::optional<RuleOutcome> rule_bash(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = BASH_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = BASH_RULE_VOCABULARY.of(node);
   if (v.is(node, SH_FUNCTION_DEFINITION)) {
     return declaration(candidate(v.child(node, SH_NAME), METHOD));
   }
@@ -126,7 +131,7 @@ std::optional<RuleOutcome> rule_bash(TSNode node, std::string_view /*source*/) {
 
 std::optional<RuleOutcome> rule_sql(TSNode node, std::string_view /*source*/) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = SQL_VOCABULARY.of(node);
+  const ResolvedVocabulary& v = SQL_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case SQL_CREATE_TABLE:
     case SQL_CREATE_VIEW:

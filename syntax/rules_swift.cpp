@@ -39,7 +39,12 @@ constexpr std::string_view TYPES[] = {
 enum Field : std::size_t { NAME, DECLARATION_KIND, VALUE };
 constexpr std::string_view FIELDS[] = {"name", "declaration_kind", "value"};
 
-const NodeVocabulary VOCABULARY(TYPES, FIELDS);
+}  // namespace
+
+// Declared in rules.h: the walk asks the rule only about nodes of these types.
+const NodeVocabulary SWIFT_RULE_VOCABULARY(TYPES, FIELDS);
+
+namespace {
 
 // The name of a `class_declaration` written as a `user_type`.
 constexpr TypeMask CLASS_NAME_TYPES = mask_of({TYPE_IDENTIFIER});
@@ -83,7 +88,7 @@ std::optional<RuleOutcome> closure_property(const ResolvedVocabulary& v, TSNode 
 
 std::optional<RuleOutcome> rule_swift(TSNode node, std::string_view source) {
   if (ts_node_is_null(node)) return std::nullopt;
-  const ResolvedVocabulary& v = VOCABULARY.of(node);
+  const ResolvedVocabulary& v = SWIFT_RULE_VOCABULARY.of(node);
   switch (v.type(node)) {
     case CLASS_DECLARATION: return class_declaration(v, node, source);
     case PROTOCOL_DECLARATION:

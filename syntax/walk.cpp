@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "syntax/node_vocabulary.h"
 #include "syntax/rules.h"
 
 namespace kolvex::syntax {
@@ -22,23 +23,15 @@ struct Scope {
   std::size_t depth;        // declarations and qualifying contexts enclosing the children
 };
 
-// Children of a node with at most this many are reached by index. Finding the
-// i-th child walks the i siblings before it inside the parent, which for a few
-// children costs less than stepping a tree cursor across them; for many, the
-// repeated searches cost more, and the cursor takes over.
-constexpr std::uint32_t MAX_CHILDREN_BY_INDEX = 8;
-
-// One sibling-iteration context: the children of one node, reached either by
-// index or by moving the cursor in use across them.
+// One sibling-iteration context: the children of one node, reached by moving
+// the cursor in use across them.
 struct Frame {
   std::size_t scope;
   std::optional<ByteRange> extension;  // pending widening from a wrapper above
-  TSNode parent;                       // by index: the node whose children these are
-  std::uint32_t next;                  // by index: the next child; by cursor: 0 before the first
-  std::uint32_t count;                 // by index: the number of children; 0 when by cursor
-  // By cursor: the cursor was rooted at the parent for this frame (the parent
-  // was not reached by the cursor in use); it is released when the frame ends.
+  // The cursor was rooted at the parent for this frame (the parent was not
+  // reached by the cursor in use); it is released when the frame ends.
   bool own_cursor;
+  bool started;  // the cursor has been on a child of this frame
   // Children not yet reached, and the nodes in their subtrees (themselves
   // included): when the two are equal, every child left is a leaf.
   std::uint32_t children_left;
@@ -50,18 +43,18 @@ std::optional<ByteRange> merge(const std::optional<ByteRange>& a, const std::opt
   return a ? a : b;
 }
 
-// The walk visits the tree in document order. The children of a small node are
-// reached by index; those of a large one by a tree cursor, so that no node costs
-// more than a constant number of cursor steps. A cursor frame continues the
-// cursor in use when that cursor stands on its parent, and otherwise roots a
-// further cursor there (a node reached by index, or by looking through a
-// wrapper, whose other children are never visited).
+// The walk moves a tree cursor through the tree in document order, so that
+// every node is reached with a constant number of cursor steps (finding a child
+// by its index walks the siblings before it, and cost more even for a few
+// children). A frame continues the cursor in use when that cursor stands on its
+// parent, and otherwise roots a further cursor there: a node reached by looking
+// through a wrapper, whose other children are never visited.
 class Walker {
  public:
   Walker(Rule rule, std::string_view language, TSNode root, std::string_view source,
          std::string_view file_path, std::string_view file_hash)
-      : wrappers_(wrappers_of(language), ts_node_is_null(root) ? nullptr : ts_node_language(root)),
-        skip_leaves_(rule != nullptr && rule == rule_for_language(language)),
+      : wrappers_(wrappers_of(language), grammar_of(root)),
+        rule_types_(built_in_types(rule, language, grammar_of(root))),
         source_(source),
         file_path_(file_path),
         make_id_(file_path, file_hash),
@@ -80,40 +73,28 @@ class Walker {
     visit(root_, 0, std::nullopt, /*on_cursor=*/false);
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
+      TSTreeCursor& cursor = cursors_[active_ - 1];
       // With a built-in rule, the leaves left would all be passed over unasked.
-      const bool only_leaves_left = skip_leaves_ && frame.descendants_left == frame.children_left;
-      TSNode node;
-      bool on_cursor = false;
-      if (frame.count != 0) {
-        if (frame.next == frame.count || only_leaves_left) {
-          stack_.pop_back();
-          continue;
+      const bool only_leaves_left =
+          rule_types_ != nullptr && frame.descendants_left == frame.children_left;
+      if (only_leaves_left || (frame.started && !ts_tree_cursor_goto_next_sibling(&cursor))) {
+        if (frame.own_cursor) {
+          --active_;
+        } else {
+          ts_tree_cursor_goto_parent(&cursor);
         }
-        node = ts_node_child(frame.parent, frame.next++);
-      } else {
-        TSTreeCursor& cursor = cursors_[active_ - 1];
-        if (frame.next == 0 && !only_leaves_left) {
-          frame.next = 1;
-        } else if (only_leaves_left || !ts_tree_cursor_goto_next_sibling(&cursor)) {
-          if (frame.own_cursor) {
-            --active_;
-          } else {
-            ts_tree_cursor_goto_parent(&cursor);
-          }
-          stack_.pop_back();
-          continue;
-        }
-        node = ts_tree_cursor_current_node(&cursor);
-        on_cursor = true;
+        stack_.pop_back();
+        continue;
       }
-      if (skip_leaves_) {
+      frame.started = true;
+      const TSNode node = ts_tree_cursor_current_node(&cursor);
+      if (rule_types_ != nullptr) {
         const std::uint32_t descendants = ts_node_descendant_count(node);
         --frame.children_left;
         frame.descendants_left -= descendants;
         if (descendants == 1) continue;
       }
-      const Frame& current = stack_.back();
-      visit(node, current.scope, current.extension, on_cursor);
+      visit(node, frame.scope, frame.extension, /*on_cursor=*/true);
     }
     DeclarationWalk walked{std::move(symbols_), std::nullopt};
     if (too_deep_) walked.bound_reason = depth_bound_reason();
@@ -128,6 +109,14 @@ class Walker {
   // Visits one node and opens a frame for its children when it has any.
   // `on_cursor`: the cursor in use stands on the node.
   void visit(TSNode child, std::size_t scope, std::optional<ByteRange> pending, bool on_cursor) {
+    // Most nodes are of a type the built-in rule never answers for, and no
+    // wrapper: only their children can matter.
+    if (rule_types_ != nullptr) {
+      const TSSymbol symbol = ts_node_symbol(child);
+      if (rule_types_->type_of_symbol(symbol) == NO_TYPE && !wrappers_.may_wrap(symbol)) {
+        return descend(child, scope, pending, on_cursor);
+      }
+    }
     // Look through wrappers; their other children are never visited.
     TSNode node = child;
     std::optional<ByteRange> outer;
@@ -211,23 +200,18 @@ class Walker {
     return true;
   }
 
-  // Opens a frame for the children of `node`, if it has any: by index for a
-  // small node, otherwise with the cursor in use moved onto its first child
-  // (`on_cursor`) or a cursor of its own.
+  // Opens a frame for the children of `node`, if it has any, with the cursor in
+  // use moved onto its first child (`on_cursor`) or a cursor of its own.
   void descend(TSNode node, std::size_t scope, std::optional<ByteRange> extension, bool on_cursor) {
     const std::uint32_t count = ts_node_child_count(node);
     if (count == 0) return;
     // The subtrees of the children; a node whose children are all leaves has
     // nothing to visit with a built-in rule, which passes over leaves unasked.
     const std::uint32_t descendants = ts_node_descendant_count(node) - 1;
-    if (skip_leaves_ && descendants == count) return;
-    if (count <= MAX_CHILDREN_BY_INDEX) {
-      stack_.push_back(Frame{scope, extension, node, 0, count, false, count, descendants});
-      return;
-    }
+    if (rule_types_ != nullptr && descendants == count) return;
     if (!on_cursor) enter_cursor(node);
     ts_tree_cursor_goto_first_child(&cursors_[active_ - 1]);
-    stack_.push_back(Frame{scope, extension, node, 0, 0, !on_cursor, count, descendants});
+    stack_.push_back(Frame{scope, extension, !on_cursor, false, count, descendants});
   }
 
   // Makes a cursor rooted at `node` the one in use, reusing a released one.
@@ -240,8 +224,22 @@ class Walker {
     ++active_;
   }
 
+  static const TSLanguage* grammar_of(TSNode root) {
+    return ts_node_is_null(root) ? nullptr : ts_node_language(root);
+  }
+
+  // The types a built-in rule reads, for the grammar of the tree; null for any
+  // other rule, which is asked about every node.
+  static const ResolvedVocabulary* built_in_types(Rule rule, std::string_view language,
+                                                  const TSLanguage* grammar) {
+    if (rule == nullptr || grammar == nullptr || rule != rule_for_language(language)) return nullptr;
+    return &rule_vocabulary(language)->of(grammar);
+  }
+
   WrapperLookup wrappers_;
-  bool skip_leaves_;  // the rule is a built-in one, which never answers for a leaf
+  // Not null with a built-in rule, which answers only for nodes of these types
+  // and never for a leaf: the walk passes over every other node without asking.
+  const ResolvedVocabulary* rule_types_;
   std::string_view source_;
   std::string_view file_path_;
   SyntaxIdMaker make_id_;

@@ -248,8 +248,9 @@ namespace kolvex::syntax {
 namespace {
 
 // A built-in rule under another address: a walk with it asks about every node
-// (leaves, and the leaf-only children of a node, included) instead of passing
-// over them as the walk with the built-in rule itself does.
+// (leaves, the leaf-only children of a node, and nodes of types outside the
+// rule's vocabulary, included) instead of passing over them as the walk with the
+// built-in rule itself does.
 template <Rule BUILT_IN>
 std::optional<RuleOutcome> asked_everywhere(TSNode node, std::string_view source) {
   return BUILT_IN(node, source);
@@ -283,6 +284,10 @@ TEST(Walk, PassingOverLeavesAndLeafOnlyNodesChangesNothing) {
       {"go", &asked_everywhere<rule_go>,
        "package p\nimport \"fmt\"\ntype U int\ntype T struct{ a int }\nfunc (t T) M() {}\n"
        "func F() { var x = []int{}; _ = x }\nconst C = 1\n"},
+      {"kotlin", &asked_everywhere<rule_kotlin>,
+       "package a.b\nclass K {\n  companion object Factory {\n    fun f() {}\n  }\n}\n"
+       "object O {\n  val g = { x: Int -> x }\n}\ntypealias T = List<Int>\n"
+       "fun main() {\n  val s = \"v$x\"\n  fun local() {}\n}\n"},
       {"cpp", &asked_everywhere<rule_cpp>,
        "namespace n { template <typename T> struct S { void f() {} }; }\n"
        "int g() { return 0; }\nclass K { public: K(); };\n"},
