@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/closing.h"
 #include "core/error.h"
 #include "core/fs.h"
 #include "core/ordered_parallel.h"
@@ -119,12 +120,26 @@ std::string qualified_symbol_columns(std::string_view alias) {
   return selected;
 }
 
-// One carried-forward file's rows rewritten at their place, numbered from the
-// first parameter in the order a carried file is written.
-std::string reorder_run_sql() {
-  return "INSERT INTO main.syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
-         ") SELECT ?1 - 1 + row_number() OVER (ORDER BY s.selection_start_byte, s.rowid), " +
-         qualified_symbol_columns("s") + " FROM previous.syntax_symbols AS s WHERE s.file_path = ?2";
+// Where carried order puts each row of one carried-forward file whose run starts
+// at the first parameter: the previous snapshot's rows of the file (the second
+// parameter), numbered in the order a carried file is written.
+std::string placed_rows_sql(std::string_view columns) {
+  return "SELECT ?1 - 1 + row_number() OVER (ORDER BY s.selection_start_byte, s.rowid) AS new_rowid, "
+         "s.rowid AS old_rowid" + std::string(columns) + " FROM previous.syntax_symbols AS s WHERE s.file_path = ?2";
+}
+
+// The rows of such a file that carried order puts at another rowid of its run:
+// deleted, then written at their new rowids. The rows that stay are not touched.
+// Both statements select the same rows, and the rowids they leave free are the
+// ones they fill, since the rows only change places within the run.
+std::string delete_displaced_sql() {
+  return "DELETE FROM main.syntax_symbols WHERE rowid IN (SELECT old_rowid FROM (" + placed_rows_sql("") +
+         ") WHERE new_rowid <> old_rowid)";
+}
+std::string insert_displaced_sql() {
+  return "INSERT INTO main.syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) + ") SELECT new_rowid, " +
+         std::string(SYNTAX_SYMBOL_COLUMNS) + " FROM (" + placed_rows_sql(", " + qualified_symbol_columns("s")) +
+         ") WHERE new_rowid <> old_rowid";
 }
 
 // The declarations of one file are carried in the order of the previous
@@ -295,7 +310,10 @@ class CopyPlacement {
         layout_(layout),
         delete_run_(dest.prepare(DELETE_RUN_SQL)),
         delete_from_(dest.prepare(DELETE_FROM_SQL)) {
-    reading_previous([&] { reorder_.emplace(dest.prepare(reorder_run_sql())); });
+    reading_previous([&] {
+      delete_displaced_.emplace(dest.prepare(delete_displaced_sql()));
+      insert_displaced_.emplace(dest.prepare(insert_displaced_sql()));
+    });
   }
 
   bool moved_on() const noexcept { return moved_on_; }
@@ -351,13 +369,15 @@ class CopyPlacement {
     delete_run_.run();
   }
 
-  // Rewrites a carried file's run at its place in carried order.
+  // Puts a carried file's run in carried order: only its displaced rows are
+  // written again.
   void reorder(const std::string& path, const DeclarationRun& run) {
-    clear(run);
     try {
-      reorder_->reset();
-      reorder_->bind(1, run.first_rowid).bind(2, path);
-      reorder_->run();
+      for (core::Statement* statement : {&*delete_displaced_, &*insert_displaced_}) {
+        statement->reset();
+        statement->bind(1, run.first_rowid).bind(2, path);
+        statement->run();
+      }
     } catch (const core::SqliteError&) {
       check_previous_rows(previous_, {path});
       throw;
@@ -369,7 +389,8 @@ class CopyPlacement {
   const DeclarationLayout& layout_;
   core::Statement delete_run_;
   core::Statement delete_from_;
-  std::optional<core::Statement> reorder_;
+  std::optional<core::Statement> delete_displaced_;
+  std::optional<core::Statement> insert_displaced_;
   std::int64_t next_rowid_ = 1;
   bool moved_on_ = false;
   bool indexes_dropped_ = false;
@@ -616,6 +637,15 @@ void build_rows(const SourceManifest& manifest, syntax::ParserPool& pool, const 
   writer.finish();
 }
 
+// The settings of a connection that writes a build. The file is made anew by
+// every build and only read later in the same run, and publication syncs the file
+// it publishes: waiting for the disk here buys nothing.
+void tune_build_connection(core::Connection& dest) {
+  dest.exec("PRAGMA busy_timeout = 5000");
+  dest.exec("PRAGMA cache_size = -" + std::to_string(BUILD_CACHE_KIB));
+  dest.exec("PRAGMA synchronous = OFF");
+}
+
 bool is_damage(const core::SqliteError& error) {
   const int primary = error.code() & 0xff;
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
@@ -651,10 +681,11 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   PageCheck check(source);
   const PreviousFiles previous_files = read_previous_files(previous);
   const DeclarationLayout layout = reading_previous([&] { return read_declaration_layout(previous); });
-  // A snapshot written by extraction stores many runs out of carried order (the
-  // first reindex after a build from nothing carries them all): rewriting most
-  // rows in place under the live indexes costs more than writing every row anew.
-  if (layout.unordered_rows * MOVED_ROWS_REBUILD_DIVISOR > layout.rows) return std::nullopt;
+  // A snapshot written by extraction stores runs out of carried order (the first
+  // reindex after a build from nothing carries them all): when more than a share
+  // of the rows would move, rewriting them under the live indexes costs more than
+  // writing every row anew.
+  if (layout.displaced_rows * MOVED_ROWS_REBUILD_DIVISOR > layout.rows) return std::nullopt;
   try {
     core::copy_file_contents(source, db_path);
   } catch (const core::OsError&) {
@@ -663,12 +694,9 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   }
 
   core::Connection dest = core::Connection::open(db_path);
-  SyntaxBuildReport report;
-  try {
+  return core::with_closing(dest, [&] {
     try {
-      dest.exec("PRAGMA busy_timeout = 5000");
-      dest.exec("PRAGMA cache_size = -" + std::to_string(BUILD_CACHE_KIB));
-      dest.exec("PRAGMA synchronous = OFF");
+      tune_build_connection(dest);
       // A failed build replaces the file (leave_empty_tables), so nothing is ever
       // rolled back: the rollback journal would only copy every changed page.
       dest.query_text("PRAGMA journal_mode = OFF");
@@ -676,6 +704,7 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
       dest.exec(CARRY_TABLE_SQL);
       dest.begin();
       dest.exec(EMPTY_COPY_SQL);
+      SyntaxBuildReport report;
       {
         Writer writer(dest, options, &previous, &layout);
         build_rows(manifest, pool, options, &previous_files, writer);
@@ -686,20 +715,13 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
                                     std::make_exception_ptr(core::SqliteError(*problem, SQLITE_CORRUPT)));
       }
       dest.commit();
+      return std::optional<SyntaxBuildReport>(report);
     } catch (const core::SqliteError& error) {
       // The copy holds the previous snapshot's pages: a damaged page is its damage.
       if (is_damage(error)) throw PreviousSnapshotError(error.message(), std::current_exception());
       throw;
     }
-  } catch (...) {
-    try {
-      dest.close();
-    } catch (...) {
-    }
-    throw;
-  }
-  dest.close();
-  return report;
+  });
 }
 
 }  // namespace
@@ -721,13 +743,9 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
   }
 
   core::Connection dest = core::Connection::open(db_path);
-  SyntaxBuildReport report;
-  try {
-    dest.exec("PRAGMA busy_timeout = 5000");
-    dest.exec("PRAGMA cache_size = -" + std::to_string(BUILD_CACHE_KIB));
-    // The file is made anew by every build and only read later in the same run,
-    // and publication syncs the copy it publishes: waiting for the disk here buys nothing.
-    dest.exec("PRAGMA synchronous = OFF");
+  // Closing without a commit discards every row of the open transaction.
+  return core::with_closing(dest, [&] {
+    tune_build_connection(dest);
     dest.exec(SYNTAX_SCHEMA);  // tables exist, committed, before the row transaction
 
     core::Connection* previous = nullptr;
@@ -743,6 +761,7 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
     // writes every index at random places. The indexes are made again below, in
     // the same transaction, so a failure rolls back to the committed schema.
     dest.exec(DROP_SYNTAX_INDEXES);
+    SyntaxBuildReport report;
     {
       Writer writer(dest, options, previous);
       build_rows(manifest, pool, options, previous_files ? &*previous_files : nullptr, writer);
@@ -750,16 +769,8 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
     }  // statements finalized before the commit
     dest.exec(SYNTAX_INDEXES);
     dest.commit();
-  } catch (...) {
-    // Closing without a commit discards every row of the open transaction.
-    try {
-      dest.close();
-    } catch (...) {
-    }
-    throw;
-  }
-  dest.close();
-  return report;
+    return report;
+  });
 }
 
 }  // namespace kolvex::declstore

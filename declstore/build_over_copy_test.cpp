@@ -44,6 +44,7 @@ void write_first_state(const GitRepo& repo) {
   repo.write("d/five.py", python_module("Five", 1));
   repo.write("e/six.rs", "pub struct Six;\nimpl Six {\n    pub fn get(&self) {}\n}\n");
   repo.write("notes.txt", "notes\n");
+  repo.write("y/big.py", python_module("Big", 60));
   repo.write("z/last.py", python_module("Last", 2));
 }
 
@@ -167,6 +168,12 @@ const std::vector<Case>& cases() {
        "UPDATE syntax_symbols SET rowid = rowid + (SELECT lo + hi FROM temp.span "
        "WHERE span.file_path = syntax_symbols.file_path);",
        /*copied=*/false},
+      {"every carried run out of order by its first two rows", [](const GitRepo&) {},
+       "CREATE TEMP TABLE firsts AS SELECT MIN(rowid) AS r FROM syntax_symbols GROUP BY file_path "
+       "HAVING COUNT(*) > 1;"
+       "UPDATE syntax_symbols SET rowid = -rowid WHERE rowid IN (SELECT r FROM temp.firsts);"
+       "UPDATE syntax_symbols SET rowid = rowid - 1 WHERE rowid - 1 IN (SELECT r FROM temp.firsts);"
+       "UPDATE syntax_symbols SET rowid = 1 - rowid WHERE rowid < 0;"},
       {"a previous snapshot with a table of its own", [](const GitRepo& repo) { repo.remove("b/three.js"); },
        "CREATE TABLE extra (x)", /*copied=*/false},
   };

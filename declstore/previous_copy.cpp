@@ -67,36 +67,33 @@ DeclarationLayout read_declaration_layout(core::Connection& conn) {
   DeclarationLayout layout;
   core::Statement select = conn.prepare(LAYOUT_SQL);
   std::string path;
-  DeclarationRun run;
-  std::int64_t previous_rowid = 0;
-  std::int64_t last_rowid = 0;
+  std::vector<std::int64_t> rowids;  // the current file's, in carried order
   auto close_run = [&] {
-    if (run.count == 0) return;
-    run.contiguous = last_rowid - run.first_rowid + 1 == run.count;
-    layout.rows += run.count;
+    if (rowids.empty()) return;
+    const auto [least, greatest] = std::minmax_element(rowids.begin(), rowids.end());
+    const auto count = static_cast<std::int64_t>(rowids.size());
+    DeclarationRun run{.first_rowid = *least, .count = count, .contiguous = *greatest - *least + 1 == count};
+    if (run.contiguous) {
+      // Carried order puts the k-th row at first_rowid + k.
+      for (std::int64_t k = 0; k < count; ++k) {
+        if (rowids[static_cast<std::size_t>(k)] != run.first_rowid + k) ++run.displaced;
+      }
+    } else {
+      run.displaced = count;
+    }
+    run.ordered = run.displaced == 0;
+    layout.rows += count;
+    layout.displaced_rows += run.displaced;
     layout.runs.emplace(std::move(path), run);
+    rowids.clear();
   };
   while (select.step()) {
-    const std::string file = select.column_text(0);
-    const std::int64_t rowid = select.column_int(1);
-    if (run.count == 0 || file != path) {
-      close_run();
-      path = file;
-      run = DeclarationRun{.first_rowid = rowid, .count = 0, .contiguous = false, .ordered = true};
-      last_rowid = rowid;
-    } else {
-      if (rowid != previous_rowid + 1) run.ordered = false;
-      run.first_rowid = std::min(run.first_rowid, rowid);
-      last_rowid = std::max(last_rowid, rowid);
-    }
-    ++run.count;
-    previous_rowid = rowid;
+    std::string file = select.column_text(0);
+    if (!rowids.empty() && file != path) close_run();
+    if (rowids.empty()) path = std::move(file);
+    rowids.push_back(select.column_int(1));
   }
   close_run();
-  for (auto& [file, stored] : layout.runs) {
-    stored.ordered = stored.ordered && stored.contiguous;
-    if (!stored.ordered) layout.unordered_rows += stored.count;
-  }
   return layout;
 }
 

@@ -41,14 +41,18 @@ struct DeclarationRun {
   // Contiguous, and ascending in (selection_start_byte, rowid) order: the order in
   // which a carried-forward file's rows are written.
   bool ordered = false;
+  // Of a contiguous run, the rows that carried order puts at another rowid of the
+  // run; of a run that is not contiguous, every row.
+  std::int64_t displaced = 0;
 };
 
 struct DeclarationLayout {
   // By file path; files without declarations are absent.
   std::unordered_map<std::string, DeclarationRun> runs;
   std::int64_t rows = 0;
-  // The rows of runs that are not ordered.
-  std::int64_t unordered_rows = 0;
+  // The displaced rows of every run: those a build over a copy writes again to
+  // carry each file in carried order.
+  std::int64_t displaced_rows = 0;
 };
 
 // Whether `conn` is a syntax-only snapshot whose file a build may start from.
