@@ -161,8 +161,20 @@ class Walker {
     }
     const RuleCandidate& found = outcome->candidates.front();
     std::string name = text(source_, found.identifier);
-    if (!charge(scopes_[scope].qual_prefix.size() + found.qualifier_prefix.size() + name.size())) return;
-    std::string qualified = scopes_[scope].qual_prefix + found.qualifier_prefix + name;
+    const std::size_t size =
+        scopes_[scope].qual_prefix.size() + found.qualifier_prefix.size() + name.size();
+    if (!charge(size)) return;
+    // Built once at its final size: the name itself, and with "." the prefix of
+    // what it encloses.
+    std::string qualified;
+    qualified.reserve(size);
+    qualified += scopes_[scope].qual_prefix;
+    qualified += found.qualifier_prefix;
+    qualified += name;
+    std::string inner_prefix;
+    inner_prefix.reserve(size + 1);
+    inner_prefix += qualified;
+    inner_prefix += '.';
     const Span selection = node_span(found.identifier);
     Span declaration = node_span(node);
     if (extension) {
@@ -173,10 +185,10 @@ class Walker {
     if (scopes_[scope].parent >= 0) parent = symbols_[scopes_[scope].parent].symbol;
     std::string id = make_id_(selection, found.kind);
     symbols_.push_back(SyntaxSymbol{std::move(id), std::string(file_path_), std::move(name),
-                                    qualified, found.kind, std::move(parent), declaration,
-                                    selection});
+                                    std::move(qualified), found.kind, std::move(parent),
+                                    declaration, selection});
     const auto emitted = static_cast<std::int64_t>(symbols_.size() - 1);
-    scopes_.push_back(Scope{std::move(qualified) + ".", emitted, scopes_[scope].depth + 1});
+    scopes_.push_back(Scope{std::move(inner_prefix), emitted, scopes_[scope].depth + 1});
     const std::size_t inner_scope = scopes_.size() - 1;
 
     if (outcome->is_header) {
