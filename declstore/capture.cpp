@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -270,7 +271,35 @@ struct Examined {
   Classification kind;
   ReadBuffer bytes;  // the captured bytes (a pool buffer), kept only when copies are written
   std::string file_hash;
+  FileIdentity identity;  // of a captured file, as examined before it was read
 };
+
+FileIdentity identity_of(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+          static_cast<std::int64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+          static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec};
+}
+
+// Now on the coarse real-time clock, the one that stamps written files: a file
+// written from now on gets times no earlier than this.
+std::int64_t coarse_now_ns() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The capture's hash of a file that cannot have changed since it was read: its
+// record matches what the file system says now, and both times are older than
+// the capture's beginning.
+const std::string* unchanged_hash(const CaptureRecords* records, const std::string& path,
+                                  const FileIdentity& identity) {
+  if (records == nullptr) return nullptr;
+  auto found = records->files.find(path);
+  if (found == records->files.end() || found->second.identity != identity) return nullptr;
+  if (identity.mtime_ns >= records->began_ns || identity.ctime_ns >= records->began_ns) return nullptr;
+  return &found->second.file_hash;
+}
 
 // True when nothing is at `candidate`: a skip-worktree entry with no file is
 // one the sparse checkout left out. Only whether the entry exists is asked
@@ -283,7 +312,8 @@ bool absent_from_worktree(const std::string& candidate) {
 // Steps 1 to 9 of one entry, except what touches the manifest: classification,
 // path safety, the link status, the size checks, reading and hashing. Strict
 // handling throws where lenient handling reports a marker outcome.
-Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers, bool strict, bool keep_bytes) {
+Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers, bool strict, bool keep_bytes,
+                 const CaptureRecords* known) {
   using Outcome = Examined::Outcome;
   const std::string& path = entry.path;
   Examined result{Outcome::excluded, classify(entry.mode, path), {}, {}};
@@ -316,6 +346,12 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
     result.outcome = Outcome::oversized;
     return result;
   }
+  result.identity = identity_of(status);
+  if (const std::string* hash = unchanged_hash(known, path, result.identity)) {
+    result.outcome = Outcome::captured;
+    result.file_hash = *hash;
+    return result;
+  }
 
   ReadBuffer bytes = buffers.take();
   try {
@@ -341,14 +377,18 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
   return result;
 }
 
+// With `record_into` the scan records what it saw of each captured file; with
+// `known` it takes the hash of a file that cannot have changed from there.
 SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, const std::optional<fs::path>& pack_path,
-                    bool strict, unsigned workers) {
+                    bool strict, unsigned workers, CaptureRecords* record_into = nullptr,
+                    const CaptureRecords* known = nullptr) {
   using Outcome = Examined::Outcome;
   const std::vector<const IndexEntry*> entries = tracked_stage0(listing, repo_path);
   PathGuard guard(repo_path);
   BufferPool buffers;
   std::optional<CopyPack> pack;
   if (pack_path) pack.emplace(*pack_path);
+  if (record_into) *record_into = CaptureRecords{.began_ns = coarse_now_ns(), .files = {}};
 
   std::vector<CapturedFile> records;
   records.reserve(entries.size());
@@ -362,7 +402,7 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
 
   core::ordered_parallel<Examined>(
       entries.size(), {.workers = workers},
-      [&](std::size_t i, unsigned) { return examine(*entries[i], guard, buffers, strict, pack.has_value()); },
+      [&](std::size_t i, unsigned) { return examine(*entries[i], guard, buffers, strict, pack.has_value(), known); },
       [&](std::size_t i, Examined&& found) {
         const IndexEntry& entry = *entries[i];
         const std::string& path = entry.path;
@@ -397,6 +437,9 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
             break;
           case Outcome::captured: {
             add_fact(fact(path, entry.mode, true, found.file_hash));
+            if (record_into) {
+              record_into->files.insert_or_assign(path, CaptureRecords::Seen{found.identity, found.file_hash});
+            }
             CapturedFile record{path, found.kind.language, std::move(found.file_hash), std::nullopt, true,
                                 std::nullopt};
             if (pack) {
@@ -419,7 +462,7 @@ SourceManifest capture_sources(const fs::path& repo_path, const fs::path& scratc
   fs::create_directories(scratch_dir);
   std::optional<IndexListing> own_listing;
   const IndexListing& listing = options.listing ? *options.listing : own_listing.emplace(list_index(repo_path));
-  return scan(repo_path, listing, scratch_dir / COPY_PACK_NAME, /*strict=*/true, options.workers);
+  return scan(repo_path, listing, scratch_dir / COPY_PACK_NAME, /*strict=*/true, options.workers, options.records);
 }
 
 std::string read_captured_bytes(const CapturedFile& file) {
@@ -445,8 +488,10 @@ std::string read_captured_slice(const fs::path& copy, std::uint64_t offset, std:
   return bytes;
 }
 
-void validate_sources(const fs::path& repo_path, const SourceManifest& manifest, unsigned workers) {
-  SourceManifest current = scan(repo_path, list_index(repo_path), std::nullopt, /*strict=*/false, workers);
+void validate_sources(const fs::path& repo_path, const SourceManifest& manifest, unsigned workers,
+                      const CaptureRecords* records) {
+  SourceManifest current =
+      scan(repo_path, list_index(repo_path), std::nullopt, /*strict=*/false, workers, nullptr, records);
   if (current.source_hash != manifest.source_hash) {
     throw SourceChangedError("tracked sources changed since capture in " + repo_path.string());
   }

@@ -21,8 +21,18 @@
 // order) are those of a one-by-one scan. Each parent directory of a tracked path
 // is resolved once per scan. Files are opened without following a final symbolic
 // link and without blocking, so a FIFO or a link swapped in after the check fails
-// that path instead of hanging or reading outside the repository. Modification
-// times are never used.
+// that path instead of hanging or reading outside the repository. The digest
+// never covers modification times.
+//
+// A capture can also keep what it saw of each captured file before reading it
+// (device, inode, size, modification and change times in nanoseconds) beside the
+// file's hash: CaptureRecords. Revalidation given those records takes a file's
+// hash from them instead of reading the file again when the file still looks the
+// same and both its times are older than the moment the capture began (taken
+// from the clock the file system stamps files with). Any write after that moment
+// gives the file a time at least that late, so such a file cannot have changed
+// since it was read; a file whose times are not older is always read again, as
+// is one whose record differs in any field or is missing.
 //
 // Thread-safety: the functions keep no state and may be called from any thread;
 // each call joins its own workers before it returns or throws (also on Ctrl+C).
@@ -35,6 +45,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/error.h"
@@ -101,12 +112,38 @@ class SourceChangedError : public core::RuntimeError {
   const char* type_name() const noexcept override { return "SourceChangedError"; }
 };
 
+// What the file system said of a file: enough to tell that it was not written,
+// replaced or touched.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  std::int64_t ctime_ns = 0;
+
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// What a capture saw of its captured files, by path (see the header comment).
+struct CaptureRecords {
+  struct Seen {
+    FileIdentity identity;
+    std::string file_hash;
+  };
+  // The time the capture began, in nanoseconds since the epoch, from the coarse
+  // real-time clock that stamps files.
+  std::int64_t began_ns = 0;
+  std::unordered_map<std::string, Seen> files;
+};
+
 struct CaptureOptions {
   // Worker threads that examine, read and hash files; 0 means one per core.
   unsigned workers = 0;
   // The index listing of this working tree, already taken by the caller; null
   // lists the index now.
   const IndexListing* listing = nullptr;
+  // Filled with the capture's records when given; its previous content is replaced.
+  CaptureRecords* records = nullptr;
 };
 
 // Captures the tracked sources of the working tree at `repo_path`, writing the
@@ -131,7 +168,9 @@ std::string read_captured_slice(const std::filesystem::path& copy, std::uint64_t
 // without writing copies and throws SourceChangedError ("tracked sources changed
 // since capture in <repo_path>") when the digest differs from the manifest's. A
 // file that vanished or cannot be read changes the digest instead of failing the
-// scan.
-void validate_sources(const std::filesystem::path& repo_path, const SourceManifest& manifest, unsigned workers = 0);
+// scan. With `records` of the capture, a file that cannot have changed since is
+// not read again.
+void validate_sources(const std::filesystem::path& repo_path, const SourceManifest& manifest, unsigned workers = 0,
+                      const CaptureRecords* records = nullptr);
 
 }  // namespace kolvex::declstore

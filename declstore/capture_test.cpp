@@ -1,7 +1,9 @@
 #include "declstore/capture.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -381,6 +383,110 @@ TEST(CaptureTest, RevalidationDetectsChangesOfEligibleSourcesOnly) {
       } catch (const SourceChangedError& error) {
         EXPECT_EQ(error.message(), "tracked sources changed since capture in " + repo.path().string());
       }
+    }
+  }
+}
+
+// Revalidation with the capture's records takes the hash of a file that looks as
+// it did and was last written before the capture began; everything else is read
+// again. The files are dated in the past and the test waits until the clock that
+// stamps files has passed their change times, so that the capture's records are
+// trusted. A wrong hash put into a trusted record shows that it is used.
+struct RecordsCase {
+  std::string name;
+  std::function<void(const GitRepo&)> change;
+  std::function<void(CaptureRecords&)> tamper;
+  bool passes;
+};
+
+std::int64_t coarse_clock_ns() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Dates `path` in 2001 and waits until the coarse clock has passed its change time.
+void make_old(const fs::path& path) {
+  const struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  struct stat status {};
+  ASSERT_EQ(::lstat(path.c_str(), &status), 0);
+  const std::int64_t changed = static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
+  while (coarse_clock_ns() <= changed) ::usleep(1000);
+}
+
+TEST(CaptureTest, RevalidationTrustsOnlyRecordsOfFilesThatCannotHaveChanged) {
+  const auto wrong_hash = [](CaptureRecords& records) { records.files.at("app.py").file_hash = EMPTY_SHA256; };
+  const std::vector<RecordsCase> cases = {
+      {"nothing changed", [](const GitRepo&) {}, [](CaptureRecords&) {}, true},
+      {"a trusted record is used", [](const GitRepo&) {}, wrong_hash, false},
+      {"captured file edited", [](const GitRepo& repo) { repo.write("app.py", "a = 22\n"); },
+       [](CaptureRecords&) {}, false},
+      {"captured file rewritten with the same size and modification time",
+       [](const GitRepo& repo) {
+         repo.write("app.py", "a = 2\n");
+         const struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, (repo / "app.py").c_str(), times, 0), 0);
+       },
+       [](CaptureRecords&) {}, false},
+      {"captured file replaced by a copy of itself",
+       [](const GitRepo& repo) {
+         fs::copy_file(repo / "app.py", repo / "copy.tmp");
+         fs::rename(repo / "copy.tmp", repo / "app.py");
+       },
+       wrong_hash, true},
+      {"a record not older than the capture's beginning",
+       [](const GitRepo&) {},
+       [&](CaptureRecords& records) {
+         wrong_hash(records);
+         records.began_ns = records.files.at("app.py").identity.ctime_ns;
+       },
+       true},
+      {"a record of another size",
+       [](const GitRepo&) {},
+       [&](CaptureRecords& records) {
+         wrong_hash(records);
+         records.files.at("app.py").identity.size += 1;
+       },
+       true},
+      {"a record of another inode",
+       [](const GitRepo&) {},
+       [&](CaptureRecords& records) {
+         wrong_hash(records);
+         records.files.at("app.py").identity.inode += 1;
+       },
+       true},
+      {"a record of another modification time",
+       [](const GitRepo&) {},
+       [&](CaptureRecords& records) {
+         wrong_hash(records);
+         records.files.at("app.py").identity.mtime_ns -= 1;
+       },
+       true},
+      {"no record of the file",
+       [](const GitRepo&) {},
+       [](CaptureRecords& records) { records.files.erase("app.py"); },
+       true},
+  };
+  for (const RecordsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    GitRepo repo = GitRepo::init();
+    repo.write("app.py", "a = 1\n");
+    repo.write("lib.py", "b = 1\n");
+    repo.commit_all();
+    make_old(repo / "app.py");
+    make_old(repo / "lib.py");
+    core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+    CaptureRecords records;
+    SourceManifest manifest = capture_sources(repo.path(), scratch.path(), {.records = &records});
+    ASSERT_EQ(records.files.size(), 2u);
+    EXPECT_EQ(records.files.at("app.py").file_hash, core::sha256_hex("a = 1\n"));
+    c.change(repo);
+    c.tamper(records);
+    if (c.passes) {
+      EXPECT_NO_THROW(validate_sources(repo.path(), manifest, 0, &records));
+    } else {
+      EXPECT_THROW(validate_sources(repo.path(), manifest, 0, &records), SourceChangedError);
     }
   }
 }

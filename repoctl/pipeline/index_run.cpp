@@ -288,7 +288,11 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   std::optional<declstore::IndexListing> own_listing;
   const declstore::IndexListing& listing =
       run.listing ? *run.listing : own_listing.emplace(declstore::list_index(run.repo_path));
-  declstore::SourceManifest manifest = declstore::capture_sources(run.repo_path, scratch.path(), {.listing = &listing});
+  // What capture saw of each file lets revalidation skip reading the files that
+  // cannot have changed since.
+  declstore::CaptureRecords captured;
+  declstore::SourceManifest manifest =
+      declstore::capture_sources(run.repo_path, scratch.path(), {.listing = &listing, .records = &captured});
   std::filesystem::path syntax_db = scratch.path() / "syntax.db";
   core::check_interrupted();
 
@@ -352,7 +356,7 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
     }
   }
 
-  declstore::validate_sources(run.repo_path, manifest);
+  declstore::validate_sources(run.repo_path, manifest, 0, &captured);
   core::check_interrupted();
 
   finalize_and_publish(run, result, manifest, syntax_db);
