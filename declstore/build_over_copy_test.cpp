@@ -15,6 +15,7 @@
 #include "core/sqlite.h"
 #include "declstore/build.h"
 #include "declstore/finalize.h"
+#include "declstore/snapshot_test_support.h"
 #include "syntax/syntax.h"
 #include "testkit/damaged_db.h"
 #include "testkit/git_repo.h"
@@ -48,27 +49,14 @@ void write_first_state(const GitRepo& repo) {
   repo.write("z/last.py", python_module("Last", 2));
 }
 
-std::string render(const core::SqlValue& value) {
-  if (std::holds_alternative<core::Null>(value)) return "NULL";
-  if (const auto* number = std::get_if<std::int64_t>(&value)) return std::to_string(*number);
-  if (const auto* text = std::get_if<std::string>(&value)) return "'" + *text + "'";
-  return "<other>";
-}
-
 // Every row of every table in rowid order, rowids included, and the schema.
 std::vector<std::string> every_row(const fs::path& db) {
+  std::vector<std::string> rows = testing::build_rows(db);
   core::Connection conn = core::Connection::open(db, {.read_only = true});
-  std::vector<std::string> rows;
-  for (const char* table : {"syntax_files", "syntax_symbols", "kolvex_snapshot"}) {
-    core::Statement select = conn.prepare(std::string("SELECT rowid, * FROM ") + table + " ORDER BY rowid");
-    while (select.step()) {
-      std::string row = table;
-      for (int i = 0; i < select.column_count(); ++i) row += "|" + render(select.column_value(i));
-      rows.push_back(row);
-    }
+  for (std::string& entry :
+       testing::rows_of(conn, "SELECT 'schema', name, quote(sql) FROM sqlite_master ORDER BY type, name")) {
+    rows.push_back(std::move(entry));
   }
-  core::Statement schema = conn.prepare("SELECT type, name, sql FROM sqlite_master ORDER BY type, name");
-  while (schema.step()) rows.push_back("schema|" + schema.column_text(1) + "|" + render(schema.column_value(2)));
   return rows;
 }
 
@@ -79,13 +67,6 @@ std::int64_t page_size(const fs::path& db) {
 
 // One call of the callback.
 using Call = std::tuple<std::string, std::string, std::string>;
-
-std::string tree_text(const syntax::ParseTree& tree) {
-  char* text = ts_node_string(tree.root_node());
-  std::string copy = text;
-  std::free(text);
-  return copy;
-}
 
 struct Built {
   SyntaxBuildReport report;
@@ -104,7 +85,7 @@ Built build(const fs::path& db, const SourceManifest& manifest, core::Connection
   options.workers = workers;
   options.parse_for = {"a/one.py", "a/two.py", "c/four.go", "c/added.py", "z/last.py"};
   options.on_parsed = [&built](const CapturedFile& captured, std::string_view data, const syntax::ParseTree& tree) {
-    built.calls.emplace_back(captured.file_path, std::string(data), tree_text(tree));
+    built.calls.emplace_back(captured.file_path, std::string(data), testing::tree_text(tree));
   };
   built.report = build_declstore(db, manifest, pool, options);
   built.rows = every_row(db);

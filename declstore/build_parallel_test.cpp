@@ -15,6 +15,7 @@
 #include "core/fs.h"
 #include "core/sqlite.h"
 #include "declstore/build.h"
+#include "declstore/snapshot_test_support.h"
 #include "syntax/syntax.h"
 #include "syntax/testing.h"
 #include "testkit/git_repo.h"
@@ -96,13 +97,6 @@ struct Call {
   bool operator==(const Call&) const = default;
 };
 
-std::string tree_text(const syntax::ParseTree& tree) {
-  char* text = ts_node_string(tree.root_node());
-  std::string copy = text;
-  std::free(text);
-  return copy;
-}
-
 BuildOptions options_with(unsigned workers, core::Connection* previous, std::vector<Call>& calls,
                           std::function<void(const CapturedFile&)> also = {}) {
   BuildOptions options;
@@ -111,32 +105,10 @@ BuildOptions options_with(unsigned workers, core::Connection* previous, std::vec
   options.parse_for = {PARSE_FOR.begin(), PARSE_FOR.end()};
   options.on_parsed = [&calls, also](const CapturedFile& captured, std::string_view data,
                                      const syntax::ParseTree& tree) {
-    calls.push_back({captured.file_path, std::string(data), tree_text(tree)});
+    calls.push_back({captured.file_path, std::string(data), testing::tree_text(tree)});
     if (also) also(captured);
   };
   return options;
-}
-
-std::string render(const core::SqlValue& value) {
-  if (std::holds_alternative<core::Null>(value)) return "NULL";
-  if (const auto* number = std::get_if<std::int64_t>(&value)) return std::to_string(*number);
-  if (const auto* text = std::get_if<std::string>(&value)) return "'" + *text + "'";
-  return "<other>";
-}
-
-// Every row of every table, in rowid order, rowids included.
-std::vector<std::string> every_row(const fs::path& db) {
-  core::Connection conn = core::Connection::open(db, {.read_only = true});
-  std::vector<std::string> rows;
-  for (const char* table : {"syntax_files", "syntax_symbols", "kolvex_snapshot"}) {
-    core::Statement select = conn.prepare(std::string("SELECT rowid, * FROM ") + table + " ORDER BY rowid");
-    while (select.step()) {
-      std::string row = table;
-      for (int i = 0; i < select.column_count(); ++i) row += "|" + render(select.column_value(i));
-      rows.push_back(row);
-    }
-  }
-  return rows;
 }
 
 std::vector<std::string> paths_in_rowid_order(const fs::path& db, const std::string& table) {
@@ -176,7 +148,7 @@ TEST(BuildParallelTest, ManyWorkersBuildTheSameSnapshotAndCallbacksAsOne) {
     syntax::ParserPool pool;
     std::vector<Call> one_calls;
     const SyntaxBuildReport one = build_declstore(f.db("one.db"), f.manifest, pool, options_with(1, prev, one_calls));
-    const std::vector<std::string> one_rows = every_row(f.db("one.db"));
+    const std::vector<std::string> one_rows = testing::build_rows(f.db("one.db"));
     // The fixture really mixes carried and extracted files of every state.
     // 57 candidates: 14 changed and 1 added are extracted, the other 42 carried.
     EXPECT_EQ(one.reused_files, with_previous ? 42 : 0);
@@ -202,7 +174,7 @@ TEST(BuildParallelTest, ManyWorkersBuildTheSameSnapshotAndCallbacksAsOne) {
       const std::string name = "many-" + std::to_string(workers) + ".db";
       const SyntaxBuildReport many = build_declstore(f.db(name), f.manifest, pool, options_with(workers, prev, calls));
       EXPECT_EQ(many, one);
-      EXPECT_EQ(every_row(f.db(name)), one_rows);
+      EXPECT_EQ(testing::build_rows(f.db(name)), one_rows);
       EXPECT_EQ(calls, one_calls);
     }
     // The caller's pool parsed only with one worker; the workers had their own.

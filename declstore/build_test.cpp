@@ -9,6 +9,7 @@
 
 #include "core/fs.h"
 #include "core/sqlite.h"
+#include "declstore/snapshot_test_support.h"
 #include "syntax/syntax.h"
 #include "syntax/testing.h"
 #include "testkit/damaged_db.h"
@@ -18,6 +19,7 @@ namespace kolvex::declstore {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::rows_of;
 using testkit::GitRepo;
 
 const std::string PARSED_PY = "class Job:\n    def run(self):\n        return 1\n";
@@ -44,30 +46,11 @@ struct Fixture {
   fs::path db(const std::string& name) const { return scratch.path() / name; }
 };
 
-std::string render(const core::SqlValue& value) {
-  if (std::holds_alternative<core::Null>(value)) return "NULL";
-  if (const auto* number = std::get_if<std::int64_t>(&value)) return std::to_string(*number);
-  if (const auto* text = std::get_if<std::string>(&value)) return *text;
-  return "<other>";
-}
-
-// Every row of a query, each rendered as its values joined by "|".
-std::vector<std::string> dump(core::Connection& conn, const std::string& sql) {
-  core::Statement statement = conn.prepare(sql);
-  std::vector<std::string> rows;
-  while (statement.step()) {
-    std::string row;
-    for (int i = 0; i < statement.column_count(); ++i) row += (i ? "|" : "") + render(statement.column_value(i));
-    rows.push_back(row);
-  }
-  return rows;
-}
-
 std::vector<std::string> files_of(core::Connection& conn) {
-  return dump(conn, "SELECT * FROM syntax_files ORDER BY file_path");
+  return rows_of(conn, "SELECT * FROM syntax_files ORDER BY file_path");
 }
 std::vector<std::string> symbols_of(core::Connection& conn) {
-  return dump(conn, "SELECT * FROM syntax_symbols ORDER BY file_path, selection_start_byte");
+  return rows_of(conn, "SELECT * FROM syntax_symbols ORDER BY file_path, selection_start_byte");
 }
 
 std::string span_text(const syntax::Span& span) {
@@ -138,7 +121,7 @@ TEST(BuildTest, AFirstBuildWritesOneRowPerEntryAndExtractsEveryCapturedFile) {
   core::Connection fresh = core::Connection::open_memory();
   fresh.exec(SYNTAX_SCHEMA);
   const std::string schema_sql = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name";
-  EXPECT_EQ(dump(conn, schema_sql), dump(fresh, schema_sql));
+  EXPECT_EQ(rows_of(conn, schema_sql), rows_of(fresh, schema_sql));
 
   // The callback sees the captured files it asked for, in manifest order, with a
   // tree of exactly their bytes, also for bytes that are not UTF-8.

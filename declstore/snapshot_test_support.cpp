@@ -1,6 +1,7 @@
 #include "declstore/snapshot_test_support.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "declstore/schema.h"
 #include "testkit/scip_builder.h"
@@ -95,11 +96,13 @@ void add_undecodable_chunk(const std::filesystem::path& path) {
 
 namespace {
 
-std::string render(const core::SqlValue& value) {
+// A value as text: NULL, the number, the text (between single quotes when
+// `quote_text`), or a blob as x'<hex>'.
+std::string render(const core::SqlValue& value, bool quote_text = false) {
   if (std::holds_alternative<core::Null>(value)) return "NULL";
   if (const auto* number = std::get_if<std::int64_t>(&value)) return std::to_string(*number);
   if (const auto* real = std::get_if<double>(&value)) return std::to_string(*real);
-  if (const auto* text = std::get_if<std::string>(&value)) return *text;
+  if (const auto* text = std::get_if<std::string>(&value)) return quote_text ? "'" + *text + "'" : *text;
   std::string hex = "x'";
   for (std::uint8_t byte : std::get<std::vector<std::uint8_t>>(value)) {
     char digits[3];
@@ -139,6 +142,27 @@ std::vector<std::string> dump_converter_tables(core::Connection& conn) {
 
 std::vector<std::string> flags_of(core::Connection& conn) {
   return rows_of(conn, "SELECT file_path, scip_outline, scip_definition FROM syntax_files ORDER BY file_path");
+}
+
+std::vector<std::string> build_rows(const std::filesystem::path& db) {
+  core::Connection conn = core::Connection::open(db, {.read_only = true});
+  std::vector<std::string> rows;
+  for (const char* table : {"syntax_files", "syntax_symbols", "kolvex_snapshot"}) {
+    core::Statement select = conn.prepare(std::string("SELECT rowid, * FROM ") + table + " ORDER BY rowid");
+    while (select.step()) {
+      std::string row = table;
+      for (int i = 0; i < select.column_count(); ++i) row += "|" + render(select.column_value(i), /*quote_text=*/true);
+      rows.push_back(row);
+    }
+  }
+  return rows;
+}
+
+std::string tree_text(const syntax::ParseTree& tree) {
+  char* text = ts_node_string(tree.root_node());
+  std::string copy = text;
+  std::free(text);
+  return copy;
 }
 
 }  // namespace kolvex::declstore::testing

@@ -1,5 +1,6 @@
-// Small fixtures shared by the tests of merge, finalization, facts and lookups:
-// syntax databases written row by row, and table contents rendered as text.
+// Small fixtures shared by the tests of the syntax build, merge, finalization,
+// facts and lookups: syntax databases written row by row, and table contents
+// rendered as text.
 #pragma once
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "core/sqlite.h"
+#include "syntax/parse_tree.h"
 #include "syntax/records.h"
 
 namespace kolvex::declstore::testing {
@@ -52,5 +54,15 @@ std::vector<std::string> dump_converter_tables(core::Connection& conn);
 
 // The flags of every syntax_files row: "path|scip_outline|scip_definition".
 std::vector<std::string> flags_of(core::Connection& conn);
+
+// Every row of the tables a syntax build writes (syntax_files, syntax_symbols,
+// kolvex_snapshot) in rowid order, rowids included, each as "table|value|…" with
+// text quoted, so that NULL and the text 'NULL' differ: two builds that must
+// agree compare equal row for row.
+std::vector<std::string> build_rows(const std::filesystem::path& db);
+
+// The whole tree of a parse as text, to compare what two builds handed to their
+// parse callbacks.
+std::string tree_text(const syntax::ParseTree& tree);
 
 }  // namespace kolvex::declstore::testing
