@@ -3,27 +3,22 @@
 // budget leave declarations out and make the file "partial" with the reason,
 // while a file inside both bounds keeps every declaration and its state.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "syntax/rule_test_support.h"
 #include "syntax/walk.h"
+#include "testkit/deep_input.h"
 
 namespace kolvex::syntax {
 namespace {
 
+using testkit::js_chain;
+
 constexpr std::size_t MAX = MAX_DECLARATION_DEPTH;
 constexpr const char* DEPTH_REASON = "declarations nested deeper than 128 levels are not stored";
-
-// `depth` nested JavaScript functions named `name`, closed.
-std::string js_chain(std::size_t depth, const std::string& name = "f") {
-  std::string source;
-  for (std::size_t i = 0; i < depth; ++i) source += "function " + name + "(){";
-  source.append(depth, '}');
-  return source;
-}
 
 // `name` repeated `count` times, joined by dots.
 std::string dotted(const std::string& name, std::size_t count) {
@@ -145,39 +140,24 @@ TEST(WalkBounds, BothBoundsGiveBothReasons) {
 constexpr std::size_t HOSTILE_DEPTH = 40000;
 constexpr std::size_t SMALL_STACK_BYTES = 512 * 1024;
 
-struct HostileJob {
-  const std::string* source;
-  std::optional<ParsedSyntax> parsed;
-};
-
-void* extract_hostile(void* argument) {
-  auto* job = static_cast<HostileJob*>(argument);
-  ParserPool pool;
-  ParsedSyntax parsed = extract_file("deep.js", *job->source, "javascript", pool);
-  parsed.tree.reset();  // the tree is released on this thread too
-  job->parsed = std::move(parsed);
-  return nullptr;
-}
 
 // A 560 KB file of 40,000 nested functions is extracted on a small stack, and
 // what it stores stays a small fraction of its size.
 TEST(WalkBounds, DeepFileOnASmallStackStoresLittle) {
   const std::string source = js_chain(HOSTILE_DEPTH);
   ASSERT_EQ(source.size(), 560000u);
-  HostileJob job{&source, std::nullopt};
-  pthread_attr_t attributes;
-  ASSERT_EQ(pthread_attr_init(&attributes), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attributes, SMALL_STACK_BYTES), 0);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attributes, &extract_hostile, &job), 0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  pthread_attr_destroy(&attributes);
-
-  ASSERT_TRUE(job.parsed);
-  EXPECT_EQ(job.parsed->state, "partial");
-  EXPECT_EQ(job.parsed->reason, DEPTH_REASON);
-  EXPECT_EQ(job.parsed->symbols.size(), MAX);
-  EXPECT_EQ(name_bytes(*job.parsed), MAX * MAX);  // sum of 2d - 1 for d = 1..MAX
+  std::optional<ParsedSyntax> parsed;
+  testkit::run_on_small_stack(SMALL_STACK_BYTES, [&] {
+    ParserPool pool;
+    ParsedSyntax extracted = extract_file("deep.js", source, "javascript", pool);
+    extracted.tree.reset();  // the tree is released on this thread too
+    parsed = std::move(extracted);
+  });
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->state, "partial");
+  EXPECT_EQ(parsed->reason, DEPTH_REASON);
+  EXPECT_EQ(parsed->symbols.size(), MAX);
+  EXPECT_EQ(name_bytes(*parsed), MAX * MAX);  // sum of 2d - 1 for d = 1..MAX
 }
 
 }  // namespace

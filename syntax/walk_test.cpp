@@ -4,12 +4,12 @@
 #include "syntax/walk.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <map>
 #include <string>
 
 #include "syntax/rule_test_support.h"
+#include "testkit/deep_input.h"
 
 namespace kolvex::syntax {
 namespace {
@@ -189,18 +189,6 @@ std::optional<RuleOutcome> integer_rule(TSNode node, std::string_view) {
 constexpr std::size_t DEEP_NESTING = 50000;
 constexpr std::size_t SMALL_STACK_BYTES = 256 * 1024;
 
-struct DeepWalk {
-  TSNode root;
-  const std::string* source;
-  std::vector<SyntaxSymbol> symbols;
-};
-
-void* run_deep_walk(void* argument) {
-  auto* job = static_cast<DeepWalk*>(argument);
-  job->symbols = walk_with_rule(&integer_rule, "python", job->root, *job->source, "deep.py", "h");
-  return nullptr;
-}
-
 TEST(Walk, DeepTreeWalksOnASmallStack) {
   const std::string source =
       "x = " + std::string(DEEP_NESTING, '(') + "7" + std::string(DEEP_NESTING, ')') + "\n";
@@ -226,19 +214,13 @@ TEST(Walk, DeepTreeWalksOnASmallStack) {
   ts_tree_cursor_delete(&cursor);
   ASSERT_GT(deepest, DEEP_NESTING);
 
-  DeepWalk job{tree.root_node(), &source, {}};
-
-  pthread_attr_t attributes;
-  ASSERT_EQ(pthread_attr_init(&attributes), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attributes, SMALL_STACK_BYTES), 0);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attributes, &run_deep_walk, &job), 0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  pthread_attr_destroy(&attributes);
-
-  ASSERT_EQ(job.symbols.size(), 1u);
-  EXPECT_EQ(job.symbols[0].name, "7");
-  EXPECT_EQ(job.symbols[0].selection.start_byte, static_cast<std::int64_t>(4 + DEEP_NESTING));
+  std::vector<SyntaxSymbol> symbols;
+  testkit::run_on_small_stack(SMALL_STACK_BYTES, [&] {
+    symbols = walk_with_rule(&integer_rule, "python", tree.root_node(), source, "deep.py", "h");
+  });
+  ASSERT_EQ(symbols.size(), 1u);
+  EXPECT_EQ(symbols[0].name, "7");
+  EXPECT_EQ(symbols[0].selection.start_byte, static_cast<std::int64_t>(4 + DEEP_NESTING));
 }
 
 }  // namespace

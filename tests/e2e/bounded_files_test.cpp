@@ -12,6 +12,7 @@
 
 #include "core/process.h"
 #include "core/sqlite.h"
+#include "testkit/deep_input.h"
 #include "testkit/git_repo.h"
 #include "tests/e2e/kolvex_fixture.h"
 
@@ -20,20 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using e2e::SEMANTIC_SKIPPED;
+using testkit::js_chain;
 
 constexpr std::size_t CAPTURE_LIMIT = 1024 * 1024;
 // Every byte of these sources may cost this many bytes of snapshot at most;
 // without the bounds the 40,000-deep file alone took gigabytes.
 constexpr std::uintmax_t SNAPSHOT_BYTES_PER_SOURCE_BYTE = 16;
 constexpr const char* DEPTH_REASON = "declarations nested deeper than 128 levels are not stored";
-
-// `depth` nested JavaScript functions named `name`, closed.
-std::string js_chain(std::size_t depth, const std::string& name = "f") {
-  std::string source;
-  for (std::size_t i = 0; i < depth; ++i) source += "function " + name + "(){";
-  source.append(depth, '}');
-  return source;
-}
 
 class BoundedFiles : public e2e::KolvexFixture {
  protected:
