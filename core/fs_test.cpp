@@ -14,6 +14,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Writes `size` bytes to `path` and returns them: a pattern that repeats only
+// every 251 bytes, so that a copy which drops, repeats or misplaces a block of
+// its buffer does not compare equal.
+std::string write_patterned(const fs::path& path, std::size_t size) {
+  std::string content(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 31 % 251);
+  write_file(path, content);
+  return content;
+}
+
 TEST(Fs, ScratchDirIsRemovedWithItsContents) {
   ScratchDir parent = ScratchDir::create("kolvex-fs-");
   fs::path kept_path;
@@ -139,9 +149,7 @@ TEST(Fs, CopyFileSyncedCopiesThroughATemporaryAndKeepsTheRealErrno) {
   ScratchDir scratch = ScratchDir::create("kolvex-fs-");
   const fs::path source = scratch.path() / "source";
   // Larger than one buffer of the read/write fallback.
-  std::string content(3 * 1024 * 1024 + 17, '\0');
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 % 251);
-  write_file(source, content);
+  const std::string content = write_patterned(source, 3 * 1024 * 1024 + 17);
   ::chmod(source.c_str(), 0640);
   const fs::path target = scratch.path() / "target";
   const fs::path temporary = scratch.path() / "target.partial";
@@ -184,9 +192,7 @@ TEST(Fs, CopyFileSyncedCopiesThroughATemporaryAndKeepsTheRealErrno) {
 TEST(Fs, CopyFileContentsReplacesTheTargetAndNamesTheFileThatFailed) {
   ScratchDir scratch = ScratchDir::create("kolvex-fs-");
   const fs::path source = scratch.path() / "source";
-  std::string content(2 * 1024 * 1024 + 5, '\0');
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 253);
-  write_file(source, content);
+  const std::string content = write_patterned(source, 2 * 1024 * 1024 + 5);
   const fs::path target = scratch.path() / "target";
   // An existing, longer target keeps nothing of its old content.
   write_file(target, content + content);
