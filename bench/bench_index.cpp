@@ -66,10 +66,13 @@ struct Measured {
   int status = 0;
 };
 
+// Variables set over the current environment; a value of nullopt unsets one.
+using Environment = std::map<std::string, std::optional<std::string>>;
+
 // Starts argv (searched on PATH) in `cwd` with `env` over the current
 // environment, output to `log`, and waits for it with wait4.
 Measured spawn_and_wait(const std::vector<std::string>& argv, const fs::path& cwd,
-                        const std::map<std::string, std::optional<std::string>>& env, const fs::path& log) {
+                        const Environment& env, const fs::path& log) {
   std::map<std::string, std::string> merged;
   for (char** entry = environ; *entry; ++entry) {
     const std::string text = *entry;
@@ -139,6 +142,22 @@ std::vector<fs::path> source_files() {
   return files;
 }
 
+// `git commit -q` in `repo` under the bench's own identity, `args` after it.
+void git_commit(const fs::path& repo, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"git", "-c", "user.name=bench", "-c", "user.email=bench@example.invalid", "commit",
+                                   "-q"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  check(core::run_process(argv, {.cwd = repo}), "git commit");
+}
+
+// Makes the directory `repo` a git repository with everything in it committed.
+void commit_new_repository(const fs::path& repo, const std::string& message) {
+  const core::ProcessOptions in_repo{.cwd = repo};
+  check(core::run_process({"git", "init", "-q"}, in_repo), "git init");
+  check(core::run_process({"git", "add", "-A"}, in_repo), "git add");
+  git_commit(repo, {"-m", message});
+}
+
 // A git repository at `repo` holding every `step`-th file, committed.
 std::size_t make_repository(const fs::path& repo, const std::vector<fs::path>& files, std::size_t step) {
   std::size_t count = 0;
@@ -150,13 +169,7 @@ std::size_t make_repository(const fs::path& repo, const std::vector<fs::path>& f
     bytes += fs::file_size(target);
     ++count;
   }
-  const core::ProcessOptions in_repo{.cwd = repo};
-  check(core::run_process({"git", "init", "-q"}, in_repo), "git init");
-  check(core::run_process({"git", "add", "-A"}, in_repo), "git add");
-  check(core::run_process({"git", "-c", "user.name=bench", "-c", "user.email=bench@example.invalid", "commit", "-q",
-                           "-m", "sources"},
-                          in_repo),
-        "git commit");
+  commit_new_repository(repo, "sources");
   std::printf("  %zu files, %.1f MiB\n", count, static_cast<double>(bytes) / (1024.0 * 1024.0));
   return count;
 }
@@ -168,6 +181,26 @@ struct Best {
     if (!value || m.wall < value->wall) value = m;
   }
 };
+
+// The environment of a kolvex run: data and temporary directories of its own,
+// `path_value` as PATH, and none of the caller's settings that would load a
+// model, add a note to the output or load grammars from elsewhere.
+Environment run_environment(const fs::path& data, const fs::path& tmp, const std::string& path_value) {
+  return {{"XDG_DATA_HOME", data.string()},
+          {"TMPDIR", tmp.string()},
+          {"PATH", path_value},
+          {"KOLVEX_EMBEDDING_MODEL", std::nullopt},
+          {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt},
+          {"KOLVEX_GRAMMAR_DIR", std::nullopt}};
+}
+
+// `m` when its program exited with 0; otherwise throws, quoting the run's log.
+Measured must_succeed(const Measured& m, const std::string& what, const fs::path& log) {
+  if (!WIFEXITED(m.status) || WEXITSTATUS(m.status) != 0) {
+    throw std::runtime_error(what + " failed:\n" + core::read_file(log));
+  }
+  return m;
+}
 
 void print_run(const char* label, const Measured& m, const char* ratio_text = "") {
   std::printf("  %-22s %8.2f s   cpu %5.2f   peak %7.1f MiB%s\n", label, m.wall, m.cpu / m.wall,
@@ -187,45 +220,33 @@ void run_size(const char* name, const fs::path& scratch, const std::vector<fs::p
   fs::create_directories(repo);
   make_repository(repo, files, step);
   const fs::path log = scratch / name / "last-run.log";
-  const auto must_succeed = [&](const Measured& m, const std::string& what) {
-    if (!WIFEXITED(m.status) || WEXITSTATUS(m.status) != 0) {
-      throw std::runtime_error(what + " failed:\n" + core::read_file(log));
-    }
-    return m;
-  };
+  const auto succeeded = [&](const Measured& m, const std::string& what) { return must_succeed(m, what, log); };
 
   // The file to change: the first tracked one (a C header of /usr/include).
   const core::ProcessResult listed = core::run_process({"git", "ls-files"}, {.cwd = repo});
   check(listed, "git ls-files");
   std::string changed = listed.stdout_text().substr(0, listed.stdout_text().find('\n'));
-  const core::ProcessOptions in_repo{.cwd = repo};
 
   Best ctags_best, cold_best, no_change_best, one_change_best;
   for (int round = 0; round < rounds; ++round) {
     if (ctags) {
       // Tags to standard output, thrown away: "-f /dev/null" fails when ctags truncates its tag file.
-      ctags_best.offer(must_succeed(spawn_and_wait({ctags->string(), "-R", "-f", "-"}, repo, {}, "/dev/null"), "ctags"));
+      ctags_best.offer(succeeded(spawn_and_wait({ctags->string(), "-R", "-f", "-"}, repo, {}, "/dev/null"), "ctags"));
     }
     const fs::path data = scratch / name / ("data-" + std::to_string(round));
     const fs::path tmp = scratch / name / ("tmp-" + std::to_string(round));
     fs::create_directories(data);
     fs::create_directories(tmp);
-    const std::map<std::string, std::optional<std::string>> env = {
-        {"XDG_DATA_HOME", data.string()},          {"TMPDIR", tmp.string()},
-        {"PATH", path_value},                      {"KOLVEX_EMBEDDING_MODEL", std::nullopt},
-        {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}, {"KOLVEX_GRAMMAR_DIR", std::nullopt}};
-    cold_best.offer(must_succeed(
+    const Environment env = run_environment(data, tmp, path_value);
+    cold_best.offer(succeeded(
         spawn_and_wait({kolvex.string(), "index", "--no-scip", "--slug", SLUG, repo.string()}, repo, env, log),
         "cold index"));
     no_change_best.offer(
-        must_succeed(spawn_and_wait({kolvex.string(), "reindex", "--no-scip", SLUG}, repo, env, log), "reindex"));
+        succeeded(spawn_and_wait({kolvex.string(), "reindex", "--no-scip", SLUG}, repo, env, log), "reindex"));
     core::write_file(repo / changed, core::read_file(repo / changed) + "\n/* bench change " + std::to_string(round) + " */\n");
-    check(core::run_process({"git", "-c", "user.name=bench", "-c", "user.email=bench@example.invalid", "commit", "-q",
-                             "-am", "change"},
-                            in_repo),
-          "git commit");
+    git_commit(repo, {"-am", "change"});
     one_change_best.offer(
-        must_succeed(spawn_and_wait({kolvex.string(), "reindex", "--no-scip", SLUG}, repo, env, log), "reindex"));
+        succeeded(spawn_and_wait({kolvex.string(), "reindex", "--no-scip", SLUG}, repo, env, log), "reindex"));
     fs::remove_all(data);
     fs::remove_all(tmp);
   }
@@ -260,13 +281,7 @@ Measured index_one_file(const char* label, const std::string& source, const fs::
   const fs::path repo = scratch / label / "repo";
   fs::create_directories(repo);
   core::write_file(repo / "file.js", source);
-  const core::ProcessOptions in_repo{.cwd = repo};
-  check(core::run_process({"git", "init", "-q"}, in_repo), "git init");
-  check(core::run_process({"git", "add", "-A"}, in_repo), "git add");
-  check(core::run_process({"git", "-c", "user.name=bench", "-c", "user.email=bench@example.invalid", "commit", "-q",
-                           "-m", "source"},
-                          in_repo),
-        "git commit");
+  commit_new_repository(repo, "source");
   const fs::path log = scratch / label / "last-run.log";
   Best best;
   std::uintmax_t snapshot_bytes = 0;
@@ -275,16 +290,10 @@ Measured index_one_file(const char* label, const std::string& source, const fs::
     const fs::path tmp = scratch / label / "tmp";
     fs::create_directories(data);
     fs::create_directories(tmp);
-    const std::map<std::string, std::optional<std::string>> env = {
-        {"XDG_DATA_HOME", data.string()},          {"TMPDIR", tmp.string()},
-        {"PATH", path_value},                      {"KOLVEX_EMBEDDING_MODEL", std::nullopt},
-        {"KOLVEX_FALLBACK_SEARCH_ONLY", std::nullopt}, {"KOLVEX_GRAMMAR_DIR", std::nullopt}};
-    const Measured m =
-        spawn_and_wait({kolvex.string(), "index", "--no-scip", "--slug", SLUG, repo.string()}, repo, env, log);
-    if (!WIFEXITED(m.status) || WEXITSTATUS(m.status) != 0) {
-      throw std::runtime_error(std::string(label) + " index failed:\n" + core::read_file(log));
-    }
-    best.offer(m);
+    const Environment env = run_environment(data, tmp, path_value);
+    best.offer(must_succeed(
+        spawn_and_wait({kolvex.string(), "index", "--no-scip", "--slug", SLUG, repo.string()}, repo, env, log),
+        std::string(label) + " index", log));
     snapshot_bytes = 0;
     for (const auto& entry : fs::recursive_directory_iterator(data)) {
       if (entry.is_regular_file() && entry.path().extension() == ".db" &&
