@@ -1,16 +1,15 @@
 #include "platform/descriptor_kind.h"
 
-#include <array>
 #include <string>
-#include <utility>
 
+#include "core/enum_text.h"
 #include "core/error.h"
 #include "core/text.h"
 
 namespace kolvex::platform {
 namespace {
 
-constexpr std::array<std::pair<DescriptorKind, std::string_view>, 9> KIND_TEXTS = {{
+constexpr core::EnumTexts<DescriptorKind, 9> KIND_TEXTS = {{
     {DescriptorKind::NAMESPACE, "NAMESPACE"},
     {DescriptorKind::TYPE, "TYPE"},
     {DescriptorKind::TERM, "TERM"},
@@ -24,17 +23,10 @@ constexpr std::array<std::pair<DescriptorKind, std::string_view>, 9> KIND_TEXTS 
 
 }  // namespace
 
-std::string_view kind_text(DescriptorKind kind) noexcept {
-  for (const auto& [member, text] : KIND_TEXTS) {
-    if (member == kind) return text;
-  }
-  return {};
-}
+std::string_view kind_text(DescriptorKind kind) noexcept { return core::enum_text(KIND_TEXTS, kind); }
 
 DescriptorKind kind_from_text(std::string_view text) {
-  for (const auto& [member, member_text] : KIND_TEXTS) {
-    if (member_text == text) return member;
-  }
+  if (auto kind = core::enum_from_text(KIND_TEXTS, text)) return *kind;
   throw core::ValueError(core::quote(core::decode_utf8_replace(text)) + " is not a valid DescriptorKind");
 }
 
