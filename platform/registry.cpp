@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <system_error>
 
 #include "core/error.h"
@@ -72,7 +71,7 @@ ON CONFLICT(slug) DO UPDATE SET
 
 constexpr std::string_view RECORD_FAILURE_SQL = R"sql(
 INSERT INTO repos (slug, path, language, status, last_indexed, status_origin, status_reason, status_stderr)
-VALUES (?1, ?2, ?3, 'failed', ?4, ?5, ?6, ?7)
+VALUES (?1, ?2, ?3, ?8, ?4, ?5, ?6, ?7)
 ON CONFLICT(slug) DO UPDATE SET
   path = excluded.path,
   language = excluded.language,
@@ -132,18 +131,32 @@ std::vector<std::string> include_from_json(const std::string& text) {
   return include;
 }
 
+// The enum of a stored text; a text outside its table means a damaged file
+// (or one a newer version wrote), reported like any other damage.
+template <typename Parse>
+auto stored_value(std::string_view column, const std::string& text, Parse parse) {
+  try {
+    return parse(text);
+  } catch (const core::ValueError& error) {
+    throw_damaged("registry column " + std::string(column) + ": " + error.message());
+  }
+}
+
 RegisteredRepo row_from(core::Statement& statement) {
   RegisteredRepo row;
   row.slug = statement.column_text(0);
   row.path = statement.column_text(1);
   row.language = statement.column_text(2);
-  row.status = statement.column_text(3);
+  row.status = stored_value("status", statement.column_text(3), status_from_text);
   row.last_indexed = parse_time(statement.column_text(4), "last_indexed");
   row.scip_enabled = statement.column_int(5) != 0;
   row.semantic_declined = statement.column_int(6) != 0;
   row.semantic_include = include_from_json(statement.column_text(7));
   row.commit_sha = statement.column_opt_text(8);
-  row.scip_state = statement.column_opt_text(9);
+  // The registry never writes an empty state; it reads as none.
+  if (auto state = statement.column_opt_text(9); state && !state->empty()) {
+    row.scip_state = stored_value("scip_state", *state, scip_state_from_text);
+  }
   row.scip_failure_reason = statement.column_opt_text(10);
   row.scip_failed_at_sha = statement.column_opt_text(11);
   row.scheme_override = statement.column_opt_text(12);
@@ -225,18 +238,16 @@ std::vector<RegisteredRepo> Registry::list() {
 }
 
 void Registry::upsert(std::string_view slug, std::string_view path, std::string_view language,
-                      const std::optional<std::string>& commit, std::string_view status,
+                      const std::optional<std::string>& commit, RepoStatus status,
                       const UpsertOptions& options) {
   const auto& stage = options.scip_stage;
-  if (stage && std::find(SCIP_STATES.begin(), SCIP_STATES.end(), stage->state) == SCIP_STATES.end()) {
-    throw core::ValueError("unknown SCIP stage state " + core::quote(core::decode_utf8_replace(stage->state)));
-  }
   const std::optional<std::string> include =
       options.semantic_include ? std::optional<std::string>(include_to_json(*options.semantic_include))
                                : std::nullopt;
   guarded(REGISTRY_WRITE, [&] {
     auto statement = connection(true)->prepare(UPSERT_SQL);
-    statement.bind(1, slug).bind(2, path).bind(3, language).bind(4, commit).bind(5, status).bind(6, now_text());
+    statement.bind(1, slug).bind(2, path).bind(3, language).bind(4, commit).bind(5, status_text(status));
+    statement.bind(6, now_text());
     statement.bind(7, options.scheme_override);
     statement.bind(8, include);
     statement.bind(9, options.language_override);
@@ -248,7 +259,7 @@ void Registry::upsert(std::string_view slug, std::string_view path, std::string_
     statement.bind(11, options.status_reason);
     statement.bind(12, stage ? 1 : 0);
     if (stage) {
-      statement.bind(13, stage->state)
+      statement.bind(13, scip_state_text(stage->state))
           .bind(14, stage->failure_reason)
           .bind(15, stage->failure_stderr)
           .bind(16, stage->failed_at_sha);
@@ -265,6 +276,7 @@ void Registry::record_failure(std::string_view slug, std::string_view path, std:
     auto statement = connection(true)->prepare(RECORD_FAILURE_SQL);
     statement.bind(1, slug).bind(2, path).bind(3, language).bind(4, now_text()).bind(5, origin).bind(6, reason).bind(
         7, text);
+    statement.bind(8, status_text(RepoStatus::FAILED));
     statement.run();
   });
 }
@@ -329,32 +341,44 @@ void Registry::close() {
 
 std::string origin_of(const RegisteredRepo& row) {
   if (has_text(row.status_origin)) return *row.status_origin;
-  if (row.status == "failed") return std::string(ORIGIN_FAILED_HARD);
-  if (row.status == DEGRADED_STATUS) return "scip-" + row.scip_state.value_or("unknown");
-  if (row.status == PARTIAL_STATUS) return "partial-extraction";
-  if (row.status == "indexing") return "run-in-progress";
-  if (row.status == "search-only") return "legacy-search-only";
+  switch (row.status) {
+    case RepoStatus::FAILED:
+      return std::string(ORIGIN_FAILED_HARD);
+    case RepoStatus::DEGRADED:
+      return "scip-" + (row.scip_state ? std::string(scip_state_text(*row.scip_state)) : std::string("unknown"));
+    case RepoStatus::PARTIAL:
+      return "partial-extraction";
+    case RepoStatus::INDEXING:
+      return "run-in-progress";
+    case RepoStatus::SEARCH_ONLY:
+      return "legacy-search-only";
+    case RepoStatus::INDEXED:
+      break;
+  }
   return "index-run";
 }
 
 std::optional<std::string> recovery_for(const RegisteredRepo& row) {
   const std::string reindex = "kolvex reindex " + row.slug;
-  if (row.status == "failed") return "fix the cause above, then run: " + reindex;
-  if (row.status == DEGRADED_STATUS) {
-    if (row.scip_state == "unavailable") {
-      return "install the SCIP tools for " + row.language + " (run setup.sh), then run: " + reindex +
-             " --scip; or turn SCIP off with: " + reindex + " --no-scip";
-    }
-    return "fix the SCIP indexer failure, then retry with: " + reindex + " --scip; or turn SCIP off with: " +
-           reindex + " --no-scip";
+  switch (row.status) {
+    case RepoStatus::FAILED:
+      return "fix the cause above, then run: " + reindex;
+    case RepoStatus::DEGRADED:
+      if (row.scip_state == ScipState::UNAVAILABLE) {
+        return "install the SCIP tools for " + row.language + " (run setup.sh), then run: " + reindex +
+               " --scip; or turn SCIP off with: " + reindex + " --no-scip";
+      }
+      return "fix the SCIP indexer failure, then retry with: " + reindex + " --scip; or turn SCIP off with: " +
+             reindex + " --no-scip";
+    case RepoStatus::PARTIAL:
+      return "some files were not fully extracted; fix or exclude them, then run: " + reindex;
+    case RepoStatus::INDEXING:
+      return "if no index run is active, the last one was interrupted; run: " + reindex;
+    case RepoStatus::SEARCH_ONLY:
+      return "recorded by an older version; run: " + reindex;
+    case RepoStatus::INDEXED:
+      break;
   }
-  if (row.status == PARTIAL_STATUS) {
-    return "some files were not fully extracted; fix or exclude them, then run: " + reindex;
-  }
-  if (row.status == "indexing") {
-    return "if no index run is active, the last one was interrupted; run: " + reindex;
-  }
-  if (row.status == "search-only") return "recorded by an older version; run: " + reindex;
   return std::nullopt;
 }
 

@@ -10,7 +10,9 @@
 // directory (damaged, a directory in its place, read-only, full, an I/O error,
 // locked too long) is raised as RegistryError (platform/registry_error.h),
 // whose text names the file and the remedy; use after close() raises
-// core::SqliteError.
+// core::SqliteError. A row whose status or SCIP stage state is not one of the
+// texts of platform/registry_states.h (a damaged file, or one written by a
+// newer version) is such damage too.
 //
 // Per-repository choices follow the rule "absent keeps the stored value": an
 // option left unset in upsert never clears what an earlier run stored. The
@@ -20,7 +22,6 @@
 // several processes) may use the same file at once.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -32,24 +33,19 @@
 #include "core/clock.h"
 #include "core/sqlite.h"
 #include "platform/registry_error.h"
+#include "platform/registry_states.h"
 
 namespace kolvex::platform {
 
-// Status texts besides "indexing", "indexed" and "failed".
-inline constexpr std::string_view PARTIAL_STATUS = "partial";
-inline constexpr std::string_view DEGRADED_STATUS = "degraded";
 // Origin recorded for a failed run.
 inline constexpr std::string_view ORIGIN_FAILED_HARD = "failed-hard";
 // Language recorded when no SCIP language was detected.
 inline constexpr std::string_view UNKNOWN_LANGUAGE = "unknown";
-// The SCIP stage states.
-inline constexpr std::array<std::string_view, 5> SCIP_STATES = {"available", "failed", "unavailable",
-                                                                  "unsupported", "disabled"};
 
 // The SCIP stage record of a run; read back as scip_state, scip_failure_reason,
 // scip_failure_stderr and scip_failed_at_sha.
 struct ScipStageFields {
-  std::string state;  // one of SCIP_STATES
+  ScipState state = ScipState::AVAILABLE;
   std::optional<std::string> failure_reason;
   std::optional<std::string> failure_stderr;
   std::optional<std::string> failed_at_sha;
@@ -60,13 +56,13 @@ struct RegisteredRepo {
   std::string slug;
   std::string path;
   std::string language;
-  std::string status;
+  RepoStatus status = RepoStatus::INDEXING;
   core::SystemTime last_indexed;
   bool scip_enabled = true;
   bool semantic_declined = false;
   std::vector<std::string> semantic_include;  // in the order given; never unset
   std::optional<std::string> commit_sha;
-  std::optional<std::string> scip_state;
+  std::optional<ScipState> scip_state;  // none also for an empty stored text
   std::optional<std::string> scip_failure_reason;
   std::optional<std::string> scip_failed_at_sha;
   std::optional<std::string> scheme_override;
@@ -113,10 +109,9 @@ class Registry {
 
   // Creates or updates the row of `slug`: path, language, commit and status as
   // given, last_indexed now, the options as described on UpsertOptions; an
-  // earlier failure's origin and text are cleared. Throws core::ValueError for
-  // a stage state outside SCIP_STATES.
+  // earlier failure's origin and text are cleared.
   void upsert(std::string_view slug, std::string_view path, std::string_view language,
-              const std::optional<std::string>& commit, std::string_view status,
+              const std::optional<std::string>& commit, RepoStatus status,
               const UpsertOptions& options = {});
   // Records a failed run: the row (created when missing) gets status "failed",
   // the origin, reason and complete text, the path, language and last_indexed now.

@@ -25,6 +25,16 @@ class RegistryErrorTest : public ::testing::Test {
   fs::path file_ = data_ / "registry.db";
   std::string data() const { return data_.string(); }
   std::string file() const { return file_.string(); }
+
+  // One row written by the registry, then changed behind its back by `sql`.
+  void seed_row(const std::string& sql) const {
+    Registry seed(file_);
+    seed.upsert("api", "/r", "python", std::nullopt, RepoStatus::INDEXING);
+    seed.close();
+    core::Connection raw = core::Connection::open(file_);
+    raw.exec(sql);
+    raw.close();
+  }
 };
 
 // The text of every cause a SQLite failure of the registry can have, with the
@@ -140,17 +150,16 @@ TEST_F(RegistryErrorTest, RegistryRaisesItsTroubleAsRegistryError) {
        "cannot open the registry " + file() + ": file is not a database — " + MOVE_ASIDE},
       {"a directory", [&] { fs::create_directory(file_); },
        "cannot open the registry " + file() + ": it is a directory — " + MOVE_ASIDE},
-      {"a malformed row",
-       [&] {
-         Registry seed(file_);
-         seed.upsert("api", "/r", "python", std::nullopt, "indexing");
-         seed.close();
-         core::Connection raw = core::Connection::open(file_);
-         raw.exec("UPDATE repos SET last_indexed = 'yesterday'");
-         raw.close();
-       },
+      {"a malformed row", [&] { seed_row("UPDATE repos SET last_indexed = 'yesterday'"); },
        "cannot read the registry " + file() + ": registry column last_indexed holds a malformed date-time: "
        "'yesterday' — " + MOVE_ASIDE},
+      // A status or SCIP state outside the vocabulary: damage, or a newer version's file.
+      {"an unknown status", [&] { seed_row("UPDATE repos SET status = 'archived'"); },
+       "cannot read the registry " + file() + ": registry column status: unknown registry status 'archived' — " +
+           MOVE_ASIDE},
+      {"an unknown SCIP stage state", [&] { seed_row("UPDATE repos SET scip_state = 'legacy'"); },
+       "cannot read the registry " + file() + ": registry column scip_state: unknown SCIP stage state 'legacy' — " +
+           MOVE_ASIDE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -174,7 +183,7 @@ TEST_F(RegistryErrorTest, RegistryUsesTheWriteAheadLogAndSwitchesAnOlderFile) {
   old.query_text("PRAGMA journal_mode = DELETE");
   old.close();
   Registry registry(file_);
-  registry.upsert("api", "/r", "python", std::nullopt, "indexing");
+  registry.upsert("api", "/r", "python", std::nullopt, RepoStatus::INDEXING);
   registry.close();
   core::Connection check = core::Connection::open(file_);
   EXPECT_EQ(check.query_text("PRAGMA journal_mode"), "wal");

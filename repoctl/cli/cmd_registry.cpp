@@ -42,9 +42,18 @@ int no_such_repo(const std::string& slug) {
   return 1;
 }
 
-std::string mark_of(const std::string& status) {
-  if (status == "failed") return "✗";
-  if (status == platform::DEGRADED_STATUS || status == "search-only") return "◐";
+std::string mark_of(platform::RepoStatus status) {
+  switch (status) {
+    case platform::RepoStatus::FAILED:
+      return "✗";
+    case platform::RepoStatus::DEGRADED:
+    case platform::RepoStatus::SEARCH_ONLY:
+      return "◐";
+    case platform::RepoStatus::INDEXING:
+    case platform::RepoStatus::INDEXED:
+    case platform::RepoStatus::PARTIAL:
+      break;
+  }
   return "✓";
 }
 
@@ -105,10 +114,11 @@ int cmd_list(const Namespace&) {
   }
   for (const platform::RegisteredRepo& row : rows) {
     std::string commit = row.commit_sha && !row.commit_sha->empty() ? *row.commit_sha : "-";
-    std::string line = row.slug + "\t" + mark_of(row.status) + " " + row.status + "\t" + row.language + "\t" +
-                       commit + "\t" + row.path;
-    if (row.status == "failed" || row.status == platform::DEGRADED_STATUS) {
-      line += "\t" + (row.status_reason && !row.status_reason->empty() ? *row.status_reason : row.status);
+    const std::string status(platform::status_text(row.status));
+    std::string line =
+        row.slug + "\t" + mark_of(row.status) + " " + status + "\t" + row.language + "\t" + commit + "\t" + row.path;
+    if (row.status == platform::RepoStatus::FAILED || row.status == platform::RepoStatus::DEGRADED) {
+      line += "\t" + (row.status_reason && !row.status_reason->empty() ? *row.status_reason : status);
     }
     std::cout << line << "\n";
   }

@@ -84,11 +84,11 @@ int cmd_status(const Namespace& args) {
   std::cout << "slug: " << row->slug << "\n"
             << "path: " << row->path << "\n"
             << "language: " << row->language << "\n"
-            << "status: " << row->status << "\n"
+            << "status: " << platform::status_text(row->status) << "\n"
             << "commit: " << (has_text(row->commit_sha) ? *row->commit_sha : "-") << "\n"
             << "last_indexed: " << core::isoformat_utc(row->last_indexed) << "\n"
             << "scipEnabled: " << (row->scip_enabled ? "true" : "false") << "\n"
-            << "scipState: " << (has_text(row->scip_state) ? *row->scip_state : "unknown") << "\n";
+            << "scipState: " << (row->scip_state ? platform::scip_state_text(*row->scip_state) : "unknown") << "\n";
   if (has_text(row->scip_failure_reason)) std::cout << "scipFailure: " << *row->scip_failure_reason << "\n";
   print_syntax_counts(slug);
   std::cout << "semantic: "
@@ -97,7 +97,8 @@ int cmd_status(const Namespace& args) {
   const std::optional<std::string> hint = platform::recovery_for(*row);
   if (has_text(row->status_origin) || has_text(row->status_reason) || hint) {
     std::cout << "origin: " << platform::origin_of(*row) << "\n"
-              << "cause: " << (has_text(row->status_reason) ? *row->status_reason : row->status) << "\n";
+              << "cause: " << (has_text(row->status_reason) ? *row->status_reason : platform::status_text(row->status))
+              << "\n";
     if (hint) std::cout << "recovery: " << *hint << "\n";
   }
 

@@ -6,7 +6,7 @@
 
 #include "core/fs.h"
 #include "repoctl/cli/commands.h"
-#include "repoctl/pipeline/errors.h"
+#include "repoctl/pipeline/scip_indexers.h"
 
 namespace kolvex::cli {
 namespace {

@@ -31,6 +31,7 @@
 #include "repoctl/pipeline/run_lock.h"
 #include "repoctl/pipeline/runner.h"
 #include "repoctl/pipeline/scip_attempt.h"
+#include "repoctl/pipeline/scip_indexers.h"
 #include "repoctl/pipeline/semantic_glue.h"
 #include "repoctl/pipeline/zoekt.h"
 #include "syntax/parser_pool.h"
@@ -167,7 +168,8 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
   try {
     registry->write_atomically([&] {
       detail::reject_duplicate_slug_for_path(*registry, run.slug, run.repo_path);
-      registry->upsert(run.slug, run.repo_path.string(), run.resolved_language, std::nullopt, "indexing",
+      registry->upsert(run.slug, run.repo_path.string(), run.resolved_language, std::nullopt,
+                       platform::RepoStatus::INDEXING,
                        {.scheme_override = run.scheme,
                         .semantic_include = run.semantic_include,
                         .language_override = run.language_override,
@@ -220,13 +222,11 @@ void run_zoekt_build(const RunSetup& run, RunResult& result, const declstore::In
 }
 
 // The scip_state of the facts row when no converted database is published.
-std::string facts_state_without_database(const RunSetup& run, const RunResult& result) {
+platform::ScipState facts_state_without_database(const RunSetup& run, const RunResult& result) {
   if (result.attempt) return result.attempt->state;
-  if (!run.scip_enabled) return "disabled";
-  if (run.suppressed && run.existing && run.existing->scip_state && !run.existing->scip_state->empty()) {
-    return *run.existing->scip_state;
-  }
-  return "unsupported";
+  if (!run.scip_enabled) return platform::ScipState::DISABLED;
+  if (run.suppressed && run.existing && run.existing->scip_state) return *run.existing->scip_state;
+  return platform::ScipState::UNSUPPORTED;
 }
 
 void finalize_and_publish(const RunSetup& run, RunResult& result, const declstore::SourceManifest& manifest,
@@ -234,9 +234,9 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
   std::string generation = core::uuid4_hex();
   result.versioned_name = platform::versioned_snapshot_name(run.sha, generation);
   std::string published_at = core::isoformat_utc(core::utc_now());
-  auto finalize_options = [&](std::string scip_state) {
+  auto finalize_options = [&](platform::ScipState scip_state) {
     return declstore::FinalizeOptions{generation, run.sha, published_at, manifest.source_hash,
-                                      std::move(scip_state)};
+                                      std::string(platform::scip_state_text(scip_state))};
   };
 
   bool converted = result.attempt && result.attempt->db_path;
@@ -367,11 +367,13 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
 
 std::optional<platform::ScipStageFields> stage_record(const RunSetup& run, const RunResult& result) {
   if (!result.attempt) {
-    if (!run.scip_enabled) return platform::ScipStageFields{.state = "disabled"};
-    if (!run.scip_supported) return platform::ScipStageFields{.state = "unsupported"};
+    if (!run.scip_enabled) return platform::ScipStageFields{.state = platform::ScipState::DISABLED};
+    if (!run.scip_supported) return platform::ScipStageFields{.state = platform::ScipState::UNSUPPORTED};
     return std::nullopt;  // suppressed: the stored failure and its commit stay
   }
-  if (result.attempt->state == "available") return platform::ScipStageFields{.state = "available"};
+  if (result.attempt->state == platform::ScipState::AVAILABLE) {
+    return platform::ScipStageFields{.state = platform::ScipState::AVAILABLE};
+  }
   return platform::ScipStageFields{.state = result.attempt->state,
                                    .failure_reason = result.attempt->reason,
                                    .failure_stderr = result.attempt->stderr,
@@ -379,19 +381,21 @@ std::optional<platform::ScipStageFields> stage_record(const RunSetup& run, const
 }
 
 bool attempt_failed(const RunResult& result) {
-  return result.attempt && (result.attempt->state == "failed" || result.attempt->state == "unavailable");
+  return result.attempt && (result.attempt->state == platform::ScipState::FAILED ||
+                            result.attempt->state == platform::ScipState::UNAVAILABLE);
 }
 
-std::string final_status(const RunSetup& run, const RunResult& result) {
-  if (attempt_failed(result)) return std::string(platform::DEGRADED_STATUS);
-  if (run.suppressed) return std::string(platform::DEGRADED_STATUS);
-  if (result.syntax_gap) return std::string(platform::PARTIAL_STATUS);
-  if (result.attempt && !result.has_nav) return std::string(platform::PARTIAL_STATUS);
-  return "indexed";
+platform::RepoStatus final_status(const RunSetup& run, const RunResult& result) {
+  if (attempt_failed(result)) return platform::RepoStatus::DEGRADED;
+  if (run.suppressed) return platform::RepoStatus::DEGRADED;
+  if (result.syntax_gap) return platform::RepoStatus::PARTIAL;
+  if (result.attempt && !result.has_nav) return platform::RepoStatus::PARTIAL;
+  return platform::RepoStatus::INDEXED;
 }
 
-std::optional<std::string> degraded_reason(const RunSetup& run, const RunResult& result, const std::string& status) {
-  if (status != platform::DEGRADED_STATUS) return std::nullopt;
+std::optional<std::string> degraded_reason(const RunSetup& run, const RunResult& result,
+                                           platform::RepoStatus status) {
+  if (status != platform::RepoStatus::DEGRADED) return std::nullopt;
   if (result.attempt) return result.attempt->reason;
   if (run.existing) return run.existing->scip_failure_reason;
   return std::nullopt;
@@ -400,16 +404,19 @@ std::optional<std::string> degraded_reason(const RunSetup& run, const RunResult&
 void report_scip_notes(const RunSetup& run, const RunResult& result, core::Diagnostics& diagnostics) {
   auto or_none = [](const std::optional<std::string>& value) { return value.value_or("None"); };
   if (run.existing && run.suppressed) {
-    diagnostics.line("note: " + run.slug + ": SCIP skipped — the previous attempt (" + or_none(run.existing->scip_state) +
+    const std::optional<platform::ScipState>& stored = run.existing->scip_state;
+    const std::string stored_state = stored ? std::string(platform::scip_state_text(*stored)) : "None";
+    diagnostics.line("note: " + run.slug + ": SCIP skipped — the previous attempt (" + stored_state +
          ") failed at this commit (" + or_none(run.existing->scip_failure_reason) +
          "). Syntax and search were refreshed; force a SCIP retry with: kolvex index " + run.repo_path.string() +
          " --scip");
-  } else if (result.attempt && result.attempt->state != "available") {
-    diagnostics.line("warning: " + run.slug + ": SCIP enrichment " + result.attempt->state + " — " +
+  } else if (result.attempt && result.attempt->state != platform::ScipState::AVAILABLE) {
+    diagnostics.line("warning: " + run.slug + ": SCIP enrichment " +
+                     std::string(platform::scip_state_text(result.attempt->state)) + " — " +
          or_none(result.attempt->reason) +
          ". The syntax baseline and search were still published (exit-0 degraded).");
   }
-  if (result.attempt && result.attempt->state == "available" && !result.has_nav) {
+  if (result.attempt && result.attempt->state == platform::ScipState::AVAILABLE && !result.has_nav) {
     diagnostics.line("warning: " + run.slug +
                      " published with symbols but no navigable positions (chunks/mentions empty) — per-file navigation will "
          "return no results. Check that the indexer emits occurrence ranges and that scip is >= v0.9.0.");
@@ -418,7 +425,7 @@ void report_scip_notes(const RunSetup& run, const RunResult& result, core::Diagn
 
 void record_outcome(const RunSetup& run, const RunResult& result, platform::Registry& registry,
                     core::Diagnostics& diagnostics) {
-  std::string status = final_status(run, result);
+  const platform::RepoStatus status = final_status(run, result);
   registry.upsert(run.slug, run.repo_path.string(), run.resolved_language, run.sha, status,
                   {.scheme_override = run.scheme,
                    .semantic_include = run.semantic_include,

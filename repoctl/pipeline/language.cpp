@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/config.h"
+#include "repoctl/pipeline/errors.h"
 #include "repoctl/pipeline/runner.h"
 
 namespace kolvex::pipeline {
@@ -93,7 +94,9 @@ bool scip_suppressed(const std::optional<platform::RegisteredRepo>& entry, const
   // The stored failure speaks for the language it was recorded under; it only
   // stands for this run when this run resolved that same, indexable language.
   if (!supports_scip(options.resolved_language) || entry->language != options.resolved_language) return false;
-  if (entry->scip_state != "failed" && entry->scip_state != "unavailable") return false;
+  if (entry->scip_state != platform::ScipState::FAILED && entry->scip_state != platform::ScipState::UNAVAILABLE) {
+    return false;
+  }
   if (entry->scip_failed_at_sha != options.head || options.explicit_scip == true) return false;
   if (options.language && options.language != entry->language_override) return false;
   if (options.scheme && options.scheme != entry->scheme_override) return false;

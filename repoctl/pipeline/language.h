@@ -16,7 +16,7 @@
 
 #include "declstore/index_listing.h"
 #include "platform/registry.h"
-#include "repoctl/pipeline/errors.h"
+#include "repoctl/pipeline/scip_indexers.h"
 
 namespace kolvex::pipeline {
 

@@ -111,7 +111,7 @@ TEST_F(Resolvers, ExplicitValuesWinOverTheStoredOnes) {
   options.semantic_include = std::vector<std::string>{"src/", "lib/"};
   options.language_override = "python";
   options.scip_enabled = true;
-  registry_.upsert("api", "/repo", "python", std::nullopt, "indexing", options);
+  registry_.upsert("api", "/repo", "python", std::nullopt, platform::RepoStatus::INDEXING, options);
 
   EXPECT_EQ(detail::resolve_language(registry_, "api", std::nullopt), "python");
   EXPECT_EQ(detail::resolve_scheme(registry_, "api", std::nullopt), "App");
@@ -125,7 +125,7 @@ TEST_F(Resolvers, ExplicitValuesWinOverTheStoredOnes) {
             std::vector<std::string>{});
   EXPECT_FALSE(detail::resolve_scip_enabled(registry_, "api", false));
 
-  registry_.upsert("web", "/web", "typescript", std::nullopt, "indexing", {});
+  registry_.upsert("web", "/web", "typescript", std::nullopt, platform::RepoStatus::INDEXING, {});
   EXPECT_EQ(detail::resolve_scheme(registry_, "web", std::nullopt), std::nullopt);
   EXPECT_EQ(detail::resolve_language(registry_, "web", std::nullopt), std::nullopt);
 }
@@ -134,7 +134,7 @@ TEST(ScipSuppression, TableOfTests) {
   platform::RegisteredRepo row;
   row.slug = "api";
   row.language = "python";
-  row.scip_state = "failed";
+  row.scip_state = platform::ScipState::FAILED;
   row.scip_failed_at_sha = "abc";
   row.language_override = "python";
 
@@ -161,10 +161,10 @@ TEST(ScipSuppression, TableOfTests) {
       {"no stored commit", [](auto& r, auto&) { r.scip_failed_at_sha.reset(); }, false},
       {"not a watch run", [](auto&, auto& o) { o.watch = false; }, false},
       {"SCIP disabled", [](auto&, auto& o) { o.scip_enabled = false; }, false},
-      {"stored unavailable", [](auto& r, auto&) { r.scip_state = "unavailable"; }, true},
-      {"stored available", [](auto& r, auto&) { r.scip_state = "available"; }, false},
-      {"stored unsupported", [](auto& r, auto&) { r.scip_state = "unsupported"; }, false},
-      {"stored disabled", [](auto& r, auto&) { r.scip_state = "disabled"; }, false},
+      {"stored unavailable", [](auto& r, auto&) { r.scip_state = platform::ScipState::UNAVAILABLE; }, true},
+      {"stored available", [](auto& r, auto&) { r.scip_state = platform::ScipState::AVAILABLE; }, false},
+      {"stored unsupported", [](auto& r, auto&) { r.scip_state = platform::ScipState::UNSUPPORTED; }, false},
+      {"stored disabled", [](auto& r, auto&) { r.scip_state = platform::ScipState::DISABLED; }, false},
       {"no stored state", [](auto& r, auto&) { r.scip_state.reset(); }, false},
       {"stored language without indexer",
        [](auto& r, auto&) { r.language = std::string(platform::UNKNOWN_LANGUAGE); }, false},

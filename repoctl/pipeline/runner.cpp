@@ -8,6 +8,9 @@
 namespace kolvex::pipeline {
 namespace {
 
+// Git index mode of a submodule (gitlink) entry.
+constexpr std::string_view GITLINK_MODE = "160000";
+
 // Runs git with "-C <repo>" and the given arguments, in the process's own
 // working directory and environment.
 core::ProcessResult run_git(const std::filesystem::path& repo_path, const std::vector<std::string>& args) {
@@ -94,7 +97,7 @@ std::int64_t tracked_blob_count(const std::filesystem::path& repo_path) {
     throw NotAGitRepositoryError(
         probe_message(repo_path, " is not a git repository", "git ls-files -s", trimmed_stderr(listing)));
   }
-  const std::string gitlink = std::string(detail::GITLINK_MODE) + " ";
+  const std::string gitlink = std::string(GITLINK_MODE) + " ";
   std::string_view text = listing.stdout_bytes;
   std::int64_t count = 0;
   std::size_t start = 0;
@@ -130,7 +133,7 @@ std::int64_t tracked_blob_count(const declstore::IndexListing& listing) {
   }
   return static_cast<std::int64_t>(
       std::count_if(listing.entries.begin(), listing.entries.end(),
-                    [](const declstore::IndexEntry& entry) { return entry.mode != detail::GITLINK_MODE; }));
+                    [](const declstore::IndexEntry& entry) { return entry.mode != GITLINK_MODE; }));
 }
 
 namespace detail {

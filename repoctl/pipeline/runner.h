@@ -27,6 +27,9 @@
 
 namespace kolvex::pipeline {
 
+// An argument list, program name first; started directly, never by a shell.
+using Command = std::vector<std::string>;
+
 // A finished child process.
 struct CompletedProcess {
   Command args;

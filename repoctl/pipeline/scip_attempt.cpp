@@ -10,9 +10,13 @@
 #include "core/sqlite.h"
 #include "core/text.h"
 #include "platform/config.h"
+#include "repoctl/pipeline/scip_indexers.h"
 #include "repoctl/pipeline/scip_version.h"
 
 namespace kolvex::pipeline {
+
+using platform::ScipState;
+
 namespace {
 
 constexpr std::string_view NO_DOCUMENTS_MESSAGE =
@@ -119,6 +123,20 @@ EnvOverrides java_indexer_env() {
   return env;
 }
 
+ScipAttempt attempt_from_text(std::string_view text, ScipState state,
+                              const std::optional<std::string>& fallback_reason) {
+  std::optional<std::string> reason = core::first_non_blank_line(text);
+  if (!reason) {
+    reason = (fallback_reason && !fallback_reason->empty()) ? *fallback_reason
+                                                            : std::string(platform::scip_state_text(state));
+  }
+  return ScipAttempt{state, std::move(reason), std::string(text), std::nullopt};
+}
+
+ScipAttempt attempt_from_exception(const core::Error& error, ScipState state) {
+  return attempt_from_text(error.message(), state, std::string(error.type_name()));
+}
+
 bool bash_shim_failure(std::string_view output) {
   for (std::string_view token : BASH_SHIM_TOKENS) {
     if (output.find(token) == std::string_view::npos) return false;
@@ -134,9 +152,9 @@ ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_vie
     check_scip_version();
     if (language == "swift") check_scip_swift_version();
   } catch (const IndexingError& error) {
-    return attempt_from_exception(error, "unavailable");
+    return attempt_from_exception(error, ScipState::UNAVAILABLE);
   } catch (const core::ProcessStartError& error) {
-    return attempt_from_exception(error, "unavailable");
+    return attempt_from_exception(error, ScipState::UNAVAILABLE);
   }
 
   const Command* base = indexer_for(language);
@@ -155,7 +173,7 @@ ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_vie
       try {
         project = typescript_project_arguments(repo_path, scratch);
       } catch (const core::ValueError& error) {
-        return attempt_from_text("no project file for scip-typescript: " + error.message(), "failed");
+        return attempt_from_text("no project file for scip-typescript: " + error.message(), ScipState::FAILED);
       }
       index_cmd.insert(index_cmd.end(), project.begin(), project.end());
     }
@@ -164,26 +182,26 @@ ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_vie
     run({"scip", "expt-convert", "--output", db_path.string(), index_path.string()}, repo_path,
         "scip expt-convert");
   } catch (const MissingBinaryError& error) {
-    return attempt_from_exception(error, "unavailable");
+    return attempt_from_exception(error, ScipState::UNAVAILABLE);
   } catch (const IndexingError& error) {
     const std::string& text = error.message();
     if (language == "java" && bash_shim_failure(text)) {
-      return attempt_from_text(std::string(BASH_SHIM_REMEDY) + "\n\n" + text, "failed");
+      return attempt_from_text(std::string(BASH_SHIM_REMEDY) + "\n\n" + text, ScipState::FAILED);
     }
-    ScipAttempt attempt = attempt_from_text(text, "failed");
+    ScipAttempt attempt = attempt_from_text(text, ScipState::FAILED);
     if (const auto* not_started = dynamic_cast<const ToolNotStartedError*>(&error)) {
       // The runner's first line ends on its colon: say what kept the tool from starting.
       attempt.reason = *attempt.reason + " " + not_started->start_problem();
     }
     return attempt;
   } catch (const core::ProcessStartError& error) {
-    return attempt_from_exception(error, "unavailable");
+    return attempt_from_exception(error, ScipState::UNAVAILABLE);
   }
 
   if (std::optional<std::string> problem = converted_database_problem(db_path)) {
-    return attempt_from_text(*problem, "failed");
+    return attempt_from_text(*problem, ScipState::FAILED);
   }
-  return ScipAttempt{"available", std::nullopt, std::nullopt, db_path};
+  return ScipAttempt{ScipState::AVAILABLE, std::nullopt, std::nullopt, db_path};
 }
 
 }  // namespace detail

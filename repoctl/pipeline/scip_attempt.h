@@ -10,22 +10,48 @@
 // nothing and runs its child processes one after another on the caller's thread.
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "repoctl/pipeline/errors.h"
+#include "core/error.h"
+#include "platform/registry_states.h"
 #include "repoctl/pipeline/runner.h"
 
 namespace kolvex::pipeline {
+
+// The outcome of one SCIP attempt: AVAILABLE carries db_path; FAILED and
+// UNAVAILABLE carry a one-line reason and the complete failure text. The
+// registry records the state as the run's SCIP stage state.
+struct ScipAttempt {
+  platform::ScipState state = platform::ScipState::AVAILABLE;
+  std::optional<std::string> reason;
+  std::optional<std::string> stderr;
+  std::optional<std::filesystem::path> db_path;
+};
 
 // The tables every converted SCIP database has; readers of a snapshot rely on all of them.
 inline constexpr std::array<std::string_view, 5> CONVERTER_TABLES = {"documents", "chunks", "mentions",
                                                                       "global_symbols", "defn_enclosing_ranges"};
 
 namespace detail {
+
+// Both must occur in an indexer's output for the old-bash launcher failure of scip-java.
+inline constexpr std::array<std::string_view, 2> BASH_SHIM_TOKENS = {"LAUNCHER_ARGS[@]", "unbound variable"};
+inline constexpr std::string_view BASH_SHIM_REMEDY =
+    "scip-java's generated javac wrapper requires bash >= 4.4, but this machine's default bash is older "
+    "(macOS ships 3.2). Install a newer bash (`brew install bash`), re-run setup.sh to create the shim, "
+    "then reindex.";
+
+// The outcome record of a failure text: reason = its first non-blank line, else
+// `fallback_reason` when given and not empty, else the state's text; stderr = the text.
+ScipAttempt attempt_from_text(std::string_view text, platform::ScipState state,
+                              const std::optional<std::string>& fallback_reason = std::nullopt);
+// attempt_from_text of the error's message, with the error type's name as fallback.
+ScipAttempt attempt_from_exception(const core::Error& error, platform::ScipState state);
 
 // Runs the attempt for `language` (a key of indexer_by_language()).
 ScipAttempt attempt_scip(const std::filesystem::path& repo_path, std::string_view language,

@@ -11,6 +11,8 @@
 #include "core/sqlite.h"
 #include "core/text.h"
 #include "platform/config.h"
+#include "repoctl/pipeline/errors.h"
+#include "repoctl/pipeline/scip_indexers.h"
 #include "testkit/fake_program.h"
 
 namespace kolvex::pipeline {
@@ -22,6 +24,7 @@ using testkit::FakeBin;
 using testkit::FakeInvocation;
 using testkit::FakeProgram;
 using testkit::ScopedEnv;
+using platform::ScipState;
 
 const std::string LOADER_ERROR =
     "scip: error while loading shared libraries: libkolvex_core.so: cannot open shared object file: No such file or "
@@ -128,7 +131,7 @@ class ScipAttemptTest : public ::testing::Test {
 
 TEST_F(ScipAttemptTest, OutcomeTableForEveryLanguage) {
   struct Expect {
-    std::string state;
+    ScipState state;
     std::string reason;
     std::optional<std::string> stderr;  // none: same as the reason
     bool indexer_ran;
@@ -156,11 +159,11 @@ TEST_F(ScipAttemptTest, OutcomeTableForEveryLanguage) {
   const std::vector<Case> cases = {
       {"scip missing", [&](const LanguageCase&) { fs::remove(bin_.dir() / "scip"); },
        [](const LanguageCase&, const fs::path&) {
-         return Expect{"unavailable", "scip not found on PATH — run setup.sh", std::nullopt, false, false};
+         return Expect{ScipState::UNAVAILABLE, "scip not found on PATH — run setup.sh", std::nullopt, false, false};
        }},
       {"scip too old", [&](const LanguageCase&) { set("KOLVEX_T_SCIP_VERSION", "scip version v0.8.0"); },
        [](const LanguageCase&, const fs::path&) {
-         return Expect{"unavailable",
+         return Expect{ScipState::UNAVAILABLE,
                        "scip v0.8.0 is too old (need >= v0.9.0): it cannot read scip.proto's typed_range oneof, so "
                        "occurrence positions are dropped and navigation returns empty results. Re-run setup.sh, and "
                        "remove any older scip earlier on PATH.",
@@ -169,9 +172,10 @@ TEST_F(ScipAttemptTest, OutcomeTableForEveryLanguage) {
       {"indexer missing", [&](const LanguageCase& l) { fs::remove(bin_.dir() / l.program); },
        [](const LanguageCase& l, const fs::path&) {
          if (std::string(l.language) == "swift") {
-           return Expect{"unavailable", "scip-swift not found on PATH — run setup.sh", std::nullopt, false, false};
+           return Expect{ScipState::UNAVAILABLE, "scip-swift not found on PATH — run setup.sh", std::nullopt, false,
+                         false};
          }
-         return Expect{"unavailable",
+         return Expect{ScipState::UNAVAILABLE,
                        std::string(l.program) + " index failed: " + l.program + " not found on PATH — run setup.sh",
                        std::nullopt, false, false};
        }},
@@ -185,12 +189,12 @@ TEST_F(ScipAttemptTest, OutcomeTableForEveryLanguage) {
        },
        [&](const LanguageCase& l, const fs::path& scratch) {
          std::string line = indexer_line(l, scratch);
-         return Expect{"failed", line, line + "\n\nboom\n", false, false};
+         return Expect{ScipState::FAILED, line, line + "\n\nboom\n", false, false};
        }},
       {"converter fails", [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", "echo 'bad index' >&2; exit 1"); },
        [&](const LanguageCase&, const fs::path& scratch) {
          std::string line = converter_line(scratch);
-         return Expect{"failed", line, line + "\n\nbad index\n", true, true};
+         return Expect{ScipState::FAILED, line, line + "\n\nbad index\n", true, true};
        }},
       // A tool that never started (the loader's or env's status 127, or 126):
       // the reason names what kept it from starting instead of ending on the colon.
@@ -198,7 +202,7 @@ TEST_F(ScipAttemptTest, OutcomeTableForEveryLanguage) {
        [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", "printf '%s\\n' \"$KOLVEX_T_LOADER\" >&2; exit 127"); },
        [&](const LanguageCase&, const fs::path& scratch) {
          std::string line = converter_line(scratch);
-         return Expect{"failed", line + " " + LOADER_ERROR, line + "\n\n" + LOADER_ERROR + "\n", true, true};
+         return Expect{ScipState::FAILED, line + " " + LOADER_ERROR, line + "\n\n" + LOADER_ERROR + "\n", true, true};
        }},
       {"indexer misses its interpreter",
        [&](const LanguageCase& l) {
@@ -208,24 +212,28 @@ TEST_F(ScipAttemptTest, OutcomeTableForEveryLanguage) {
        },
        [&](const LanguageCase& l, const fs::path& scratch) {
          std::string line = indexer_line(l, scratch);
-         return Expect{"failed", line + " " + MISSING_INTERPRETER, line + "\n\n" + MISSING_INTERPRETER + "\n",
+         return Expect{ScipState::FAILED, line + " " + MISSING_INTERPRETER, line + "\n\n" + MISSING_INTERPRETER + "\n",
                        false, false};
        }},
       {"converter not executable, silently", [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", "exit 126"); },
        [&](const LanguageCase&, const fs::path& scratch) {
          std::string line = converter_line(scratch);
-         return Expect{"failed", line + " exit status 126", line + "\n\n", true, true};
+         return Expect{ScipState::FAILED, line + " exit status 126", line + "\n\n", true, true};
        }},
       {"converter writes nothing", [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", "exit 0"); },
-       [](const LanguageCase&, const fs::path&) { return Expect{"failed", NO_DOCUMENTS, std::nullopt, true, true}; }},
+       [](const LanguageCase&, const fs::path&) {
+         return Expect{ScipState::FAILED, NO_DOCUMENTS, std::nullopt, true, true};
+       }},
       {"converter writes an empty file", [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", ": > \"$3\""); },
-       [](const LanguageCase&, const fs::path&) { return Expect{"failed", NO_DOCUMENTS, std::nullopt, true, true}; }},
+       [](const LanguageCase&, const fs::path&) {
+         return Expect{ScipState::FAILED, NO_DOCUMENTS, std::nullopt, true, true};
+       }},
       {"converter writes garbage",
        [&](const LanguageCase&) {
          set("KOLVEX_T_CONVERT", "printf 'this is not a database, only some text long enough' > \"$3\"");
        },
        [](const LanguageCase&, const fs::path&) {
-         return Expect{"failed",
+         return Expect{ScipState::FAILED,
                        "scip expt-convert produced no readable SQLite database (file is not a database) — the "
                        "indexer output was empty or invalid",
                        std::nullopt, true, true};
@@ -233,7 +241,7 @@ TEST_F(ScipAttemptTest, OutcomeTableForEveryLanguage) {
       {"converter output lacks a table",
        [&](const LanguageCase&) { set("KOLVEX_T_CONVERT", "cp '" + no_mentions_db_.string() + "' \"$3\""); },
        [](const LanguageCase&, const fs::path&) {
-         return Expect{"failed",
+         return Expect{ScipState::FAILED,
                        "scip expt-convert produced no SCIP mentions table — the indexer output was empty or invalid",
                        std::nullopt, true, true};
        }},
@@ -264,7 +272,7 @@ TEST_F(ScipAttemptTest, SuccessLogsArgumentsWorkingDirectoryAndEnvironment) {
     SCOPED_TRACE(l.language);
     reset_behaviour();
     ScipAttempt outcome = attempt(l.language);
-    EXPECT_EQ(outcome.state, "available");
+    EXPECT_EQ(outcome.state, ScipState::AVAILABLE);
     EXPECT_FALSE(outcome.reason);
     EXPECT_FALSE(outcome.stderr);
     EXPECT_EQ(outcome.db_path, scratch_.path() / "index.db");
@@ -307,7 +315,7 @@ TEST_F(ScipAttemptTest, ToolThatCannotBeExecutedIsUnavailable) {
     bin_.install("scip-python");
     fs::permissions(bin_.dir() / program, fs::perms::owner_read | fs::perms::owner_write);
     ScipAttempt outcome = attempt("python");
-    EXPECT_EQ(outcome.state, "unavailable");
+    EXPECT_EQ(outcome.state, ScipState::UNAVAILABLE);
     EXPECT_TRUE(outcome.reason && !outcome.reason->empty());
     EXPECT_FALSE(fs::exists(scratch_.path() / "index.db"));
   }
@@ -318,20 +326,20 @@ TEST_F(ScipAttemptTest, ToolThatCannotBeExecutedIsUnavailable) {
 TEST_F(ScipAttemptTest, SwiftGateIsAskedOnlyForSwift) {
   set("KOLVEX_T_SWIFT_VERSION", "0.2.9 (swift 6.0.0)");
   ScipAttempt swift = attempt("swift");
-  EXPECT_EQ(swift.state, "unavailable");
+  EXPECT_EQ(swift.state, ScipState::UNAVAILABLE);
   EXPECT_EQ(swift.reason,
             "scip-swift v0.2.9 is too old (need >= v0.3.0): versions before 0.3.0 dispatch xcodebuild incorrectly "
             "for .xcodeproj repos and produce broken indexes. Re-run setup.sh, and remove any older scip-swift "
             "earlier on PATH.");
   EXPECT_EQ(calls("scip-swift").size(), 1u);
-  EXPECT_EQ(attempt("python").state, "available");
+  EXPECT_EQ(attempt("python").state, ScipState::AVAILABLE);
   EXPECT_EQ(calls("scip-swift").size(), 1u);
 }
 
 TEST_F(ScipAttemptTest, SwiftWithAnXcodeProjectAndAScheme) {
   fs::create_directories(repo_ / "App.xcodeproj");
   ScipAttempt outcome = attempt("swift", std::string("App"));
-  EXPECT_EQ(outcome.state, "available");
+  EXPECT_EQ(outcome.state, ScipState::AVAILABLE);
   EXPECT_EQ(calls("scip-swift").back().argv,
             (Command{"scip-swift", "--build-tool", "xcodebuild", "--scheme", "App", "--cache-dir",
                      platform::swift_cache_dir("api").string(), "--output",
@@ -358,7 +366,7 @@ TEST_F(ScipAttemptTest, OldBashLauncherFailureOfTheJavaIndexer) {
     std::string program = std::string("scip-") + c.language;
     behave(program, {.stderr_text = c.stderr_text, .exit_code = 1});
     ScipAttempt outcome = attempt(c.language);
-    EXPECT_EQ(outcome.state, "failed");
+    EXPECT_EQ(outcome.state, ScipState::FAILED);
     std::string runner_text = program + " index failed (" + program + " index --output " +
                               (scratch_.path() / "index.scip").string() + "):\n\n" + c.stderr_text;
     if (c.remedy) {
@@ -381,7 +389,7 @@ TEST_F(ScipAttemptTest, JavaEnvironmentKeepsGradleOptionsAndPutsTheShimFirst) {
   core::write_file(shims / "bash", "#!/bin/sh\n");
   ScopedEnv gradle(testkit::EnvOverlay{{"GRADLE_OPTS", "-Xmx2g"}});
   const std::string path_value = std::getenv("PATH");
-  ASSERT_EQ(attempt("java").state, "available");
+  ASSERT_EQ(attempt("java").state, ScipState::AVAILABLE);
   const FakeInvocation run = calls("scip-java").back();
   EXPECT_EQ(run.env.at("GRADLE_OPTS"), "-Xmx2g -Dorg.gradle.parallel=false");
   EXPECT_EQ(run.env.at("PATH"), shims.string() + ":" + path_value);
@@ -466,7 +474,7 @@ TEST_F(ScipAttemptTest, TypeScriptWithoutTsconfigGetsAProjectFileOutsideTheWorki
   ScipAttempt result = attempt("typescript");
   const std::string index = (scratch_.path() / "index.scip").string();
   const fs::path project = scratch_.path() / "tsconfig.json";
-  EXPECT_EQ(result.state, "available") << result.reason.value_or("");
+  EXPECT_EQ(result.state, ScipState::AVAILABLE) << result.reason.value_or("");
   std::vector<FakeInvocation> runs = calls("scip-typescript");
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].argv,
@@ -492,6 +500,59 @@ TEST_F(ScipAttemptTest, TypeScriptWithoutTsconfigGetsAProjectFileOutsideTheWorki
                                       (scratch_.path() / "index.scip").string()}));
   EXPECT_FALSE(fs::exists(scratch_.path() / "tsconfig.json"));
   EXPECT_EQ(core::read_file(repo_ / "tsconfig.json"), "{}");
+}
+
+TEST(ScipAttemptRecord, AttemptMadeWithOnlyAStateHasNothingElse) {
+  ScipAttempt attempt{ScipState::AVAILABLE};
+  EXPECT_FALSE(attempt.reason);
+  EXPECT_FALSE(attempt.stderr);
+  EXPECT_FALSE(attempt.db_path);
+}
+
+TEST(AttemptFromText, ReasonIsTheFirstNonBlankLineUnchanged) {
+  struct Case {
+    std::string text;
+    ScipState state;
+    std::optional<std::string> fallback;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"\n\n  error: tool crashed\nsecond line\n", ScipState::FAILED, std::nullopt, "  error: tool crashed"},
+      {"\r\n \t\r  \n\t", ScipState::FAILED, std::nullopt, "failed"},
+      {"", ScipState::UNAVAILABLE, std::string(""), "unavailable"},
+      {"", ScipState::UNAVAILABLE, std::string("IndexingError"), "IndexingError"},
+      {"first\r\nsecond", ScipState::FAILED, std::nullopt, "first"},
+      {"\fword", ScipState::FAILED, std::nullopt, "word"},
+      {"a\u2028b", ScipState::FAILED, std::nullopt, "a"},
+      {"   \u00a0\nx", ScipState::FAILED, std::nullopt, "x"},
+  };
+  for (const Case& c : cases) {
+    ScipAttempt attempt = detail::attempt_from_text(c.text, c.state, c.fallback);
+    EXPECT_EQ(attempt.state, c.state);
+    EXPECT_EQ(attempt.reason, c.reason) << c.text;
+    EXPECT_EQ(attempt.stderr, c.text);
+    EXPECT_FALSE(attempt.db_path);
+  }
+}
+
+TEST(AttemptFromText, KeepsAVeryLongTextWhole) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i) + "\n";
+  ScipAttempt attempt = detail::attempt_from_text(text, ScipState::FAILED);
+  EXPECT_EQ(attempt.reason, "line 0");
+  EXPECT_EQ(attempt.stderr, text);
+}
+
+TEST(AttemptFromException, UsesTheMessageOrTheTypeName) {
+  MissingBinaryError missing("scip-python index failed: scip-python not found on PATH — run setup.sh");
+  ScipAttempt from_missing = detail::attempt_from_exception(missing, ScipState::UNAVAILABLE);
+  EXPECT_EQ(from_missing.state, ScipState::UNAVAILABLE);
+  EXPECT_EQ(from_missing.reason, missing.message());
+  EXPECT_EQ(from_missing.stderr, missing.message());
+
+  ScipAttempt from_empty = detail::attempt_from_exception(IndexingError(""), ScipState::UNAVAILABLE);
+  EXPECT_EQ(from_empty.reason, "IndexingError");
+  EXPECT_EQ(from_empty.stderr, "");
 }
 
 }  // namespace

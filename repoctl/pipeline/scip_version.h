@@ -8,6 +8,8 @@
 // Nothing is cached. Functions block on the child process; no shared state.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +17,12 @@
 #include "repoctl/pipeline/errors.h"
 
 namespace kolvex::pipeline {
+
+// Three-part tool version (major, minor, patch), compared element by element.
+using Version = std::array<std::uint64_t, 3>;
+// The oldest versions of `scip` and `scip-swift` an attempt runs.
+inline constexpr Version MIN_SCIP_VERSION = {0, 9, 0};
+inline constexpr Version MIN_SCIP_SWIFT_VERSION = {0, 3, 0};
 
 // The leftmost match of "v?(\d+)\.(\d+)\.(\d+)" anywhere in `output`, as
 // integers; none when there is no match. A number too large for 64 bits reads

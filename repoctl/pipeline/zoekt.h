@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "repoctl/pipeline/errors.h"
+#include "repoctl/pipeline/runner.h"
 
 namespace kolvex::pipeline {
 

@@ -57,7 +57,7 @@ TEST_F(BoundedFiles, HostileNestingIndexesAsPartialWithASmallSnapshot) {
   EXPECT_EQ(run.stderr_text(), SEMANTIC_SKIPPED);
   auto stored = row("repo");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "partial");
+  EXPECT_EQ(stored->status, platform::RepoStatus::PARTIAL);
 
   const fs::path snapshot = index_dir("repo") / pointer("repo");
   core::Connection db = core::Connection::open(snapshot, {.read_only = true});

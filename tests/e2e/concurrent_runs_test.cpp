@@ -143,7 +143,7 @@ TEST_F(ConcurrentRuns, AKilledRunsLeftoversAreRemovedByTheNextRunAndLiveRunsAreL
   core::write_file(work("live.release"), "");
   EXPECT_EQ(returncode(live->wait_for_exit()), 0) << live->err();
   EXPECT_EQ(scratch_dirs(), std::set<std::string>{"kolvex-index-new000"});
-  EXPECT_EQ(row("other")->status, "indexed");
+  EXPECT_EQ(row("other")->status, platform::RepoStatus::INDEXED);
 }
 
 TEST_F(ConcurrentRuns, ForgetWaitsForARunningIndexThenRemovesEverything) {
@@ -155,7 +155,7 @@ TEST_F(ConcurrentRuns, ForgetWaitsForARunningIndexThenRemovesEverything) {
   auto forget = start("forget", {"forget", "repo"});
   ASSERT_TRUE(forget->wait_for_error(waiting_line("repo"))) << forget->err();
   EXPECT_EQ(forget->out(), "");
-  EXPECT_EQ(row("repo")->status, "indexing");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXING);
   EXPECT_TRUE(pointer_resolves("repo"));
 
   core::write_file(work("index.release"), "");
@@ -191,7 +191,7 @@ TEST_F(ConcurrentRuns, AnIndexStartedDuringForgetWaitsThenPublishesAfresh) {
   EXPECT_EQ(index->out(), "indexed repo\n");
   EXPECT_TRUE(index->err().starts_with(waiting_line("repo"))) << index->err();
   ASSERT_TRUE(row("repo"));
-  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXED);
   EXPECT_TRUE(pointer_resolves("repo"));
 }
 
@@ -221,7 +221,7 @@ TEST_F(ConcurrentRuns, TwoSlugsRacingForOnePathEndWithOneRow) {
     registry.close();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].slug, winner);
-    EXPECT_EQ(rows[0].status, "indexed");
+    EXPECT_EQ(rows[0].status, platform::RepoStatus::INDEXED);
   }
 }
 

@@ -60,7 +60,7 @@ TEST_F(DamagedSnapshot, ADamagedTableOfThePreviousSnapshotRebuildsEveryFileWithO
 
     const std::string after = pointer();
     EXPECT_NE(after, before);
-    EXPECT_EQ(row("repo")->status, "indexed");
+    EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXED);
     core::Connection db = core::Connection::open(index_dir() / after, {.read_only = true});
     EXPECT_EQ(db.query_text("PRAGMA integrity_check"), "ok");
     EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files"), 4);

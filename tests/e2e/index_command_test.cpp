@@ -80,11 +80,11 @@ TEST_F(IndexCommand, PythonRepositoryIndexesAndPublishes) {
 
   auto stored = row("repo");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "indexed");
+  EXPECT_EQ(stored->status, platform::RepoStatus::INDEXED);
   EXPECT_EQ(stored->path, repo_.path().string());
   EXPECT_EQ(stored->language, "python");
   EXPECT_EQ(stored->commit_sha, repo_.head());
-  EXPECT_EQ(stored->scip_state, "disabled");
+  EXPECT_EQ(stored->scip_state, platform::ScipState::DISABLED);
   EXPECT_FALSE(stored->scip_enabled);
   EXPECT_EQ(stored->tracked_files, 3);
 
@@ -160,7 +160,7 @@ TEST_F(IndexCommand, MissingZoektFailsAndIsRecorded) {
                                    "error: zoekt-git-index failed: zoekt-git-index not found on PATH — run setup.sh\n");
   auto stored = row("repo");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "failed");
+  EXPECT_EQ(stored->status, platform::RepoStatus::FAILED);
   EXPECT_EQ(stored->status_reason, "zoekt-git-index failed: zoekt-git-index not found on PATH — run setup.sh");
   EXPECT_FALSE(fs::exists(index_dir("repo") / "current"));
   EXPECT_TRUE(scratch_dirs().empty());
@@ -176,8 +176,8 @@ TEST_F(IndexCommand, ScipUnavailableDegradesWithOneWarning) {
   EXPECT_TRUE(err.ends_with(". The syntax baseline and search were still published (exit-0 degraded).\n")) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2);
   auto stored = row("repo");
-  EXPECT_EQ(stored->status, platform::DEGRADED_STATUS);
-  EXPECT_EQ(stored->scip_state, "unavailable");
+  EXPECT_EQ(stored->status, platform::RepoStatus::DEGRADED);
+  EXPECT_EQ(stored->scip_state, platform::ScipState::UNAVAILABLE);
   EXPECT_EQ(stored->scip_failed_at_sha, repo_.head());
   EXPECT_TRUE(fs::exists(index_dir("repo") / pointer("repo")));
 }
@@ -192,8 +192,8 @@ TEST_F(IndexCommand, ScipWithoutPositionsPublishesPartial) {
                 "navigation will return no results. Check that the indexer emits occurrence ranges and that scip is "
                 ">= v0.9.0.\n");
   auto stored = row("repo");
-  EXPECT_EQ(stored->status, platform::PARTIAL_STATUS);
-  EXPECT_EQ(stored->scip_state, "available");
+  EXPECT_EQ(stored->status, platform::RepoStatus::PARTIAL);
+  EXPECT_EQ(stored->scip_state, platform::ScipState::AVAILABLE);
   core::Connection db = core::Connection::open(index_dir("repo") / pointer("repo"), {.read_only = true});
   EXPECT_EQ(db.query_text("SELECT scip_state FROM kolvex_snapshot"), "available");
   EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files"), 3);
@@ -209,7 +209,7 @@ TEST_F(IndexCommand, SourcesEditedDuringTheRunFailRevalidationAndKeepThePrevious
   EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
                                    repo_.path().string() + "\n");
   EXPECT_EQ(pointer("repo"), before);
-  EXPECT_EQ(row("repo")->status, "failed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::FAILED);
 }
 
 TEST_F(IndexCommand, UnchangedReindexReusesEveryFile) {
@@ -219,7 +219,7 @@ TEST_F(IndexCommand, UnchangedReindexReusesEveryFile) {
   fs::create_directories(no_grammars);
   core::ProcessResult run = kolvex({"index", repo_.path().string()}, {{"KOLVEX_GRAMMAR_DIR", no_grammars.string()}});
   ASSERT_EQ(run.returncode, 0) << run.stderr_text();
-  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXED);
   EXPECT_EQ(snapshot_files("repo").size(), 1u);
 
   // A changed file needs its grammar: the same environment now fails the run.
@@ -238,7 +238,7 @@ TEST_F(IndexCommand, InterruptedRunLeavesTheRowIndexingAndNoScratch) {
   core::ProcessResult run = kolvex({"index", repo_.path().string()});
   EXPECT_EQ(run.returncode, -SIGINT) << run.stderr_text();
   EXPECT_EQ(run.stdout_text(), "");
-  EXPECT_EQ(row("repo")->status, "indexing");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXING);
   EXPECT_EQ(pointer("repo"), before);
   EXPECT_TRUE(scratch_dirs().empty());
 }
@@ -254,7 +254,7 @@ TEST_F(IndexCommand, ConcurrentRunsOfOneRepositoryTakeTurns) {
   EXPECT_EQ(first.returncode, 0) << first.stderr_text();
   EXPECT_EQ(second.returncode, 0) << second.stderr_text();
   EXPECT_EQ(snapshot_files("repo"), std::vector<std::string>{pointer("repo")});
-  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXED);
 }
 
 // A sparse checkout indexes what it has: the entries it leaves out of the
@@ -270,7 +270,7 @@ TEST_F(IndexCommand, ASparseCheckoutIndexesWhatItHas) {
   core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
   ASSERT_EQ(run.returncode, 0) << run.stderr_text();
   EXPECT_EQ(run.stdout_text(), "indexed repo\n");
-  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXED);
   EXPECT_EQ(row("repo")->tracked_files, 5);
   core::Connection db = core::Connection::open(index_dir("repo") / pointer("repo"), {.read_only = true});
   auto statement = db.prepare("SELECT file_path, in_scope, state, reason FROM syntax_files ORDER BY file_path");
@@ -309,7 +309,7 @@ TEST_F(IndexCommand, CommandsNamedByTheCheckoutNeverRun) {
 
   core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
   ASSERT_EQ(run.returncode, 0) << run.stderr_text();
-  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXED);
   ASSERT_EQ(zoekt_.invocations().size(), 1u);
   EXPECT_FALSE(fs::exists(marker)) << core::read_file(marker);
 

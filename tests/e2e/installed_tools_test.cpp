@@ -145,8 +145,8 @@ TEST_F(InstalledTools, EverythingRunsFromThePrefixAfterTheCheckoutsAreGone) {
   ASSERT_EQ(indexed.returncode, 0) << indexed.stderr_text();
   std::optional<platform::RegisteredRepo> stored = e2e::registry_row(home.path() / "kolvex", "python-app");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->scip_state, "available") << stored->scip_failure_stderr.value_or("");
-  EXPECT_EQ(stored->status, "indexed") << stored->status_reason.value_or("");
+  EXPECT_EQ(stored->scip_state, platform::ScipState::AVAILABLE) << stored->scip_failure_stderr.value_or("");
+  EXPECT_EQ(stored->status, platform::RepoStatus::INDEXED) << stored->status_reason.value_or("");
 }
 
 TEST_F(InstalledTools, AStandInNeverReplacesARealTool) {

@@ -61,7 +61,7 @@ TEST_F(InterruptedBuild, CtrlCDuringAParallelBuildLeavesNoScratchAndPublishesNot
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << *status << "\n" << run.err();
   EXPECT_EQ(run.out(), "");
   EXPECT_TRUE(scratch_dirs().empty());
-  EXPECT_EQ(row("big")->status, "indexing");
+  EXPECT_EQ(row("big")->status, platform::RepoStatus::INDEXING);
   EXPECT_FALSE(fs::exists(index_dir("big") / "current"));
 }
 

@@ -73,7 +73,7 @@ TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup)
     // Ended by the very signal that arrived, after unwinding the run.
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == number) << *status << "\n" << run->err();
     EXPECT_EQ(run->err(), SEMANTIC_SKIPPED);
-    EXPECT_EQ(row("repo")->status, "indexing");
+    EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXING);
     EXPECT_EQ(pointer(), before);
     EXPECT_EQ(scratch_dirs(), std::set<std::string>{});
     // The wrapper and the grandchild that ignored SIGTERM are both gone.
@@ -85,7 +85,7 @@ TEST_F(Interruption, TerminationAndHangUpEndTheRunLikeCtrlCAndStopTheToolsGroup)
   zoekt_behaviour_.run.clear();
   core::ProcessResult again = kolvex({"index", repo_.path().string()});
   EXPECT_EQ(again.returncode, 0) << again.stderr_text();
-  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXED);
 }
 
 TEST_F(Interruption, KillingKolvexOutrightTakesItsToolWithIt) {

@@ -141,7 +141,7 @@ TEST_F(KillCampaign, EveryKilledRunIsFollowedByACleanPublication) {
       EXPECT_EQ(db.query_int("SELECT COUNT(*) FROM syntax_files"), SOURCE_FILES);
       db.close();
     }
-    EXPECT_EQ(row("repo")->status, "degraded");
+    EXPECT_EQ(row("repo")->status, platform::RepoStatus::DEGRADED);
     // No scratch directory of any run, and no tool of any run still running.
     EXPECT_EQ(with_prefix(tmp_.path(), "kolvex-index-"), std::vector<std::string>{});
     for (pid_t pid : recorded_pids()) {

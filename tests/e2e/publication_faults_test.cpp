@@ -116,7 +116,7 @@ TEST_F(PublicationFaults, FullDiskDuringTheCopyIsReportedAndLeavesNothingBehind)
       << error;
   auto row = e2e::registry_row(data_root(), "repo");
   ASSERT_TRUE(row);
-  EXPECT_EQ(row->status, "failed");
+  EXPECT_EQ(row->status, platform::RepoStatus::FAILED);
   EXPECT_TRUE(row->status_reason && row->status_reason->starts_with(cause)) << row->status_reason.value_or("none");
   // The previous generation is still live, and the failed one left no file.
   EXPECT_EQ(pointer(), before);
@@ -127,7 +127,7 @@ TEST_F(PublicationFaults, FullDiskDuringTheCopyIsReportedAndLeavesNothingBehind)
   zoekt_behaviour_.run.clear();
   core::ProcessResult again = kolvex();
   EXPECT_EQ(again.returncode, 0) << again.stderr_text();
-  EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, "indexed");
+  EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, platform::RepoStatus::INDEXED);
   EXPECT_NE(pointer(), before);
   EXPECT_EQ(snapshot_entries(), one_generation(pointer()));
 }
@@ -153,12 +153,12 @@ TEST_F(PublicationFaults, FailingDirectoryFlushAfterTheSwapIsAFailureOfALiveSnap
   EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: " + reason + "\n");
   auto row = e2e::registry_row(data_root(), "repo");
   ASSERT_TRUE(row);
-  EXPECT_EQ(row->status, "failed");
+  EXPECT_EQ(row->status, platform::RepoStatus::FAILED);
   EXPECT_EQ(row->status_reason, reason);
 
   core::ProcessResult again = kolvex();
   EXPECT_EQ(again.returncode, 0) << again.stderr_text();
-  EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, "indexed");
+  EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, platform::RepoStatus::INDEXED);
   EXPECT_EQ(snapshot_entries(), one_generation(pointer()));
 }
 

@@ -98,19 +98,20 @@ class SeededRegistry : public RegistryCommands {
                         numbered_lines(1, 25));
     seed.record_failure("beta", "/work/beta", "unknown", "", "", "one\r\ntwo\rthree\n");
     seed.record_failure("gamma", "/work/gamma", "python", platform::ORIGIN_FAILED_HARD, "", "");
-    seed.upsert("delta", "/work/delta", "typescript", "c0ffee", platform::DEGRADED_STATUS,
+    seed.upsert("delta", "/work/delta", "typescript", "c0ffee", platform::RepoStatus::DEGRADED,
                 {.status_reason = "scip-typescript failed:\texit 1",
-                 .scip_stage = platform::ScipStageFields{.state = "failed",
+                 .scip_stage = platform::ScipStageFields{.state = platform::ScipState::FAILED,
                                                          .failure_reason = "scip-typescript exited 1"}});
-    seed.upsert("epsilon", "/work/epsilon", "java", "e1", platform::DEGRADED_STATUS,
-                {.scip_stage = platform::ScipStageFields{.state = "unavailable"}});
-    seed.upsert("zeta", "/work/zeta", "python", "abc", platform::PARTIAL_STATUS,
-                {.scip_stage = platform::ScipStageFields{.state = "available"}});
-    seed.upsert("eta", "/work/eta", "python", "e7a", "search-only", {.status_reason = "old"});
-    seed.upsert("theta", "/work/theta", "python", std::nullopt, "indexing");
-    seed.upsert("iota", "/work/iota", "python", "", "indexed");
-    seed.upsert("kappa", "/work/kappa", "go", "deadbeef", "indexed",
-                {.scip_enabled = false, .scip_stage = platform::ScipStageFields{.state = "disabled"}});
+    seed.upsert("epsilon", "/work/epsilon", "java", "e1", platform::RepoStatus::DEGRADED,
+                {.scip_stage = platform::ScipStageFields{.state = platform::ScipState::UNAVAILABLE}});
+    seed.upsert("zeta", "/work/zeta", "python", "abc", platform::RepoStatus::PARTIAL,
+                {.scip_stage = platform::ScipStageFields{.state = platform::ScipState::AVAILABLE}});
+    seed.upsert("eta", "/work/eta", "python", "e7a", platform::RepoStatus::SEARCH_ONLY, {.status_reason = "old"});
+    seed.upsert("theta", "/work/theta", "python", std::nullopt, platform::RepoStatus::INDEXING);
+    seed.upsert("iota", "/work/iota", "python", "", platform::RepoStatus::INDEXED);
+    seed.upsert("kappa", "/work/kappa", "go", "deadbeef", platform::RepoStatus::INDEXED,
+                {.scip_enabled = false,
+                 .scip_stage = platform::ScipStageFields{.state = platform::ScipState::DISABLED}});
     seed.mark_semantic_indexed("delta");
     seed.close();
     // Fixed times, so that the report can be compared byte for byte; a NULL
@@ -286,7 +287,7 @@ class Reindex : public RegistryCommands {
 
 TEST_F(Reindex, RunsAgainWithTheStoredChoicesAndScipSwitchesItOn) {
   platform::Registry seed = registry();
-  seed.upsert("repo", repo_.path().string(), "python", "0000", "indexed",
+  seed.upsert("repo", repo_.path().string(), "python", "0000", platform::RepoStatus::INDEXED,
               {.scheme_override = "App",
                .semantic_include = std::vector<std::string>{"src", "lib"},
                .language_override = "python",
@@ -300,10 +301,10 @@ TEST_F(Reindex, RunsAgainWithTheStoredChoicesAndScipSwitchesItOn) {
   EXPECT_EQ(zoekt_.invocations().size(), 1u);
   auto stored = row("repo");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "indexed");
+  EXPECT_EQ(stored->status, platform::RepoStatus::INDEXED);
   EXPECT_EQ(stored->commit_sha, repo_.head());
   EXPECT_FALSE(stored->scip_enabled);  // no --scip: the stored choice stays off
-  EXPECT_EQ(stored->scip_state, "disabled");
+  EXPECT_EQ(stored->scip_state, platform::ScipState::DISABLED);
   EXPECT_EQ(stored->scheme_override, "App");
   EXPECT_EQ(stored->language_override, "python");
   EXPECT_EQ(stored->semantic_include, (std::vector<std::string>{"src", "lib"}));
@@ -315,8 +316,8 @@ TEST_F(Reindex, RunsAgainWithTheStoredChoicesAndScipSwitchesItOn) {
   EXPECT_EQ(with_scip.stdout_text(), "indexed repo\n");
   stored = row("repo");
   EXPECT_TRUE(stored->scip_enabled);
-  EXPECT_EQ(stored->scip_state, "unavailable");
-  EXPECT_EQ(stored->status, platform::DEGRADED_STATUS);
+  EXPECT_EQ(stored->scip_state, platform::ScipState::UNAVAILABLE);
+  EXPECT_EQ(stored->status, platform::RepoStatus::DEGRADED);
   EXPECT_EQ(stored->scheme_override, "App");
   EXPECT_EQ(stored->semantic_include, (std::vector<std::string>{"src", "lib"}));
 }
@@ -337,8 +338,8 @@ class Forget : public RegistryCommands {
     api_.git({"config", "zoekt.name", "api"});
     gateway_.git({"config", "zoekt.name", "api-gateway"});
     platform::Registry seed = registry();
-    seed.upsert("api", api_.path().string(), "python", "a1", "indexed");
-    seed.upsert("api-gateway", gateway_.path().string(), "python", "b2", "indexed");
+    seed.upsert("api", api_.path().string(), "python", "a1", platform::RepoStatus::INDEXED);
+    seed.upsert("api-gateway", gateway_.path().string(), "python", "b2", platform::RepoStatus::INDEXED);
     seed.close();
     platform::GraphStore graph(data_root() / "registry.db");
     for (const char* slug : {"api", "api-gateway"}) {
@@ -404,7 +405,7 @@ TEST_F(Forget, RemovesEverythingOfTheSlugAndNothingOfApiGateway) {
 TEST_F(Forget, VanishedRepositoryIsStillForgotten) {
   const fs::path gone = tmp_.path() / "gone";
   platform::Registry seed = registry();
-  seed.upsert("gone", gone.string(), "python", "c3", "indexed");
+  seed.upsert("gone", gone.string(), "python", "c3", platform::RepoStatus::INDEXED);
   seed.close();
   core::ProcessResult run = kolvex({"forget", "gone"});
   EXPECT_EQ(run.returncode, 0) << run.stderr_text();

@@ -104,6 +104,15 @@ TEST_F(RegistryTrouble, EveryCommandNamesTheFileAndTheRemedy) {
          fs::create_directories(registry_file() / "inside");
        },
        EVERY_COMMAND, "cannot open the registry " + registry + ": it is a directory — " + MOVE_ASIDE},
+      {"a status from a newer version", true,
+       [&] {
+         core::Connection raw = core::Connection::open(registry_file());
+         raw.exec("UPDATE repos SET status = 'archived'");
+         raw.close();
+       },
+       EVERY_COMMAND,
+       "cannot read the registry " + registry + ": registry column status: unknown registry status 'archived' — " +
+           MOVE_ASIDE},
       {"the lock directory is a file", true,
        [&] {
          fs::remove_all(lock_dir);
@@ -213,7 +222,7 @@ TEST_F(RegistryTrouble, AReaderHoldingATransactionDoesNotBlockARun) {
 
   std::optional<platform::RegisteredRepo> row = e2e::registry_row(data_root(), "repo");
   ASSERT_TRUE(row);
-  EXPECT_EQ(row->status, "indexed");
+  EXPECT_EQ(row->status, platform::RepoStatus::INDEXED);
   EXPECT_NE(core::isoformat_utc(row->last_indexed), before);
 }
 

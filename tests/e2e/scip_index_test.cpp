@@ -185,11 +185,11 @@ TEST_P(ScipIndex, RealIndexerEnrichesTheSnapshot) {
 
   std::optional<platform::RegisteredRepo> stored = row(slug);
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "indexed") << stored->status_reason.value_or("") << "\n"
+  EXPECT_EQ(stored->status, platform::RepoStatus::INDEXED) << stored->status_reason.value_or("") << "\n"
                                        << stored->status_stderr.value_or("");
   EXPECT_EQ(stored->language, scip_case.language);
   EXPECT_TRUE(stored->scip_enabled);
-  EXPECT_EQ(stored->scip_state, "available") << stored->scip_failure_stderr.value_or("");
+  EXPECT_EQ(stored->scip_state, platform::ScipState::AVAILABLE) << stored->scip_failure_stderr.value_or("");
   EXPECT_EQ(stored->commit_sha, repo_->head());
   // The indexer leaves nothing behind in the working tree.
   EXPECT_EQ(repo_->git({"status", "--porcelain", "--ignored"}).stdout_text(), "");
@@ -278,8 +278,8 @@ TEST_F(ScipRun, IndexerThatCannotStartIsNamedInTheReason) {
   ASSERT_EQ(indexed.returncode, 0) << indexed.stderr_text();
   std::optional<platform::RegisteredRepo> stored = row("python-app");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "degraded");
-  EXPECT_EQ(stored->scip_state, "failed");
+  EXPECT_EQ(stored->status, platform::RepoStatus::DEGRADED);
+  EXPECT_EQ(stored->scip_state, platform::ScipState::FAILED);
   const std::string reason = stored->scip_failure_reason.value_or("");
   EXPECT_TRUE(reason.starts_with("scip-python index failed (scip-python index --output ")) << reason;
   EXPECT_TRUE(reason.ends_with("index.scip): " + env_line)) << reason;
@@ -310,8 +310,8 @@ TEST_P(TypeScriptWithoutTsconfig, IsIndexedWithoutTouchingTheWorkingTree) {
   EXPECT_EQ(indexed.stderr_text(), SEMANTIC_SKIPPED);
   std::optional<platform::RegisteredRepo> stored = row("ts-app");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "indexed");
-  EXPECT_EQ(stored->scip_state, "available") << stored->scip_failure_stderr.value_or("");
+  EXPECT_EQ(stored->status, platform::RepoStatus::INDEXED);
+  EXPECT_EQ(stored->scip_state, platform::ScipState::AVAILABLE) << stored->scip_failure_stderr.value_or("");
 
   EXPECT_EQ(repo_->git({"status", "--porcelain"}).stdout_text(), "");
   EXPECT_EQ(repo_->git({"status", "--porcelain", "--ignored"}).stdout_text(), ignored_before);
@@ -362,7 +362,7 @@ TEST_F(ScipRun, WatchingTypeScriptWithoutTsconfigRunsOncePerEdit) {
   ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << child.err();
   EXPECT_EQ(child.out(), start_line + change_line + done_line);
   EXPECT_EQ(child.err(), SEMANTIC_SKIPPED);
-  EXPECT_EQ(row("ts-app")->scip_state, "available");
+  EXPECT_EQ(row("ts-app")->scip_state, platform::ScipState::AVAILABLE);
   EXPECT_EQ(repo_->git({"status", "--porcelain"}).stdout_text(), " M src/main.ts\n");
 }
 

@@ -87,7 +87,7 @@ TEST_F(WatchCommand, ChangeReindexesAndCtrlCExitsZero) {
   EXPECT_EQ(child->err(), SEMANTIC_SKIPPED);
   auto stored = row("repo");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "indexed");
+  EXPECT_EQ(stored->status, platform::RepoStatus::INDEXED);
   EXPECT_EQ(stored->commit_sha, second);
   EXPECT_EQ(stored->tracked_files, 3);
   EXPECT_FALSE(stored->scip_enabled);
@@ -101,7 +101,7 @@ TEST_F(WatchCommand, FailedReindexKeepsWatching) {
   const std::string failed =
       "[watch] reindex failed: zoekt-git-index failed: zoekt-git-index not found on PATH — run setup.sh\n";
   ASSERT_TRUE(child->wait_for_error(failed)) << child->out() << child->err();
-  EXPECT_EQ(row("repo")->status, "failed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::FAILED);
 
   // The next change starts a new run, which now succeeds.
   zoekt_ = bin_.install("zoekt-git-index");
@@ -111,7 +111,7 @@ TEST_F(WatchCommand, FailedReindexKeepsWatching) {
   EXPECT_TRUE(exited_with(child->wait_for_exit(), 0));
   EXPECT_EQ(child->out(), start_line("0.2") + CHANGE_LINE + CHANGE_LINE + DONE_LINE);
   EXPECT_EQ(child->err(), std::string(SEMANTIC_SKIPPED) + failed + SEMANTIC_SKIPPED);
-  EXPECT_EQ(row("repo")->status, "indexed");
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXED);
 }
 
 TEST_F(WatchCommand, CtrlCDuringAReindexEndsTheRunAndExitsZero) {
@@ -127,7 +127,7 @@ TEST_F(WatchCommand, CtrlCDuringAReindexEndsTheRunAndExitsZero) {
   EXPECT_EQ(child->err(), SEMANTIC_SKIPPED);
   auto stored = row("repo");
   ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->status, "indexing");
+  EXPECT_EQ(stored->status, platform::RepoStatus::INDEXING);
   for (const auto& entry : fs::directory_iterator(tmp_.path())) {
     EXPECT_FALSE(entry.path().filename().string().starts_with("kolvex-index-")) << entry.path();
   }

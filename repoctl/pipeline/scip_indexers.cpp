@@ -1,6 +1,4 @@
-#include "repoctl/pipeline/errors.h"
-
-#include "core/text.h"
+#include "repoctl/pipeline/scip_indexers.h"
 
 namespace kolvex::pipeline {
 namespace detail {
@@ -27,19 +25,6 @@ const LanguageIndexer* indexer_for_suffix(std::string_view suffix) {
 const std::vector<std::string>& ext_priority() {
   static const std::vector<std::string> order = {".ts", ".tsx", ".py", ".java", ".kt", ".swift"};
   return order;
-}
-
-ScipAttempt attempt_from_text(std::string_view text, std::string_view state,
-                              const std::optional<std::string>& fallback_reason) {
-  std::optional<std::string> reason = core::first_non_blank_line(text);
-  if (!reason) {
-    reason = (fallback_reason && !fallback_reason->empty()) ? *fallback_reason : std::string(state);
-  }
-  return ScipAttempt{std::string(state), std::move(reason), std::string(text), std::nullopt};
-}
-
-ScipAttempt attempt_from_exception(const core::Error& error, std::string_view state) {
-  return attempt_from_text(error.message(), state, std::string(error.type_name()));
 }
 
 }  // namespace detail
