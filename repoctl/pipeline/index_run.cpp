@@ -269,7 +269,9 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
   std::filesystem::path target_dir = platform::index_dir(run.slug, run.root);
   std::filesystem::create_directories(target_dir);
   try {
-    copy_snapshot_database(final_db, target_dir, result.versioned_name);
+    // The final database is the run's own file, never written again: it moves
+    // into place rather than being copied.
+    move_snapshot_database(final_db, target_dir, result.versioned_name);
     write_metadata_sibling(target_dir, result.versioned_name,
                            {std::string(platform::PROJECT), run.slug, std::string(platform::BRANCH), run.sha,
                             published_at, generation, manifest.source_hash});

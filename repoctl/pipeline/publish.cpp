@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "core/fs.h"
 #include "core/json.h"
@@ -41,6 +42,15 @@ void copy_snapshot_database(const std::filesystem::path& source, const std::file
                             std::string_view versioned_name) {
   core::copy_file_synced(source, target_dir / platform::temporary_copy_name(versioned_name),
                          target_dir / versioned_name);
+}
+
+void move_snapshot_database(const std::filesystem::path& source, const std::filesystem::path& target_dir,
+                            std::string_view versioned_name) {
+  core::fsync_file(source);
+  const std::filesystem::path target = target_dir / versioned_name;
+  if (::rename(source.c_str(), target.c_str()) == 0) return;
+  if (errno != EXDEV) throw core::os_error(errno, target);
+  copy_snapshot_database(source, target_dir, versioned_name);
 }
 
 void write_metadata_sibling(const std::filesystem::path& target_dir, std::string_view versioned_name,

@@ -44,6 +44,14 @@ struct SnapshotMetadata {
 // separators, non-ASCII as \u escapes, no line end.
 std::string metadata_json(const SnapshotMetadata& metadata);
 
+// Moves `source`, the run's own final database, to target_dir/versioned_name:
+// flushed to stable storage, then renamed into place, so its bytes are not
+// written again. When the directory lies on another file system it is copied as
+// copy_snapshot_database copies it. On failure nothing appears in target_dir and
+// `source` stays where it was (a failed copy leaves it too).
+void move_snapshot_database(const std::filesystem::path& source, const std::filesystem::path& target_dir,
+                            std::string_view versioned_name);
+
 // Copies `source` (content and permission bits) to target_dir/versioned_name
 // through a temporary copy that is flushed to stable storage and renamed into
 // place. On failure nothing of the copy remains; the OsError keeps the errno of

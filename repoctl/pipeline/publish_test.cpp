@@ -63,6 +63,32 @@ TEST(SnapshotPublication, CopyMetadataAndPointerSwap) {
   EXPECT_EQ(entries(target), (std::vector<std::string>{"current", "index-c-g1.db", "index-c-g1.metadata.json"}));
 }
 
+TEST(SnapshotPublication, MovingTheDatabaseKeepsItsBytesAndPermissionBits) {
+  core::ScratchDir scratch = core::ScratchDir::create("pipeline-publish-");
+  fs::path source = scratch.path() / "syntax.db";
+  core::write_file(source, "database bytes");
+  ::chmod(source.c_str(), 0640);
+  const fs::perms permissions = fs::status(source).permissions();
+  fs::path target = scratch.path() / "published";
+  fs::create_directories(target);
+
+  move_snapshot_database(source, target, "index-c-g1.db");
+  EXPECT_EQ(core::read_file(target / "index-c-g1.db"), "database bytes");
+  EXPECT_EQ(fs::status(target / "index-c-g1.db").permissions(), permissions);
+  EXPECT_FALSE(fs::exists(source));
+  EXPECT_EQ(entries(target), (std::vector<std::string>{"index-c-g1.db"}));
+
+  // Into a directory that is gone: the error names the target, and the source stays.
+  core::write_file(source, "database bytes");
+  try {
+    move_snapshot_database(source, scratch.path() / "gone", "index-c-g2.db");
+    ADD_FAILURE() << "expected OsError";
+  } catch (const core::OsError& error) {
+    EXPECT_EQ(error.error_number(), ENOENT);
+  }
+  EXPECT_EQ(core::read_file(source), "database bytes");
+}
+
 TEST(SnapshotPublication, FailedSwapLeavesThePointerAlone) {
   core::ScratchDir scratch = core::ScratchDir::create("pipeline-publish-");
   fs::path target = scratch.path();
