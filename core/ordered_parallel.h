@@ -31,7 +31,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -39,6 +38,7 @@
 
 #include "core/cores.h"
 #include "core/error.h"
+#include "core/thread_annotations.h"
 
 namespace kolvex::core {
 
@@ -66,6 +66,23 @@ struct ParallelSlot {
   bool ready = false;
 };
 
+// What the caller and the workers share: the window of results and the
+// counters that say which items may be claimed, all under one mutex.
+template <typename T>
+struct ParallelShared {
+  explicit ParallelShared(std::size_t window) : slots(window) {}
+
+  Mutex mutex;
+  std::condition_variable slot_filled;  // the item the caller waits for is done
+  std::condition_variable slot_freed;   // room in the window, no more items, or stop
+  std::vector<ParallelSlot<T>> slots GUARDED_BY(mutex);
+  std::size_t next_claim GUARDED_BY(mutex) = 0;
+  std::size_t consumed GUARDED_BY(mutex) = 0;
+  bool stop GUARDED_BY(mutex) = false;
+  std::size_t caller_waits_for GUARDED_BY(mutex) = NOT_WAITING;
+  unsigned idle_workers GUARDED_BY(mutex) = 0;
+};
+
 }  // namespace detail
 
 template <typename T, typename Work, typename Consume>
@@ -83,26 +100,18 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
   // Idle workers are woken when this many items may be claimed again.
   const std::size_t wake_free = std::max<std::size_t>(window / 2, 1);
 
-  std::mutex mutex;
-  std::condition_variable slot_filled;  // the item the caller waits for is done
-  std::condition_variable slot_freed;   // room in the window, no more items, or stop
-  std::vector<detail::ParallelSlot<T>> slots(window);
-  std::size_t next_claim = 0;
-  std::size_t consumed = 0;
-  bool stop = false;
-  std::size_t caller_waits_for = detail::NOT_WAITING;
-  unsigned idle_workers = 0;
+  detail::ParallelShared<T> shared(window);
 
   auto worker_loop = [&](unsigned worker) {
-    std::unique_lock lock(mutex);
+    MutexLock lock(shared.mutex);
     while (true) {
-      while (!(stop || next_claim >= count || next_claim < consumed + window)) {
-        ++idle_workers;
-        slot_freed.wait(lock);
-        --idle_workers;
+      while (!(shared.stop || shared.next_claim >= count || shared.next_claim < shared.consumed + window)) {
+        ++shared.idle_workers;
+        shared.slot_freed.wait(lock.native());
+        --shared.idle_workers;
       }
-      if (stop || next_claim >= count) return;
-      const std::size_t index = next_claim++;
+      if (shared.stop || shared.next_claim >= count) return;
+      const std::size_t index = shared.next_claim++;
       lock.unlock();
       std::optional<T> value;
       std::exception_ptr error;
@@ -112,26 +121,26 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
         error = std::current_exception();
       }
       lock.lock();
-      detail::ParallelSlot<T>& slot = slots[index % window];
+      detail::ParallelSlot<T>& slot = shared.slots[index % window];
       slot.value = std::move(value);
       slot.error = error;
       slot.ready = true;
       if (error) {
         // A failed item ends the claiming: nothing after it will be consumed.
-        next_claim = count;
-        slot_freed.notify_all();
+        shared.next_claim = count;
+        shared.slot_freed.notify_all();
       }
-      if (caller_waits_for == index) slot_filled.notify_one();
+      if (shared.caller_waits_for == index) shared.slot_filled.notify_one();
     }
   };
 
   std::vector<std::thread> threads;
   auto stop_and_join = [&] {
     {
-      std::lock_guard lock(mutex);
-      stop = true;
+      MutexLock lock(shared.mutex);
+      shared.stop = true;
     }
-    slot_freed.notify_all();
+    shared.slot_freed.notify_all();
     for (std::thread& thread : threads) {
       if (thread.joinable()) thread.join();
     }
@@ -146,12 +155,12 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
       check_interrupted();
       detail::ParallelSlot<T> taken;
       {
-        std::unique_lock lock(mutex);
-        detail::ParallelSlot<T>& slot = slots[i % window];
+        MutexLock lock(shared.mutex);
+        detail::ParallelSlot<T>& slot = shared.slots[i % window];
         while (!slot.ready) {
-          caller_waits_for = i;
-          slot_filled.wait_for(lock, detail::INTERRUPT_POLL);
-          caller_waits_for = detail::NOT_WAITING;
+          shared.caller_waits_for = i;
+          shared.slot_filled.wait_for(lock.native(), detail::INTERRUPT_POLL);
+          shared.caller_waits_for = detail::NOT_WAITING;
           if (!slot.ready && interrupted()) {
             lock.unlock();
             check_interrupted();
@@ -166,11 +175,12 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
       bool wake = false;
       {
         // The item counts as in flight until it was consumed.
-        std::lock_guard lock(mutex);
-        consumed = i + 1;
-        wake = idle_workers > 0 && next_claim < count && consumed + window - next_claim >= wake_free;
+        MutexLock lock(shared.mutex);
+        shared.consumed = i + 1;
+        wake = shared.idle_workers > 0 && shared.next_claim < count &&
+               shared.consumed + window - shared.next_claim >= wake_free;
       }
-      if (wake) slot_freed.notify_all();
+      if (wake) shared.slot_freed.notify_all();
     }
   } catch (...) {
     stop_and_join();

@@ -52,6 +52,10 @@ class SCOPED_CAPABILITY MutexLock {
   ~MutexLock() RELEASE() {}
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
+  // Lets go of the mutex for a stretch of work that must not hold it; lock()
+  // takes it back. Destruction releases it only if it is held.
+  void unlock() RELEASE() { lock_.unlock(); }
+  void lock() ACQUIRE() { lock_.lock(); }
   // For a std::condition_variable's wait, which releases and takes the mutex
   // again before it returns.
   std::unique_lock<std::mutex>& native() { return lock_; }
