@@ -1,9 +1,9 @@
 #include "semantic/model.h"
 
 #include <filesystem>
-#include <mutex>
 
 #include "core/fs.h"
+#include "core/thread_annotations.h"
 #include "embeddings/model.h"
 #include "embeddings/runtime.h"
 #include "embeddings/weights_revision.h"
@@ -48,7 +48,7 @@ class EmbeddingModelAdapter : public SemanticModel {
   std::optional<std::string> loaded_revision() override {
     std::shared_ptr<embeddings::EmbeddingModel> model;
     {
-      std::lock_guard lock(mutex_);
+      core::MutexLock lock(mutex_);
       model = current_;
     }
     return revision_loaded_by(*model);
@@ -85,7 +85,7 @@ class EmbeddingModelAdapter : public SemanticModel {
   // is replaced or rewritten, then a fresh instance of the same configuration,
   // which loads the file as it is now.
   std::shared_ptr<embeddings::EmbeddingModel> current() {
-    std::lock_guard lock(mutex_);
+    core::MutexLock lock(mutex_);
     std::optional<embeddings::FileStamp> loaded = current_->loaded_file_stamp();
     if (!loaded) return current_;
     std::optional<embeddings::FileStamp> now;
@@ -106,18 +106,18 @@ class EmbeddingModelAdapter : public SemanticModel {
   }
 
   std::shared_ptr<embeddings::EmbeddingModel> configured_;
-  std::mutex mutex_;
-  std::shared_ptr<embeddings::EmbeddingModel> current_;  // guarded by mutex_
+  core::Mutex mutex_;
+  std::shared_ptr<embeddings::EmbeddingModel> current_ GUARDED_BY(mutex_);
   std::optional<std::string> required_revision_;
 };
 
-std::mutex default_mutex;
-std::shared_ptr<SemanticModel> default_adapter;
+core::Mutex default_mutex;
+std::shared_ptr<SemanticModel> default_adapter GUARDED_BY(default_mutex);
 
 }  // namespace
 
 std::shared_ptr<SemanticModel> default_semantic_model() {
-  std::lock_guard<std::mutex> lock(default_mutex);
+  core::MutexLock lock(default_mutex);
   if (!default_adapter) {
     // The process-wide model lives until exit: the wrapper does not own it.
     std::shared_ptr<embeddings::EmbeddingModel> shared(&embeddings::default_model(),
