@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <map>
-#include <mutex>
 
+#include "core/thread_annotations.h"
 #include "syntax/testing_state.h"
 
 namespace kolvex::syntax {
@@ -11,10 +11,10 @@ namespace kolvex::syntax {
 namespace {
 
 struct SeamState {
-  std::mutex mutex;
-  std::map<std::string, std::optional<std::string>, std::less<>> versions;
-  std::map<std::string, std::filesystem::path, std::less<>> module_paths;
-  bool runtime_unbindable = false;
+  core::Mutex mutex;
+  std::map<std::string, std::optional<std::string>, std::less<>> versions GUARDED_BY(mutex);
+  std::map<std::string, std::filesystem::path, std::less<>> module_paths GUARDED_BY(mutex);
+  bool runtime_unbindable GUARDED_BY(mutex) = false;
 };
 
 SeamState& seam() {
@@ -32,31 +32,31 @@ std::atomic<std::size_t> module_load_count{0};
 namespace testing {
 
 void set_not_installed(std::string_view distribution) {
-  std::lock_guard lock(seam().mutex);
+  core::MutexLock lock(seam().mutex);
   seam().versions[std::string(distribution)] = std::nullopt;
   any_override = true;
 }
 
 void set_version(std::string_view distribution, std::string_view version) {
-  std::lock_guard lock(seam().mutex);
+  core::MutexLock lock(seam().mutex);
   seam().versions[std::string(distribution)] = std::string(version);
   any_override = true;
 }
 
 void set_runtime_unbindable() {
-  std::lock_guard lock(seam().mutex);
+  core::MutexLock lock(seam().mutex);
   seam().runtime_unbindable = true;
   any_override = true;
 }
 
 void set_module_path(std::string_view language, const std::filesystem::path& path) {
-  std::lock_guard lock(seam().mutex);
+  core::MutexLock lock(seam().mutex);
   seam().module_paths[std::string(language)] = path;
   any_override = true;
 }
 
 void reset() {
-  std::lock_guard lock(seam().mutex);
+  core::MutexLock lock(seam().mutex);
   seam().versions.clear();
   seam().module_paths.clear();
   seam().runtime_unbindable = false;
@@ -72,7 +72,7 @@ namespace testing_state {
 
 std::optional<std::optional<std::string>> version_override(std::string_view distribution) {
   if (!any_override) return std::nullopt;
-  std::lock_guard lock(seam().mutex);
+  core::MutexLock lock(seam().mutex);
   auto found = seam().versions.find(distribution);
   if (found == seam().versions.end()) return std::nullopt;
   return found->second;
@@ -80,13 +80,13 @@ std::optional<std::optional<std::string>> version_override(std::string_view dist
 
 bool runtime_unbindable() {
   if (!any_override) return false;
-  std::lock_guard lock(seam().mutex);
+  core::MutexLock lock(seam().mutex);
   return seam().runtime_unbindable;
 }
 
 std::optional<std::filesystem::path> module_path_override(std::string_view language) {
   if (!any_override) return std::nullopt;
-  std::lock_guard lock(seam().mutex);
+  core::MutexLock lock(seam().mutex);
   auto found = seam().module_paths.find(language);
   if (found == seam().module_paths.end()) return std::nullopt;
   return found->second;
