@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -18,6 +17,7 @@
 #include "core/hash.h"
 #include "core/ordered_parallel.h"
 #include "core/text.h"
+#include "core/thread_annotations.h"
 #include "platform/config.h"
 #include "syntax/syntax.h"
 
@@ -129,33 +129,33 @@ class PathGuard {
 
  private:
   std::optional<bool> known(std::string_view directory) {
-    std::lock_guard lock(mutex_);
+    core::MutexLock lock(mutex_);
     auto it = inside_by_directory_.find(directory);
     if (it == inside_by_directory_.end()) return std::nullopt;
     return it->second;
   }
 
   void remember(std::string directory, bool inside) {
-    std::lock_guard lock(mutex_);
+    core::MutexLock lock(mutex_);
     inside_by_directory_.emplace(std::move(directory), inside);
   }
 
   fs::path resolved_root() {
     {
-      std::lock_guard lock(mutex_);
+      core::MutexLock lock(mutex_);
       if (root_) return *root_;
     }
     fs::path root = fs::weakly_canonical(fs::absolute(repo_path_));
-    std::lock_guard lock(mutex_);
+    core::MutexLock lock(mutex_);
     if (!root_) root_ = std::move(root);
     return *root_;
   }
 
   const fs::path repo_path_;
   const std::string repo_text_;
-  std::mutex mutex_;
-  std::optional<fs::path> root_;
-  std::unordered_map<std::string, bool, TextHash, std::equal_to<>> inside_by_directory_;
+  core::Mutex mutex_;
+  std::optional<fs::path> root_ GUARDED_BY(mutex_);
+  std::unordered_map<std::string, bool, TextHash, std::equal_to<>> inside_by_directory_ GUARDED_BY(mutex_);
 };
 
 // The bytes of one file as read: storage that is neither zero-filled nor given
@@ -205,7 +205,7 @@ class ReadBuffer {
 class BufferPool {
  public:
   ReadBuffer take() {
-    std::lock_guard lock(mutex_);
+    core::MutexLock lock(mutex_);
     if (free_.empty()) return {};
     ReadBuffer buffer = std::move(free_.back());
     free_.pop_back();
@@ -213,13 +213,13 @@ class BufferPool {
   }
 
   void give(ReadBuffer&& buffer) {
-    std::lock_guard lock(mutex_);
+    core::MutexLock lock(mutex_);
     free_.push_back(std::move(buffer));
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<ReadBuffer> free_;
+  core::Mutex mutex_;
+  std::vector<ReadBuffer> free_ GUARDED_BY(mutex_);
 };
 
 std::string fact(std::string_view path, std::string_view mode, bool in_scope, std::string_view file_hash) {
