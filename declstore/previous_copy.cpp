@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "core/sqlite.h"
+#include "core/thread_annotations.h"
 #include "declstore/schema.h"
 
 namespace kolvex::declstore {
@@ -98,11 +98,20 @@ DeclarationLayout read_declaration_layout(core::Connection& conn) {
 }
 
 struct PageCheck::State {
-  std::mutex mutex;
-  sqlite3* handle = nullptr;  // set while the worker's connection is open
-  bool stopping = false;
-  std::optional<std::string> problem;
+  core::Mutex mutex;
+  sqlite3* handle GUARDED_BY(mutex) = nullptr;  // set while the worker's connection is open
+  bool stopping GUARDED_BY(mutex) = false;
+  std::optional<std::string> problem GUARDED_BY(mutex);
   std::thread worker;
+
+  // Tells the worker to stop and cuts short a check it is running. A member
+  // rather than the destructor's body so that the locking is checked: the
+  // analysis skips destructors.
+  void stop() EXCLUDES(mutex) {
+    core::MutexLock lock(mutex);
+    stopping = true;
+    if (handle != nullptr) sqlite3_interrupt(handle);
+  }
 };
 
 PageCheck::PageCheck(const std::filesystem::path& database) : state_(std::make_unique<State>()) {
@@ -112,7 +121,7 @@ PageCheck::PageCheck(const std::filesystem::path& database) : state_(std::make_u
     try {
       core::Connection conn = core::Connection::open(database, {.read_only = true});
       {
-        std::lock_guard lock(state->mutex);
+        core::MutexLock lock(state->mutex);
         if (state->stopping) return;
         state->handle = conn.raw();
       }
@@ -123,30 +132,26 @@ PageCheck::PageCheck(const std::filesystem::path& database) : state_(std::make_u
         problem = error.what();
       }
       {
-        std::lock_guard lock(state->mutex);
+        core::MutexLock lock(state->mutex);
         state->handle = nullptr;
       }
       conn.close();
     } catch (const std::exception& error) {
       problem = error.what();
     }
-    std::lock_guard lock(state->mutex);
+    core::MutexLock lock(state->mutex);
     state->problem = std::move(problem);
   });
 }
 
 PageCheck::~PageCheck() {
-  {
-    std::lock_guard lock(state_->mutex);
-    state_->stopping = true;
-    if (state_->handle != nullptr) sqlite3_interrupt(state_->handle);
-  }
+  state_->stop();
   if (state_->worker.joinable()) state_->worker.join();
 }
 
 std::optional<std::string> PageCheck::problem() {
   if (state_->worker.joinable()) state_->worker.join();
-  std::lock_guard lock(state_->mutex);
+  core::MutexLock lock(state_->mutex);
   return state_->problem;
 }
 
