@@ -2,7 +2,7 @@
 
 #include <sqlite3.h>
 
-#include <mutex>
+#include "core/thread_annotations.h"
 
 namespace kolvex::core {
 
@@ -11,12 +11,12 @@ namespace kolvex::core {
 // finalizes every statement under the same mutex, so a statement object that
 // outlives the close never touches freed memory.
 struct Connection::State {
-  std::mutex mutex;
-  sqlite3* db = nullptr;
+  Mutex mutex;
+  sqlite3* db GUARDED_BY(mutex) = nullptr;
 
   ~State() { close_locked(); }
 
-  void close_locked() noexcept {
+  void close_locked() noexcept REQUIRES(mutex) {
     if (!db) return;
     while (sqlite3_stmt* stmt = sqlite3_next_stmt(db, nullptr)) sqlite3_finalize(stmt);
     // close_v2 never leaves the handle open (an unfinished backup or blob would
@@ -31,7 +31,7 @@ namespace {
 constexpr int BUSY_TIMEOUT_MS = 5000;
 constexpr const char* CLOSED_MESSAGE = "connection is closed";
 
-sqlite3* open_db(const std::shared_ptr<Connection::State>& state) {
+sqlite3* open_db(const std::shared_ptr<Connection::State>& state) REQUIRES(state->mutex) {
   if (!state || !state->db) throw SqliteError(CLOSED_MESSAGE);
   return state->db;
 }
@@ -56,7 +56,11 @@ std::shared_ptr<Connection::State> open_state(const std::string& name, int flags
     sqlite3_close(db);
     throw SqliteError(std::move(message), code);
   }
-  state->db = db;
+  {
+    // Nothing else sees the state yet; the lock is what lets the handle be set.
+    MutexLock lock(state->mutex);
+    state->db = db;
+  }
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
   return state;
@@ -65,7 +69,7 @@ std::shared_ptr<Connection::State> open_state(const std::string& name, int flags
 template <typename T>
 std::optional<T> query_first(const std::shared_ptr<Connection::State>& state, std::string_view sql,
                              T (*read)(sqlite3_stmt*)) {
-  std::lock_guard lock(state->mutex);
+  MutexLock lock(state->mutex);
   sqlite3* db = open_db(state);
   sqlite3_stmt* stmt = nullptr;
   check(db, sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr));
@@ -133,19 +137,19 @@ Connection Connection::open_memory() { return Connection(open_state(":memory:", 
 
 bool Connection::is_open() const noexcept {
   if (!state_) return false;
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->db != nullptr;
 }
 
 void Connection::close() {
   if (!state_) return;
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->close_locked();
 }
 
 void Connection::exec(std::string_view sql) {
   if (!state_) throw SqliteError(CLOSED_MESSAGE);
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   sqlite3* db = open_db(state_);
   const std::string text(sql);
   char* error = nullptr;
@@ -159,7 +163,7 @@ void Connection::exec(std::string_view sql) {
 
 Statement Connection::prepare(std::string_view sql) {
   if (!state_) throw SqliteError(CLOSED_MESSAGE);
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   sqlite3* db = open_db(state_);
   sqlite3_stmt* stmt = nullptr;
   check(db, sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr));
@@ -195,25 +199,25 @@ void Connection::rollback() {
 
 bool Connection::in_transaction() {
   if (!state_) throw SqliteError(CLOSED_MESSAGE);
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return sqlite3_get_autocommit(open_db(state_)) == 0;
 }
 
 std::int64_t Connection::last_insert_rowid() {
   if (!state_) throw SqliteError(CLOSED_MESSAGE);
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return sqlite3_last_insert_rowid(open_db(state_));
 }
 
 std::int64_t Connection::changes() {
   if (!state_) throw SqliteError(CLOSED_MESSAGE);
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return sqlite3_changes64(open_db(state_));
 }
 
 sqlite3* Connection::raw() {
   if (!state_) throw SqliteError(CLOSED_MESSAGE);
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return open_db(state_);
 }
 
@@ -235,20 +239,23 @@ Statement& Statement::operator=(Statement&& other) noexcept {
 
 Statement::~Statement() {
   if (!state_ || !stmt_) return;
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   // A closed connection already finalized every statement it had.
   if (state_->db) sqlite3_finalize(stmt_);
   stmt_ = nullptr;
 }
 
 sqlite3_stmt* Statement::checked() {
-  if (!state_ || !stmt_ || !state_->db) throw SqliteError(CLOSED_MESSAGE);
+  if (!state_ || !stmt_) throw SqliteError(CLOSED_MESSAGE);
   return stmt_;
 }
 
-#define KOLVEX_STATEMENT_LOCK()                      \
-  if (!state_) throw SqliteError(CLOSED_MESSAGE);    \
-  std::lock_guard lock(state_->mutex);               \
+// Holds the connection's mutex for the rest of the scope and names the
+// statement, once the connection is known to be open.
+#define KOLVEX_STATEMENT_LOCK()                       \
+  if (!state_) throw SqliteError(CLOSED_MESSAGE);     \
+  MutexLock lock(state_->mutex);                      \
+  if (!state_->db) throw SqliteError(CLOSED_MESSAGE); \
   sqlite3_stmt* stmt = checked()
 
 namespace {

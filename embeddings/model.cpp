@@ -110,18 +110,18 @@ std::optional<std::string> EmbeddingModel::prefix_warning() const {
 }
 
 bool EmbeddingModel::loaded() const {
-  std::lock_guard lock(load_mutex_);
+  core::MutexLock lock(load_mutex_);
   return model_ != nullptr;
 }
 
 std::optional<FileStamp> EmbeddingModel::loaded_file_stamp() const {
-  std::lock_guard lock(load_mutex_);
+  core::MutexLock lock(load_mutex_);
   if (!model_) return std::nullopt;
   return model_->file_stamp();
 }
 
 RuntimeModel& EmbeddingModel::load() {
-  std::lock_guard lock(load_mutex_);
+  core::MutexLock lock(load_mutex_);
   if (model_) return *model_;
   // Binding the runtime: it is linked in, so only the test seam can make it absent.
   if (testing::state().runtime_unbindable) {
@@ -187,12 +187,21 @@ std::int64_t EmbeddingModel::count_oversized(const std::vector<std::string>& tex
   return count;
 }
 
+namespace {
+
+// The process-wide model and the lock its creation is made under.
+struct DefaultModel {
+  core::Mutex mutex;
+  std::unique_ptr<EmbeddingModel> instance GUARDED_BY(mutex);
+};
+
+}  // namespace
+
 EmbeddingModel& default_model() {
-  static std::mutex mutex;
-  static std::unique_ptr<EmbeddingModel> instance;
-  std::lock_guard lock(mutex);
-  if (!instance) instance = std::make_unique<EmbeddingModel>();
-  return *instance;
+  static DefaultModel slot;
+  core::MutexLock lock(slot.mutex);
+  if (!slot.instance) slot.instance = std::make_unique<EmbeddingModel>();
+  return *slot.instance;
 }
 
 }  // namespace kolvex::embeddings

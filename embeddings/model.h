@@ -18,7 +18,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/thread_annotations.h"
 #include "embeddings/weights_revision.h"
 
 namespace kolvex::embeddings {
@@ -121,8 +121,8 @@ class EmbeddingModel {
   std::string model_name_;
   std::string revision_;
   std::int64_t batch_size_;
-  mutable std::mutex load_mutex_;
-  std::shared_ptr<RuntimeModel> model_;
+  mutable core::Mutex load_mutex_;
+  std::shared_ptr<RuntimeModel> model_ GUARDED_BY(load_mutex_);
   std::string query_prefix_;
   std::string doc_prefix_;
   bool unlisted_;

@@ -112,7 +112,11 @@ std::shared_ptr<RuntimeModel> RuntimeModel::load(std::string_view model_name,
   std::shared_ptr<RuntimeModel> loaded(new RuntimeModel(model_guard.release()));
   loaded->file_stamp_ = stamp;
   const int n_ctx_train = llama_model_n_ctx_train(model);
-  loaded->max_seq_length_ = n_ctx_train > 0 ? n_ctx_train : DEFAULT_CONTEXT;
+  {
+    // Nothing else sees the model yet; the lock is what lets the length be set.
+    core::MutexLock lock(loaded->mutex_);
+    loaded->max_seq_length_ = n_ctx_train > 0 ? n_ctx_train : DEFAULT_CONTEXT;
+  }
   return loaded;
 }
 
@@ -169,17 +173,17 @@ RuntimeModel::~RuntimeModel() {
 }
 
 void RuntimeModel::set_max_seq_length(int tokens) {
-  std::lock_guard lock(mutex_);
+  core::MutexLock lock(mutex_);
   max_seq_length_ = std::max(tokens, 1);
 }
 
 int RuntimeModel::max_seq_length() const {
-  std::lock_guard lock(mutex_);
+  core::MutexLock lock(mutex_);
   return max_seq_length_;
 }
 
 int RuntimeModel::token_limit() const {
-  std::lock_guard lock(mutex_);
+  core::MutexLock lock(mutex_);
   return token_limit_locked();
 }
 
@@ -251,7 +255,7 @@ std::vector<float> RuntimeModel::encode_one(const std::string& text) {
 }
 
 std::vector<std::vector<float>> RuntimeModel::encode(const std::vector<std::string>& texts) {
-  std::lock_guard lock(mutex_);
+  core::MutexLock lock(mutex_);
   std::vector<std::vector<float>> rows;
   rows.reserve(texts.size());
   for (const std::string& text : texts) rows.push_back(encode_one(text));
@@ -259,7 +263,7 @@ std::vector<std::vector<float>> RuntimeModel::encode(const std::vector<std::stri
 }
 
 std::vector<std::vector<std::int32_t>> RuntimeModel::tokenize(const std::vector<std::string>& texts) {
-  std::lock_guard lock(mutex_);
+  core::MutexLock lock(mutex_);
   std::vector<std::vector<std::int32_t>> ids;
   ids.reserve(texts.size());
   for (const std::string& text : texts) ids.push_back(tokens_of(text));

@@ -26,13 +26,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/error.h"
+#include "core/thread_annotations.h"
 #include "embeddings/thread_tuner.h"
 #include "embeddings/weights_revision.h"
 
@@ -80,18 +80,18 @@ class RuntimeModel {
 
  private:
   explicit RuntimeModel(llama_model* model);
-  void ensure_context();
-  int token_limit_locked() const;
-  std::vector<std::int32_t> tokens_of(const std::string& text) const;
-  std::vector<float> encode_one(const std::string& text);
+  void ensure_context() REQUIRES(mutex_);
+  int token_limit_locked() const REQUIRES(mutex_);
+  std::vector<std::int32_t> tokens_of(const std::string& text) const REQUIRES(mutex_);
+  std::vector<float> encode_one(const std::string& text) REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
+  mutable core::Mutex mutex_;
   llama_model* model_;
-  llama_context* context_ = nullptr;  // made by the first encoding
-  std::uint32_t context_tokens_ = 0;  // longest input the context encodes
-  unsigned context_threads_ = 1;       // threads the context's next decode uses
-  std::optional<ThreadTuner> tuner_;   // absent for models encoded on one thread
-  int max_seq_length_ = 0;
+  llama_context* context_ GUARDED_BY(mutex_) = nullptr;   // made by the first encoding
+  std::uint32_t context_tokens_ GUARDED_BY(mutex_) = 0;   // longest input the context encodes
+  unsigned context_threads_ GUARDED_BY(mutex_) = 1;       // threads the context's next decode uses
+  std::optional<ThreadTuner> tuner_ GUARDED_BY(mutex_);   // absent for models encoded on one thread
+  int max_seq_length_ GUARDED_BY(mutex_) = 0;
   FileStamp file_stamp_;
 };
 

@@ -11,37 +11,40 @@ State& state() {
 
 void State::record_load() {
   if (observers.load() == 0) return;
-  std::lock_guard lock(mutex);
+  core::MutexLock lock(mutex);
   ++loads;
 }
 
 void State::record_encode(std::size_t texts) {
   if (observers.load() == 0) return;
-  std::lock_guard lock(mutex);
+  core::MutexLock lock(mutex);
   encode_calls.push_back(texts);
 }
 
 void State::record_tokenize(std::size_t texts) {
   if (observers.load() == 0) return;
-  std::lock_guard lock(mutex);
+  core::MutexLock lock(mutex);
   tokenize_calls.push_back(texts);
 }
 
 void set_runtime_unbindable(bool unbindable) { state().runtime_unbindable = unbindable; }
 
 std::size_t loads() {
-  std::lock_guard lock(state().mutex);
-  return state().loads;
+  State& s = state();
+  core::MutexLock lock(s.mutex);
+  return s.loads;
 }
 
 std::vector<std::size_t> encode_calls() {
-  std::lock_guard lock(state().mutex);
-  return state().encode_calls;
+  State& s = state();
+  core::MutexLock lock(s.mutex);
+  return s.encode_calls;
 }
 
 std::vector<std::size_t> tokenize_calls() {
-  std::lock_guard lock(state().mutex);
-  return state().tokenize_calls;
+  State& s = state();
+  core::MutexLock lock(s.mutex);
+  return s.tokenize_calls;
 }
 
 Overrides::Overrides() {
@@ -57,7 +60,7 @@ Overrides::~Overrides() {
 void reset() {
   State& s = state();
   s.runtime_unbindable = false;
-  std::lock_guard lock(s.mutex);
+  core::MutexLock lock(s.mutex);
   s.loads = 0;
   s.encode_calls.clear();
   s.tokenize_calls.clear();

@@ -5,8 +5,9 @@
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 #include <vector>
+
+#include "core/thread_annotations.h"
 
 namespace kolvex::embeddings::testing {
 
@@ -14,10 +15,10 @@ struct State {
   std::atomic<bool> runtime_unbindable{false};
   // Live testing::Overrides; records are kept only while there is one.
   std::atomic<int> observers{0};
-  std::mutex mutex;
-  std::size_t loads = 0;
-  std::vector<std::size_t> encode_calls;
-  std::vector<std::size_t> tokenize_calls;
+  core::Mutex mutex;
+  std::size_t loads GUARDED_BY(mutex) = 0;
+  std::vector<std::size_t> encode_calls GUARDED_BY(mutex);
+  std::vector<std::size_t> tokenize_calls GUARDED_BY(mutex);
 
   void record_load();
   void record_encode(std::size_t texts);
