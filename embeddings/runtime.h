@@ -14,10 +14,11 @@
 // another one, the load fails with ModelNotFoundError; a file that records none
 // is accepted for any requested revision.
 //
-// Encoding decodes one text at a time on the machine's cores (one thread for
-// tiny models); how many of them a decode uses follows the time decodes take
-// (embeddings/thread_tuner.h), so a machine busy with other work is not made
-// slower still by threads waiting for each other.
+// Encoding decodes up to four texts at a time, one sequence each, on the cores
+// this process may run on (one thread for tiny models); how many of them a
+// decode uses follows the time decodes take (embeddings/thread_tuner.h), so a
+// machine busy with other work is not made slower still by threads waiting for
+// each other. A text's vector is the same whichever texts share its decode.
 //
 // Thread-safety: a RuntimeModel may be used from any thread; encoding and
 // tokenizing are serialised by its own lock. The runtime logs nothing.
@@ -81,14 +82,21 @@ class RuntimeModel {
  private:
   explicit RuntimeModel(llama_model* model);
   void ensure_context() REQUIRES(mutex_);
+  // A context whose decodes hold `sequences` texts of up to `limit` tokens each.
+  llama_context* new_context(std::uint32_t limit, std::uint32_t sequences, unsigned threads) const;
   int token_limit_locked() const REQUIRES(mutex_);
   std::vector<std::int32_t> tokens_of(const std::string& text) const REQUIRES(mutex_);
-  std::vector<float> encode_one(const std::string& text) REQUIRES(mutex_);
+  // The token ids `text` is encoded from: truncated to the limit, never empty.
+  std::vector<std::int32_t> input_of(const std::string& text) const REQUIRES(mutex_);
+  // Encodes `inputs` in one decode, one sequence each, appending a vector each to `rows`.
+  void decode_group(const std::vector<std::vector<std::int32_t>>& inputs, std::vector<std::vector<float>>& rows)
+      REQUIRES(mutex_);
 
   mutable core::Mutex mutex_;
   llama_model* model_;
   llama_context* context_ GUARDED_BY(mutex_) = nullptr;   // made by the first encoding
-  std::uint32_t context_tokens_ GUARDED_BY(mutex_) = 0;   // longest input the context encodes
+  std::uint32_t context_tokens_ GUARDED_BY(mutex_) = 0;   // longest input a sequence of the context encodes
+  std::uint32_t context_sequences_ GUARDED_BY(mutex_) = 1;  // texts one decode of the context holds
   unsigned context_threads_ GUARDED_BY(mutex_) = 1;       // threads the context's next decode uses
   std::optional<ThreadTuner> tuner_ GUARDED_BY(mutex_);   // absent for models encoded on one thread
   int max_seq_length_ GUARDED_BY(mutex_) = 0;
