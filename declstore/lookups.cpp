@@ -25,35 +25,41 @@ syntax::Span span_from(core::Statement& row, int first) {
                       row.column_int(first + 3), row.column_int(first + 4), row.column_int(first + 5)};
 }
 
-// One row selected through SYNTAX_SYMBOL_COLUMNS.
-syntax::SyntaxSymbol row_to_syntax_symbol(core::Statement& row) {
-  if (row.column_count() != SYNTAX_SYMBOL_COLUMN_COUNT) {
-    throw core::ValueError("a declaration row has " + std::to_string(row.column_count()) + " values, not " +
+// One row selected through SYNTAX_SYMBOL_COLUMNS, its values from column
+// `first` on.
+syntax::SyntaxSymbol row_to_syntax_symbol(core::Statement& row, int first = 0) {
+  if (row.column_count() != first + SYNTAX_SYMBOL_COLUMN_COUNT) {
+    throw core::ValueError("a declaration row has " + std::to_string(row.column_count() - first) + " values, not " +
                            std::to_string(SYNTAX_SYMBOL_COLUMN_COUNT));
   }
-  const syntax::DescriptorKind kind = platform::kind_from_text(row.column_text(4));
-  syntax::Span declaration = span_from(row, 6);
-  syntax::Span selection = span_from(row, 12);
+  const syntax::DescriptorKind kind = platform::kind_from_text(row.column_text(first + 4));
+  syntax::Span declaration = span_from(row, first + 6);
+  syntax::Span selection = span_from(row, first + 12);
   return syntax::SyntaxSymbol{
-      .symbol = row.column_text(0),
-      .file_path = row.column_text(1),
-      .name = row.column_text(2),
-      .qualified_name = row.column_text(3),
+      .symbol = row.column_text(first),
+      .file_path = row.column_text(first + 1),
+      .name = row.column_text(first + 2),
+      .qualified_name = row.column_text(first + 3),
       .kind = kind,
-      .parent_symbol = row.column_opt_text(5),
+      .parent_symbol = row.column_opt_text(first + 5),
       .declaration = declaration,
       .selection = selection,
   };
 }
 
 // Simple name -> candidates, names in order of first arrival, each list in
-// statement order.
-platform::NameMap syntax_name_map(core::Connection& conn, bool uncovered_only) {
-  core::Statement rows = conn.prepare(
-      uncovered_only ? "SELECT sy.symbol, sy.name, sy.qualified_name, sy.kind FROM syntax_symbols sy "
-                       "JOIN syntax_files sf ON sf.file_path = sy.file_path WHERE sf.scip_definition = 0"
-                     : "SELECT symbol, name, qualified_name, kind FROM syntax_symbols");
+// statement order, with where each candidate's row is.
+struct SyntaxNames {
   platform::NameMap map;
+  std::vector<std::vector<std::int64_t>> rows;  // rows[i][j]: the rowid of map[i].second[j]
+};
+
+SyntaxNames syntax_names(core::Connection& conn, bool uncovered_only) {
+  core::Statement rows = conn.prepare(
+      uncovered_only ? "SELECT sy.symbol, sy.name, sy.qualified_name, sy.kind, sy.rowid FROM syntax_symbols sy "
+                       "JOIN syntax_files sf ON sf.file_path = sy.file_path WHERE sf.scip_definition = 0"
+                     : "SELECT symbol, name, qualified_name, kind, rowid FROM syntax_symbols");
+  SyntaxNames names;
   std::unordered_map<std::string, std::size_t> position;
   while (rows.step()) {
     platform::Candidate candidate{
@@ -62,19 +68,23 @@ platform::NameMap syntax_name_map(core::Connection& conn, bool uncovered_only) {
         .kind = platform::kind_from_text(rows.column_text(3)),
     };
     std::string name = rows.column_text(1);
-    auto [slot, added] = position.try_emplace(name, map.size());
-    if (added) map.emplace_back(std::move(name), std::vector<platform::Candidate>{});
-    map[slot->second].second.push_back(std::move(candidate));
+    auto [slot, added] = position.try_emplace(name, names.map.size());
+    if (added) {
+      names.map.emplace_back(std::move(name), std::vector<platform::Candidate>{});
+      names.rows.emplace_back();
+    }
+    names.map[slot->second].second.push_back(std::move(candidate));
+    names.rows[slot->second].push_back(rows.column_int(4));
   }
-  return map;
+  return names;
 }
 
-using NameMapPtr = std::shared_ptr<const platform::NameMap>;
+using NamesPtr = std::shared_ptr<const SyntaxNames>;
 
 // Name maps of published databases, keyed by the file's identity and the
 // uncovered_only setting; the most recently used are kept.
-core::LruCache<NameMapPtr>& name_maps() {
-  static core::LruCache<NameMapPtr> cache(NAME_MAP_CACHE_MAX_SIZE);
+core::LruCache<NamesPtr>& name_maps() {
+  static core::LruCache<NamesPtr> cache(NAME_MAP_CACHE_MAX_SIZE);
   return cache;
 }
 
@@ -99,12 +109,12 @@ std::optional<std::string> published_map_key(core::Connection& conn, bool uncove
 
 // The name map through the cache for a published database, built anew for
 // any other. A failed build stores nothing.
-NameMapPtr cached_syntax_name_map(core::Connection& conn, bool uncovered_only) {
+NamesPtr cached_syntax_names(core::Connection& conn, bool uncovered_only) {
   const std::optional<std::string> key = published_map_key(conn, uncovered_only);
-  if (!key) return std::make_shared<const platform::NameMap>(syntax_name_map(conn, uncovered_only));
-  if (std::optional<NameMapPtr> cached = name_maps().find(*key)) return *std::move(cached);
+  if (!key) return std::make_shared<const SyntaxNames>(syntax_names(conn, uncovered_only));
+  if (std::optional<NamesPtr> cached = name_maps().find(*key)) return *std::move(cached);
   // Built outside the cache's lock: this reads every eligible declaration.
-  NameMapPtr built = std::make_shared<const platform::NameMap>(syntax_name_map(conn, uncovered_only));
+  NamesPtr built = std::make_shared<const SyntaxNames>(syntax_names(conn, uncovered_only));
   name_maps().store(*key, built);
   return built;
 }
@@ -134,38 +144,48 @@ std::optional<syntax::SyntaxSymbol> get_syntax_symbol(core::Connection& conn, st
 
 std::vector<syntax::SyntaxSymbol> find_syntax_symbols(core::Connection& conn, std::string_view query,
                                                       const FindOptions& options) {
-  const NameMapPtr map = cached_syntax_name_map(conn, options.uncovered_only);
-  const std::vector<platform::Candidate> candidates =
-      platform::dotted_suffix_matches(*map, query, /*case_sensitive=*/true);
-  if (candidates.empty()) return {};
-
-  // Each id is read once; the answer below repeats what the matcher repeats.
-  std::vector<std::string> ids;
-  std::unordered_set<std::string> seen;
-  for (const platform::Candidate& candidate : candidates) {
-    if (seen.insert(candidate.symbol).second) ids.push_back(candidate.symbol);
+  const NamesPtr names = cached_syntax_names(conn, options.uncovered_only);
+  // The matching candidates in map order, as the rows that hold them.
+  std::vector<std::pair<const platform::Candidate*, std::int64_t>> hits;
+  for (std::size_t i = 0; i < names->map.size(); ++i) {
+    const std::vector<platform::Candidate>& candidates = names->map[i].second;
+    for (std::size_t j = 0; j < candidates.size(); ++j) {
+      if (platform::dotted_suffix_match(candidates[j].dotted_path, query, /*case_sensitive=*/true)) {
+        hits.emplace_back(&candidates[j], names->rows[i][j]);
+      }
+    }
   }
+  if (hits.empty()) return {};
 
-  std::unordered_map<std::string, syntax::SyntaxSymbol> fetched;
+  // Rows are read by rowid, in rowid order; a row whose symbol is no longer
+  // the candidate's (a database changed since its map was built) is left out.
+  std::vector<std::int64_t> rowids;
+  rowids.reserve(hits.size());
+  for (const auto& hit : hits) rowids.push_back(hit.second);
+  std::sort(rowids.begin(), rowids.end());
+  rowids.erase(std::unique(rowids.begin(), rowids.end()), rowids.end());
+  std::unordered_map<std::int64_t, syntax::SyntaxSymbol> fetched;
+  fetched.reserve(rowids.size());
   const std::size_t batch = parameter_limit(conn);
-  for (std::size_t start = 0; start < ids.size(); start += batch) {
-    const std::size_t count = std::min(batch, ids.size() - start);
-    std::string sql = SELECT_SYMBOLS + " WHERE symbol IN (";
+  for (std::size_t start = 0; start < rowids.size(); start += batch) {
+    const std::size_t count = std::min(batch, rowids.size() - start);
+    std::string sql = "SELECT rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) + " FROM syntax_symbols WHERE rowid IN (";
     for (std::size_t i = 0; i < count; ++i) sql += i ? ",?" : "?";
     sql += ")";
     core::Statement rows = conn.prepare(sql);
-    for (std::size_t i = 0; i < count; ++i) rows.bind(static_cast<int>(i + 1), ids[start + i]);
-    while (rows.step()) {
-      syntax::SyntaxSymbol symbol = row_to_syntax_symbol(rows);
-      std::string id = symbol.symbol;
-      fetched.insert_or_assign(std::move(id), std::move(symbol));
-    }
+    for (std::size_t i = 0; i < count; ++i) rows.bind(static_cast<int>(i + 1), rowids[start + i]);
+    while (rows.step()) fetched.insert_or_assign(rows.column_int(0), row_to_syntax_symbol(rows, 1));
   }
 
+  // Every row is one candidate of the map, so each fetched row is answered once.
   std::vector<syntax::SyntaxSymbol> answer;
-  for (const platform::Candidate& candidate : candidates) {
-    auto found = fetched.find(candidate.symbol);
-    if (found != fetched.end()) answer.push_back(found->second);
+  answer.reserve(hits.size());
+  for (const auto& [candidate, rowid] : hits) {
+    auto found = fetched.find(rowid);
+    if (found != fetched.end() && found->second.symbol == candidate->symbol) {
+      answer.push_back(std::move(found->second));
+      fetched.erase(found);
+    }
   }
   return answer;
 }

@@ -150,15 +150,14 @@ bool equal_text(std::string_view a, std::string_view b, bool case_sensitive) noe
   return true;
 }
 
-// `path` equals `query` or ends with "." + `query`.
+}  // namespace
+
 bool dotted_suffix_match(std::string_view path, std::string_view query, bool case_sensitive) noexcept {
   if (path.size() == query.size()) return equal_text(path, query, case_sensitive);
   if (path.size() < query.size() + 1) return false;
   std::size_t start = path.size() - query.size();
   return path[start - 1] == '.' && equal_text(path.substr(start), query, case_sensitive);
 }
-
-}  // namespace
 
 std::size_t CandidateHash::operator()(const Candidate& candidate) const noexcept {
   std::size_t seed = std::hash<std::string>{}(candidate.symbol);

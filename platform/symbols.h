@@ -56,4 +56,7 @@ NameMap name_map(core::Connection& connection);
 std::vector<Candidate> dotted_suffix_matches(const NameMap& map, std::string_view query,
                                              bool case_sensitive = false);
 
+// Whether `path` equals `query` or ends with "." + `query`, by the rules above.
+bool dotted_suffix_match(std::string_view path, std::string_view query, bool case_sensitive) noexcept;
+
 }  // namespace kolvex::platform
