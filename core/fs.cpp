@@ -6,11 +6,14 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <system_error>
 
@@ -28,6 +31,8 @@ constexpr std::size_t COPY_RANGE_CHUNK = 8 * 1024 * 1024;
 constexpr std::size_t COPY_BUFFER_SIZE = 1024 * 1024;
 // The name a new owner mark has until it is locked (SCRATCH_OWNER_MARK + this).
 constexpr const char* UNPLACED_MARK_SUFFIX = ".new";
+// The end of a scratch directory's name that mkdtemp(3) replaces with letters and digits.
+constexpr std::string_view MKDTEMP_SUFFIX = "XXXXXX";
 
 std::string error_text(int error_number) {
   char buffer[256];
@@ -107,6 +112,21 @@ void make_tree_writable(const fs::path& root) {
   }
 }
 
+// Whether mkdtemp(3) may put `c` in place of an X: an ASCII letter or digit.
+bool is_mkdtemp_character(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Reads the decimal number at the start of `text` and the `separator` after it,
+// removing both from `text`. False when `text` does not start that way.
+bool take_number(std::string_view& text, char separator, std::uint64_t& number) {
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, number);
+  if (error != std::errc() || stop == text.data() || stop == end || *stop != separator) return false;
+  text.remove_prefix(static_cast<std::size_t>(stop - text.data()) + 1);
+  return true;
+}
+
 }  // namespace
 
 const char* OsError::type_name() const noexcept {
@@ -140,6 +160,31 @@ UniqueFd::~UniqueFd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+std::uint64_t pid_namespace_id() {
+  // Read on every call rather than once: a child forked after its parent
+  // unshared the pid namespace lives in another namespace than the parent.
+  struct stat info {};
+  if (::stat("/proc/self/ns/pid", &info) != 0) return 0;
+  return static_cast<std::uint64_t>(info.st_ino);
+}
+
+std::string creator_named_prefix(std::string_view prefix) {
+  return std::string(prefix) + std::to_string(pid_namespace_id()) + "-" + std::to_string(::getpid()) + "-";
+}
+
+std::optional<ScratchCreator> scratch_creator(std::string_view name, std::string_view prefix) {
+  if (!name.starts_with(prefix)) return std::nullopt;
+  std::string_view rest = name.substr(prefix.size());
+  std::uint64_t pid_namespace = 0;
+  std::uint64_t pid = 0;
+  if (!take_number(rest, '-', pid_namespace) || !take_number(rest, '-', pid)) return std::nullopt;
+  if (pid == 0 || pid > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())) return std::nullopt;
+  if (rest.size() != MKDTEMP_SUFFIX.size() || !std::all_of(rest.begin(), rest.end(), is_mkdtemp_character)) {
+    return std::nullopt;
+  }
+  return ScratchCreator{pid_namespace, static_cast<pid_t>(pid)};
+}
+
 fs::path scratch_parent() {
   const char* tmpdir = std::getenv("TMPDIR");
   return (tmpdir && *tmpdir) ? fs::path(tmpdir) : fs::path("/tmp");
@@ -147,7 +192,7 @@ fs::path scratch_parent() {
 
 ScratchDir ScratchDir::create(std::string_view prefix, const std::optional<fs::path>& parent) {
   fs::path base = parent ? *parent : scratch_parent();
-  std::string pattern = (base / (std::string(prefix) + "XXXXXX")).native();
+  std::string pattern = (base / (std::string(prefix) + std::string(MKDTEMP_SUFFIX))).native();
   if (::mkdtemp(pattern.data()) == nullptr) throw os_error(errno, base);
   std::error_code ec;
   fs::path created = fs::absolute(pattern, ec);
@@ -155,11 +200,13 @@ ScratchDir ScratchDir::create(std::string_view prefix, const std::optional<fs::p
 }
 
 ScratchDir ScratchDir::create_marked(std::string_view prefix, const std::optional<fs::path>& parent) {
-  ScratchDir scratch = create(prefix, parent);
+  // The name says who creates the directory: a process killed before its mark
+  // is in place leaves a directory the next sweep can still tell is abandoned.
+  ScratchDir scratch = create(creator_named_prefix(prefix), parent);
   // A sweep of the parent may look into the directory at any time. The mark is
   // locked under another name first and then renamed into place, so a mark a
   // sweep finds is always held; until the rename the directory counts as
-  // unmarked, which a sweep leaves alone while it is young.
+  // unmarked, which a sweep leaves alone while its creator lives.
   const fs::path mark = scratch.path_ / SCRATCH_OWNER_MARK;
   const fs::path unplaced = scratch.path_ / (std::string(SCRATCH_OWNER_MARK) + UNPLACED_MARK_SUFFIX);
   UniqueFd fd(::open(unplaced.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -4,7 +4,10 @@
 // Thread-safety: free functions are thread-safe; a ScratchDir has one owner.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -57,14 +60,37 @@ std::filesystem::path scratch_parent();
 // nobody any more (see core/scratch_sweep.h).
 inline constexpr std::string_view SCRATCH_OWNER_MARK = ".kolvex-owner";
 
+// The process that made a marked scratch directory, as the directory's name
+// records it: the id of the creator's pid namespace (0 when it could not be
+// read) and the creator's process id in that namespace.
+struct ScratchCreator {
+  std::uint64_t pid_namespace = 0;
+  pid_t pid = 0;
+  bool operator==(const ScratchCreator&) const = default;
+};
+
+// The id of this process's pid namespace (the inode number of
+// /proc/self/ns/pid), or 0 when it cannot be read.
+std::uint64_t pid_namespace_id();
+
+// "<prefix><pid namespace>-<pid>-": the start of the name of a marked scratch
+// directory this process makes, so that a sweep can tell whether its creator
+// still lives before the directory holds its mark.
+std::string creator_named_prefix(std::string_view prefix);
+
+// The creator named by a directory "<prefix><pid namespace>-<pid>-XXXXXX";
+// nullopt for a name of any other shape.
+std::optional<ScratchCreator> scratch_creator(std::string_view name, std::string_view prefix);
+
 // A temporary directory "<parent>/<prefix>XXXXXX", removed with everything in it.
 // The destructor removes it best-effort and never throws; remove() reports failure.
 class ScratchDir {
  public:
   static ScratchDir create(std::string_view prefix,
                            const std::optional<std::filesystem::path>& parent = std::nullopt);
-  // The same, holding SCRATCH_OWNER_MARK locked until the directory is removed
-  // (the descriptor is close-on-exec: child processes never keep the lock).
+  // The same named "<parent>/<creator_named_prefix(prefix)>XXXXXX", holding
+  // SCRATCH_OWNER_MARK locked until the directory is removed (the descriptor is
+  // close-on-exec: child processes never keep the lock).
   static ScratchDir create_marked(std::string_view prefix,
                                   const std::optional<std::filesystem::path>& parent = std::nullopt);
   ScratchDir(ScratchDir&& other) noexcept;

@@ -2,13 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "core/fs.h"
@@ -84,10 +87,20 @@ std::time_t last_change(int directory_fd, const struct stat& directory_info) {
   return newest;
 }
 
-// Whether the directory is abandoned; when it is marked, `mark` receives the
-// locked mark, to be held until the tree is gone.
-bool abandoned(int directory_fd, const struct stat& directory_info, std::chrono::seconds unmarked_age,
-               UniqueFd& mark) {
+// Whether the process named as the creator of the unmarked directory `name` is
+// certainly gone: the name carries this process's own pid namespace and no
+// process has that id in it. A live process that reused the id, another
+// namespace or a name of another shape leaves the answer to the age rule.
+bool creator_gone(std::string_view name, std::string_view prefix, std::uint64_t own_pid_namespace) {
+  const std::optional<ScratchCreator> creator = scratch_creator(name, prefix);
+  if (!creator || own_pid_namespace == 0 || creator->pid_namespace != own_pid_namespace) return false;
+  return ::kill(creator->pid, 0) != 0 && errno == ESRCH;
+}
+
+// Whether the directory `name` is abandoned; when it is marked, `mark`
+// receives the locked mark, to be held until the tree is gone.
+bool abandoned(int directory_fd, const struct stat& directory_info, std::string_view name, std::string_view prefix,
+               std::uint64_t own_pid_namespace, std::chrono::seconds unmarked_age, UniqueFd& mark) {
   UniqueFd fd(::openat(directory_fd, std::string(SCRATCH_OWNER_MARK).c_str(),
                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd) {
@@ -96,6 +109,8 @@ bool abandoned(int directory_fd, const struct stat& directory_info, std::chrono:
     return true;
   }
   if (errno != ENOENT) return false;
+  // Unmarked: its creator may still be on the way to placing the mark.
+  if (creator_gone(name, prefix, own_pid_namespace)) return true;
   return std::time(nullptr) - last_change(directory_fd, directory_info) >= unmarked_age.count();
 }
 
@@ -107,6 +122,7 @@ std::vector<fs::path> remove_abandoned_scratch_dirs(const fs::path& parent, std:
   UniqueFd parent_fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent_fd) return removed;
   const uid_t me = ::geteuid();
+  const std::uint64_t own_pid_namespace = pid_namespace_id();
   for (const std::string& name : entry_names(parent_fd.get())) {
     if (!name.starts_with(prefix) || name.size() == prefix.size()) continue;
     UniqueFd directory(::openat(parent_fd.get(), name.c_str(), DIRECTORY_FLAGS));
@@ -114,7 +130,7 @@ std::vector<fs::path> remove_abandoned_scratch_dirs(const fs::path& parent, std:
     struct stat info {};
     if (::fstat(directory.get(), &info) != 0 || info.st_uid != me) continue;
     UniqueFd mark;
-    if (!abandoned(directory.get(), info, unmarked_age, mark)) continue;
+    if (!abandoned(directory.get(), info, name, prefix, own_pid_namespace, unmarked_age, mark)) continue;
     directory = UniqueFd();
     if (remove_tree_at(parent_fd.get(), name)) removed.push_back(parent / name);
   }

@@ -7,8 +7,11 @@
 //     take the mark's flock itself (a live owner holds it; the kernel dropped it
 //     when the owner died), and the lock is kept while the tree is removed;
 //   - a directory without a mark (made before marks existed, or in the instant
-//     between its creation and its mark) is removed only when neither it nor any
-//     entry directly inside it changed for `unmarked_age`.
+//     between its creation and its mark) is removed at once when its name
+//     (see ScratchCreator in core/fs.h) names a creator in this process's pid
+//     namespace that no longer exists, and otherwise only when neither it nor
+//     any entry directly inside it changed for `unmarked_age` (a creator that
+//     still lives, or one the name does not identify, may yet place the mark).
 // Only real directories owned by this user are considered, and removal never
 // follows a symbolic link: a link inside a leftover is unlinked, never entered.
 //

@@ -21,9 +21,11 @@ namespace kolvex::pipeline {
 
 // The prefix of a run's scratch directory in the temporary directory.
 inline constexpr std::string_view RUN_SCRATCH_PREFIX = "kolvex-index-";
-// How long a scratch directory without an owner mark (made by a version that
-// did not mark them) must have been left unchanged before it counts as a
-// leftover: far longer than any stage of a live run goes without writing to it.
+// How long a scratch directory without an owner mark must have been left
+// unchanged before it counts as a leftover when its name does not show its
+// creator gone (made by a version that did not mark or name them, or by a run
+// in another pid namespace): far longer than any stage of a live run goes
+// without writing to it.
 inline constexpr std::chrono::hours UNMARKED_SCRATCH_AGE{24};
 
 // Removes abandoned run scratch directories and the stale publication
