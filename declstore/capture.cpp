@@ -272,6 +272,8 @@ struct Examined {
   ReadBuffer bytes;  // the captured bytes (a pool buffer), kept only when copies are written
   std::string file_hash;
   FileIdentity identity;  // of a captured file, as examined before it was read
+  // A captured file whose hash came from a record, not read: where it lies.
+  std::optional<std::string> unread_at;
 };
 
 FileIdentity identity_of(const struct stat& status) {
@@ -350,6 +352,7 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
   if (const std::string* hash = unchanged_hash(known, path, result.identity)) {
     result.outcome = Outcome::captured;
     result.file_hash = *hash;
+    result.unread_at = candidate;
     return result;
   }
 
@@ -442,7 +445,11 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
             }
             CapturedFile record{path, found.kind.language, std::move(found.file_hash), std::nullopt, true,
                                 std::nullopt};
-            if (pack) {
+            if (pack && found.unread_at) {
+              record.source_path = std::move(*found.unread_at);
+              record.copy_size = static_cast<std::uint64_t>(found.identity.size);
+              record.unread = true;
+            } else if (pack) {
               record.source_path = pack->path();
               record.copy_offset = pack->append(found.bytes.bytes());
               record.copy_size = found.bytes.bytes().size();
@@ -456,17 +463,44 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
   return SourceManifest{std::move(records), digest.hex_digest()};
 }
 
+// The repository of an unread entry: its working-tree path less the listed path.
+std::string repository_of(const CapturedFile& file) {
+  const std::string& joined = file.source_path->native();
+  const std::string suffix = "/" + file.file_path;
+  if (joined.size() > suffix.size() && joined.ends_with(suffix)) return joined.substr(0, joined.size() - suffix.size());
+  return joined;
+}
+
+// The working-tree bytes of an unread entry, which must be those the capture
+// recorded: anything else means the file changed since the capture began.
+std::string read_unread_file(const CapturedFile& file) {
+  const std::size_t size = static_cast<std::size_t>(file.copy_size.value_or(0));
+  ReadBuffer buffer;
+  try {
+    buffer.read_bounded(file.source_path->native(), size, size);
+  } catch (const core::OsError&) {
+    throw SourceChangedError("tracked sources changed since capture in " + repository_of(file),
+                             std::current_exception());
+  }
+  if (buffer.bytes().size() != size || !file.file_hash || core::sha256_hex(buffer.bytes()) != *file.file_hash) {
+    throw SourceChangedError("tracked sources changed since capture in " + repository_of(file));
+  }
+  return std::string(buffer.bytes());
+}
+
 }  // namespace
 
 SourceManifest capture_sources(const fs::path& repo_path, const fs::path& scratch_dir, const CaptureOptions& options) {
   fs::create_directories(scratch_dir);
   std::optional<IndexListing> own_listing;
   const IndexListing& listing = options.listing ? *options.listing : own_listing.emplace(list_index(repo_path));
-  return scan(repo_path, listing, scratch_dir / COPY_PACK_NAME, /*strict=*/true, options.workers, options.records);
+  return scan(repo_path, listing, scratch_dir / COPY_PACK_NAME, /*strict=*/true, options.workers, options.records,
+              options.known);
 }
 
 std::string read_captured_bytes(const CapturedFile& file) {
   if (!file.source_path) throw core::ValueError("no captured copy of " + core::quote(file.file_path));
+  if (file.unread) return read_unread_file(file);
   return read_captured_slice(*file.source_path, file.copy_offset, file.copy_size);
 }
 

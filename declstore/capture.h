@@ -34,6 +34,15 @@
 // since it was read; a file whose times are not older is always read again, as
 // is one whose record differs in any field or is missing.
 //
+// A capture can also start from the records of an earlier capture of the same
+// working tree (CaptureOptions::known). A captured file that still looks as
+// recorded, with both its times older than the moment that earlier capture
+// began, is then neither read nor copied: its hash is taken from the record and
+// its entry names the working-tree file itself as its copy (CapturedFile::unread).
+// Reading such an entry through read_captured_bytes reads the file and checks its
+// bytes against the hash, so a later stage sees exactly the bytes a read during
+// the capture would have given, or fails as revalidation would.
+//
 // Thread-safety: the functions keep no state and may be called from any thread;
 // each call joins its own workers before it returns or throws (also on Ctrl+C).
 // read_captured_bytes may be called from several threads at once.
@@ -87,6 +96,9 @@ struct CapturedFile {
   // copy_offset. An absent size means the whole file is the copy.
   std::uint64_t copy_offset = 0;
   std::optional<std::uint64_t> copy_size;
+  // True when the capture did not read the file (see the header comment):
+  // source_path is the working-tree file and copy_size its size.
+  bool unread = false;
 
   bool operator==(const CapturedFile&) const = default;
 };
@@ -144,6 +156,8 @@ struct CaptureOptions {
   const IndexListing* listing = nullptr;
   // Filled with the capture's records when given; its previous content is replaced.
   CaptureRecords* records = nullptr;
+  // The records of an earlier capture of this working tree; null reads every file.
+  const CaptureRecords* known = nullptr;
 };
 
 // Captures the tracked sources of the working tree at `repo_path`, writing the
@@ -155,7 +169,9 @@ SourceManifest capture_sources(const std::filesystem::path& repo_path,
 
 // The captured bytes of `file`, read from its slice of the copy. Throws
 // core::OsError when the copy cannot be read or is shorter than recorded, and
-// core::ValueError when the entry has no copy.
+// core::ValueError when the entry has no copy. An unread entry's file is read
+// from the working tree; when its bytes no longer have the entry's hash (or it
+// cannot be read) it throws SourceChangedError, as revalidation would.
 std::string read_captured_bytes(const CapturedFile& file);
 
 // The same for a slice named apart from its CapturedFile (a stage that kept only

@@ -491,6 +491,107 @@ TEST(CaptureTest, RevalidationTrustsOnlyRecordsOfFilesThatCannotHaveChanged) {
   }
 }
 
+// A capture given an earlier capture's records reads only the files that may
+// have changed since; a file it skips names the working-tree file as its copy,
+// and reading that copy checks the bytes against the recorded hash. A wrong hash
+// put into a record shows whether the record was used.
+struct KnownCase {
+  std::string name;
+  std::function<void(const GitRepo&)> change;
+  std::function<void(CaptureRecords&)> tamper;
+  bool skipped;
+};
+
+TEST(CaptureTest, CaptureSkipsOnlyFilesThatCannotHaveChangedSinceTheEarlierRecords) {
+  const auto wrong_hash = [](CaptureRecords& records) { records.files.at("app.py").file_hash = EMPTY_SHA256; };
+  const std::vector<KnownCase> cases = {
+      {"nothing changed", [](const GitRepo&) {}, [](CaptureRecords&) {}, true},
+      {"a trusted record is used", [](const GitRepo&) {}, wrong_hash, true},
+      {"rewritten with the same size and modification time",
+       [](const GitRepo& repo) {
+         repo.write("app.py", "a = 2\n");
+         const struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, (repo / "app.py").c_str(), times, 0), 0);
+       },
+       wrong_hash, false},
+      {"a record not older than its capture's beginning", [](const GitRepo&) {},
+       [&](CaptureRecords& records) {
+         wrong_hash(records);
+         records.began_ns = records.files.at("app.py").identity.ctime_ns;
+       },
+       false},
+      {"a record of another change time", [](const GitRepo&) {},
+       [&](CaptureRecords& records) {
+         wrong_hash(records);
+         records.files.at("app.py").identity.ctime_ns -= 1;
+       },
+       false},
+      {"no record of the file", [](const GitRepo&) {}, [](CaptureRecords& records) { records.files.erase("app.py"); },
+       false},
+  };
+  for (const KnownCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    GitRepo repo = GitRepo::init();
+    repo.write("app.py", "a = 1\n");
+    repo.write("lib.py", "b = 1\n");
+    repo.commit_all();
+    make_old(repo / "app.py");
+    make_old(repo / "lib.py");
+    core::ScratchDir earlier_scratch = core::ScratchDir::create("kolvex-capture-");
+    CaptureRecords earlier;
+    capture_sources(repo.path(), earlier_scratch.path(), {.records = &earlier});
+    c.change(repo);
+    c.tamper(earlier);
+    const std::string bytes = core::read_file(repo / "app.py");
+
+    core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+    CaptureRecords records;
+    SourceManifest manifest = capture_sources(repo.path(), scratch.path(), {.records = &records, .known = &earlier});
+    ASSERT_EQ(manifest.files.size(), 2u);
+    const CapturedFile& app = manifest.files[0];
+    ASSERT_EQ(app.file_path, "app.py");
+    EXPECT_EQ(app.unread, c.skipped);
+    EXPECT_EQ(records.files.at("app.py").file_hash, *app.file_hash);
+    if (!c.skipped) {
+      EXPECT_EQ(app.file_hash, core::sha256_hex(bytes));
+      EXPECT_EQ(app.source_path, scratch.path() / COPY_PACK_NAME);
+      EXPECT_EQ(read_captured_bytes(app), bytes);
+      continue;
+    }
+    EXPECT_EQ(app.file_hash, earlier.files.at("app.py").file_hash);
+    EXPECT_EQ(app.source_path, repo / "app.py");
+    EXPECT_EQ(app.copy_size, bytes.size());
+    if (app.file_hash == core::sha256_hex(bytes)) {
+      EXPECT_EQ(read_captured_bytes(app), bytes);
+    } else {
+      try {
+        read_captured_bytes(app);
+        ADD_FAILURE() << "expected SourceChangedError";
+      } catch (const SourceChangedError& error) {
+        EXPECT_EQ(error.message(), "tracked sources changed since capture in " + repo.path().string());
+      }
+    }
+  }
+}
+
+TEST(CaptureTest, ASkippedFileChangedAfterTheCaptureFailsWhenItsCopyIsRead) {
+  GitRepo repo = GitRepo::init();
+  repo.write("app.py", "a = 1\n");
+  repo.commit_all();
+  make_old(repo / "app.py");
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
+  CaptureRecords earlier;
+  capture_sources(repo.path(), scratch.path(), {.records = &earlier});
+  SourceManifest manifest = capture_sources(repo.path(), scratch.path(), {.known = &earlier});
+  ASSERT_TRUE(manifest.files[0].unread);
+  for (const std::string& changed : {std::string("a = 2\n"), std::string("a = 22\n")}) {
+    repo.write("app.py", changed);
+    EXPECT_THROW(read_captured_bytes(manifest.files[0]), SourceChangedError) << changed;
+  }
+  repo.remove("app.py");
+  EXPECT_THROW(read_captured_bytes(manifest.files[0]), SourceChangedError);
+}
+
 // Directory links: into the repository they are followed; out of it an eligible
 // file below them fails both capture and revalidation, while files that are never
 // examined cause no failure.
