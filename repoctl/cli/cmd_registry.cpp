@@ -10,6 +10,7 @@
 #include "platform/registry.h"
 #include "platform/snapshot_layout.h"
 #include "repoctl/cli/commands.h"
+#include "repoctl/pipeline/capture_record.h"
 #include "repoctl/pipeline/run_lock.h"
 #include "repoctl/pipeline/zoekt.h"
 
@@ -156,6 +157,7 @@ int cmd_forget(const Namespace& args) {
   }
   detail::remove_zoekt_shards(*slug, std::nullopt);
   std::error_code ignored;
+  fs::remove_all(pipeline::detail::capture_record_dir(*slug, std::nullopt), ignored);
   fs::remove_all(platform::lancedb_dir() / (*slug + ".lance"), ignored);
   try {
     fs::remove_all(platform::swift_cache_dir(*slug), ignored);

@@ -21,6 +21,7 @@
 #include "platform/graph.h"
 #include "platform/registry.h"
 #include "platform/snapshot_layout.h"
+#include "repoctl/pipeline/capture_record.h"
 #include "repoctl/pipeline/errors.h"
 #include "repoctl/pipeline/index_run_internal.h"
 #include "repoctl/pipeline/language.h"
@@ -230,7 +231,7 @@ platform::ScipState facts_state_without_database(const RunSetup& run, const RunR
 }
 
 void finalize_and_publish(const RunSetup& run, RunResult& result, const declstore::SourceManifest& manifest,
-                          const std::filesystem::path& syntax_db) {
+                          const declstore::CaptureRecords& captured, const std::filesystem::path& syntax_db) {
   std::string generation = core::uuid4_hex();
   result.versioned_name = platform::versioned_snapshot_name(run.sha, generation);
   std::string published_at = core::isoformat_utc(core::utc_now());
@@ -277,6 +278,9 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
                             published_at, generation, manifest.source_hash});
     core::check_interrupted();
     detail::publish_atomically(target_dir, result.versioned_name, [&result] { result.published = true; });
+    // What this capture saw lets the next run skip reading the files that have
+    // not changed since; the record is tied to the generation now live.
+    detail::store_capture_record(run.slug, run.root, result.versioned_name, run.repo_path, captured);
   } catch (...) {
     // A generation that never went live must not keep the space it took: on a
     // full disk the failure could not even be recorded.
@@ -291,10 +295,14 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   const declstore::IndexListing& listing =
       run.listing ? *run.listing : own_listing.emplace(declstore::list_index(run.repo_path));
   // What capture saw of each file lets revalidation skip reading the files that
-  // cannot have changed since.
+  // cannot have changed since; what the capture of the live snapshot saw lets
+  // this capture skip them too.
+  std::optional<declstore::CaptureRecords> known = detail::load_capture_record(run.slug, run.root, run.repo_path);
   declstore::CaptureRecords captured;
-  declstore::SourceManifest manifest =
-      declstore::capture_sources(run.repo_path, scratch.path(), {.listing = &listing, .records = &captured});
+  declstore::SourceManifest manifest = declstore::capture_sources(
+      run.repo_path, scratch.path(),
+      {.listing = &listing, .records = &captured, .known = known ? &*known : nullptr});
+  known.reset();
   std::filesystem::path syntax_db = scratch.path() / "syntax.db";
   core::check_interrupted();
 
@@ -361,7 +369,7 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   declstore::validate_sources(run.repo_path, manifest, 0, &captured);
   core::check_interrupted();
 
-  finalize_and_publish(run, result, manifest, syntax_db);
+  finalize_and_publish(run, result, manifest, captured, syntax_db);
   scratch.remove();
 }
 

@@ -6,6 +6,7 @@
 #include "core/scratch_sweep.h"
 #include "platform/config.h"
 #include "platform/snapshot_layout.h"
+#include "repoctl/pipeline/capture_record.h"
 
 namespace kolvex::pipeline {
 namespace {
@@ -38,6 +39,7 @@ void remove_run_leftovers(std::string_view slug, const std::optional<std::filesy
     // A snapshot directory that cannot be listed is reported by the publication
     // that needs it, not by this clean-up.
   }
+  detail::remove_stale_capture_record_files(slug, root);
 }
 
 }  // namespace kolvex::pipeline

@@ -3,8 +3,9 @@
 // A run killed outright (SIGKILL, power loss) never unwinds: its scratch
 // directory "<TMPDIR>/kolvex-index-*" and, when it died while publishing, the
 // temporary pointer ".current.tmp-<pid>" or the incomplete database copy
-// "index-*.incomplete.db" in its slug's snapshot directory stay.
-// remove_run_leftovers removes both kinds. Scratch directories are shared by
+// "index-*.incomplete.db" in its slug's snapshot directory stay, and so may a
+// half-written capture record ("record.tmp-<pid>", capture_record.h).
+// remove_run_leftovers removes them all. Scratch directories are shared by
 // all slugs and runs, so only those whose owner is gone are touched (see
 // core/scratch_sweep.h); publication temporaries belong to one slug, and the
 // caller holds that slug's RunLock, so no live publication is writing one.

@@ -3,11 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
 #include "core/fs.h"
+#include "core/hash.h"
 #include "core/json.h"
 #include "core/process.h"
 #include "core/sqlite.h"
@@ -231,6 +238,119 @@ TEST_F(IndexCommand, UnchangedReindexReusesEveryFile) {
   EXPECT_NE(changed.stderr_text().find("tree-sitter-python"), std::string::npos) << changed.stderr_text();
 }
 
+// The capture record a run leaves beside its snapshot lets the next run skip
+// reading files that cannot have changed; what the runs publish stays what
+// reading every file gives. The files are dated in the past and the test waits
+// until the clock that stamps files has passed their change times, so that the
+// record is trusted.
+class CaptureRecordRuns : public IndexCommand {
+ protected:
+  fs::path record() const { return data_root() / ".capture-records" / "repo" / "record"; }
+
+  void make_old(const std::string& relative) const {
+    const struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (repo_ / relative).c_str(), times, 0), 0);
+    struct stat status {};
+    ASSERT_EQ(::stat((repo_ / relative).c_str(), &status), 0);
+    const std::int64_t changed = static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
+    for (;;) {
+      struct timespec now {};
+      ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+      if (static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec > changed) break;
+      ::usleep(1000);
+    }
+  }
+
+  void index() const {
+    core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
+    ASSERT_EQ(run.returncode, 0) << run.stderr_text();
+    EXPECT_EQ(run.stderr_text(), SEMANTIC_SKIPPED);
+  }
+
+  std::optional<std::string> published_hash(const std::string& path) const {
+    core::Connection db = core::Connection::open(index_dir() / pointer(), {.read_only = true});
+    std::optional<std::string> hash;
+    {
+      core::Statement select = db.prepare("SELECT file_hash FROM syntax_files WHERE file_path = ?");
+      select.bind(1, path);
+      if (select.step()) hash = select.column_opt_text(0);
+    }
+    db.close();
+    return hash;
+  }
+
+  // Changes the record's body; its digest is computed again when `sign` holds.
+  void rewrite_record(const std::function<void(std::string&)>& change, bool sign = true) const {
+    std::string bytes = core::read_file(record());
+    std::string body = bytes.substr(0, bytes.size() - 64);
+    change(body);
+    core::write_file(record(), body + (sign ? core::sha256_hex(body) : bytes.substr(bytes.size() - 64)));
+  }
+
+  // Puts a wrong hash in place of the recorded hash of app/util.py.
+  static void lie_about_util(std::string& body) {
+    const std::size_t at = body.find(core::sha256_hex(UTIL));
+    ASSERT_NE(at, std::string::npos);
+    body.replace(at, 64, WRONG_HASH);
+  }
+
+  static constexpr const char* UTIL = "def helper():\n    return 2\n";
+  static constexpr const char* WRONG_HASH = "eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee";
+};
+
+TEST_F(CaptureRecordRuns, AFileRewrittenWithTheSameSizeAndTimesIsReadAgain) {
+  make_old("app/util.py");
+  index();
+  const std::string same_size = "def helper():\n    return 3\n";
+  repo_.write("app/util.py", same_size);
+  make_old("app/util.py");
+  index();
+  EXPECT_EQ(published_hash("app/util.py"), core::sha256_hex(same_size));
+  index();
+  EXPECT_EQ(published_hash("app/util.py"), core::sha256_hex(same_size));
+}
+
+TEST_F(CaptureRecordRuns, OnlyASoundRecordOfTheLiveSnapshotAndRepositoryIsTrusted) {
+  make_old("app/util.py");
+  index();
+  struct Case {
+    std::string name;
+    std::function<void()> spoil;
+  };
+  // Each record lies about app/util.py: a trusted lie would make the build take
+  // the file for changed, and its bytes would then fail their check.
+  const std::vector<Case> cases = {
+      {"a damaged record", [&] { rewrite_record(lie_about_util, /*sign=*/false); }},
+      {"a record of another snapshot",
+       [&] {
+         rewrite_record([&](std::string& body) {
+           lie_about_util(body);
+           body[body.find(pointer()) + pointer().size() - 4] ^= 1;  // a digit of the generation
+         });
+       }},
+      {"a record of another repository",
+       [&] {
+         rewrite_record([&](std::string& body) {
+           lie_about_util(body);
+           body.insert(body.find(repo_.path().string()) + repo_.path().string().size(), "2");
+         });
+       }},
+      {"no record", [&] { fs::remove(record()); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.spoil();
+    index();
+    EXPECT_EQ(published_hash("app/util.py"), core::sha256_hex(UTIL));
+  }
+  // A sound record of the live snapshot is used as it stands.
+  rewrite_record(lie_about_util);
+  core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
+  EXPECT_EQ(run.returncode, 1);
+  EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
+                                   repo_.path().string() + "\n");
+}
+
 TEST_F(IndexCommand, InterruptedRunLeavesTheRowIndexingAndNoScratch) {
   ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
   std::string before = pointer("repo");
@@ -241,6 +361,11 @@ TEST_F(IndexCommand, InterruptedRunLeavesTheRowIndexingAndNoScratch) {
   EXPECT_EQ(row("repo")->status, platform::RepoStatus::INDEXING);
   EXPECT_EQ(pointer("repo"), before);
   EXPECT_TRUE(scratch_dirs().empty());
+  std::vector<std::string> records;
+  for (const auto& entry : fs::directory_iterator(data_root() / ".capture-records" / "repo")) {
+    records.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(records, std::vector<std::string>{"record"});
 }
 
 TEST_F(IndexCommand, ConcurrentRunsOfOneRepositoryTakeTurns) {

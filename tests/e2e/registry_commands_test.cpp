@@ -351,6 +351,8 @@ class Forget : public RegistryCommands {
       fs::create_directories(platform::lancedb_dir(data_root()) / (std::string(slug) + ".lance"));
       core::write_file(platform::lancedb_dir(data_root()) / (std::string(slug) + ".lance") / "data", "x");
       fs::create_directories(swift_cache(slug));
+      fs::create_directories(capture_records(slug));
+      core::write_file(capture_records(slug) / "record", "x");
     }
     fs::create_directories(zoekt_dir());
     for (const char* shard : SHARDS) core::write_file(zoekt_dir() / shard, "shard");
@@ -358,6 +360,7 @@ class Forget : public RegistryCommands {
 
   fs::path zoekt_dir() const { return data_root() / ".zoekt"; }
   fs::path swift_cache(const std::string& slug) const { return cache_.path() / "kolvex" / "scip-swift" / slug; }
+  fs::path capture_records(const std::string& slug) const { return data_root() / ".capture-records" / slug; }
   std::vector<std::string> shards() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(zoekt_dir())) names.push_back(entry.path().filename().string());
@@ -395,6 +398,8 @@ TEST_F(Forget, RemovesEverythingOfTheSlugAndNothingOfApiGateway) {
   EXPECT_TRUE(fs::exists(platform::lancedb_dir(data_root()) / "api-gateway.lance" / "data"));
   EXPECT_FALSE(fs::exists(swift_cache("api")));
   EXPECT_TRUE(fs::exists(swift_cache("api-gateway")));
+  EXPECT_FALSE(fs::exists(capture_records("api")));
+  EXPECT_TRUE(fs::exists(capture_records("api-gateway") / "record"));
 
   core::ProcessResult again = kolvex({"forget", "api"});
   EXPECT_EQ(again.returncode, 1);
