@@ -47,6 +47,8 @@ constexpr std::int64_t MOVED_ROWS_REBUILD_DIVISOR = 4;
 // Carried-forward files copied by one pair of statements at most. The batch is
 // only a list of paths; the bound keeps one copy statement short.
 constexpr std::size_t CARRY_BATCH_FILES = 1024;
+// Rows moved into carried order by one pair of statements at most.
+constexpr std::size_t MOVE_BATCH_ROWS = 65536;
 
 // The schema name of the previous snapshot attached to the new database.
 constexpr std::string_view PREVIOUS_SCHEMA = "previous";
@@ -120,26 +122,22 @@ std::string qualified_symbol_columns(std::string_view alias) {
   return selected;
 }
 
-// Where carried order puts each row of one carried-forward file whose run starts
-// at the first parameter: the previous snapshot's rows of the file (the second
-// parameter), numbered in the order a carried file is written.
-std::string placed_rows_sql(std::string_view columns) {
-  return "SELECT ?1 - 1 + row_number() OVER (ORDER BY s.selection_start_byte, s.rowid) AS new_rowid, "
-         "s.rowid AS old_rowid" + std::string(columns) + " FROM previous.syntax_symbols AS s WHERE s.file_path = ?2";
-}
-
-// The rows of such a file that carried order puts at another rowid of its run:
-// deleted, then written at their new rowids. The rows that stay are not touched.
-// Both statements select the same rows, and the rowids they leave free are the
-// ones they fill, since the rows only change places within the run.
-std::string delete_displaced_sql() {
-  return "DELETE FROM main.syntax_symbols WHERE rowid IN (SELECT old_rowid FROM (" + placed_rows_sql("") +
-         ") WHERE new_rowid <> old_rowid)";
-}
-std::string insert_displaced_sql() {
-  return "INSERT INTO main.syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) + ") SELECT new_rowid, " +
-         std::string(SYNTAX_SYMBOL_COLUMNS) + " FROM (" + placed_rows_sql(", " + qualified_symbol_columns("s")) +
-         ") WHERE new_rowid <> old_rowid";
+// The rows that carried order puts at another rowid of their run, by old and
+// new rowid (the layout of the previous snapshot says which): deleted, then
+// written at their new rowids from the previous snapshot, whose rows the copy
+// holds unchanged. The rows that stay are not touched, and the rowids the moved
+// rows leave free are the ones they fill, since rows only change places within
+// their run. The moves of many files are made by one pair of statements.
+constexpr std::string_view MOVES_TABLE_SQL =
+    "CREATE TEMP TABLE moved_rows (old_rowid INTEGER PRIMARY KEY, new_rowid INTEGER NOT NULL)";
+constexpr std::string_view MOVE_ADD_SQL = "INSERT INTO temp.moved_rows (old_rowid, new_rowid) VALUES (?, ?)";
+constexpr std::string_view MOVES_CLEAR_SQL = "DELETE FROM temp.moved_rows";
+constexpr std::string_view DELETE_MOVED_SQL =
+    "DELETE FROM main.syntax_symbols WHERE rowid IN (SELECT old_rowid FROM temp.moved_rows)";
+std::string insert_moved_sql() {
+  return "INSERT INTO main.syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) + ") SELECT m.new_rowid, " +
+         qualified_symbol_columns("s") +
+         " FROM temp.moved_rows AS m JOIN previous.syntax_symbols AS s ON s.rowid = m.old_rowid ORDER BY m.new_rowid";
 }
 
 // The declarations of one file are carried in the order of the previous
@@ -306,14 +304,15 @@ class CarryBatch {
 class CopyPlacement {
  public:
   CopyPlacement(core::Connection& dest, core::Connection& previous, const DeclarationLayout& layout)
-      : previous_(previous),
+      : dest_(dest),
+        previous_(previous),
         layout_(layout),
         delete_run_(dest.prepare(DELETE_RUN_SQL)),
-        delete_from_(dest.prepare(DELETE_FROM_SQL)) {
-    reading_previous([&] {
-      delete_displaced_.emplace(dest.prepare(delete_displaced_sql()));
-      insert_displaced_.emplace(dest.prepare(insert_displaced_sql()));
-    });
+        delete_from_(dest.prepare(DELETE_FROM_SQL)),
+        add_move_(dest.prepare(MOVE_ADD_SQL)),
+        delete_moved_(dest.prepare(DELETE_MOVED_SQL)),
+        clear_moves_(dest.prepare(MOVES_CLEAR_SQL)) {
+    reading_previous([&] { insert_moved_.emplace(dest.prepare(insert_moved_sql())); });
   }
 
   bool moved_on() const noexcept { return moved_on_; }
@@ -341,6 +340,7 @@ class CopyPlacement {
   // after the last one kept. When most rows go, the table is emptied at once and
   // its secondary indexes are made again by finish().
   void move_on(core::Connection& dest) {
+    flush_reorders();
     moved_on_ = true;
     const std::int64_t kept = next_rowid_ - 1;
     if ((layout_.rows - kept) * MOVED_ROWS_REBUILD_DIVISOR > layout_.rows) {
@@ -357,6 +357,7 @@ class CopyPlacement {
 
   // After the last entry: the rows of files that are gone, and the indexes.
   void finish(core::Connection& dest) {
+    flush_reorders();
     if (!moved_on_) move_on(dest);
     if (indexes_dropped_) dest.exec(SYNTAX_INDEXES);
   }
@@ -370,27 +371,53 @@ class CopyPlacement {
   }
 
   // Puts a carried file's run in carried order: only its displaced rows are
-  // written again.
+  // written again, together with those of other files. The run belongs to no
+  // other file and stays where it is until then.
   void reorder(const std::string& path, const DeclarationRun& run) {
-    try {
-      for (core::Statement* statement : {&*delete_displaced_, &*insert_displaced_}) {
-        statement->reset();
-        statement->bind(1, run.first_rowid).bind(2, path);
-        statement->run();
-      }
-    } catch (const core::SqliteError&) {
-      check_previous_rows(previous_, {path});
-      throw;
-    }
+    pending_moves_.insert(pending_moves_.end(), run.moves.begin(), run.moves.end());
+    pending_paths_.push_back(path);
+    if (pending_moves_.size() >= MOVE_BATCH_ROWS) flush_reorders();
   }
 
  private:
+  void flush_reorders() {
+    if (pending_moves_.empty()) return;
+    try {
+      for (const auto& [old_rowid, new_rowid] : pending_moves_) {
+        add_move_.reset();
+        add_move_.bind(1, old_rowid).bind(2, new_rowid);
+        add_move_.run();
+      }
+      std::int64_t moved = 0;
+      for (core::Statement* statement : {&delete_moved_, &*insert_moved_, &clear_moves_}) {
+        statement->reset();
+        statement->run();
+        if (statement == &*insert_moved_) moved = dest_.changes();
+      }
+      if (moved != static_cast<std::int64_t>(pending_moves_.size())) {
+        throw PreviousSnapshotError("the previous snapshot lost " +
+                                    std::to_string(static_cast<std::int64_t>(pending_moves_.size()) - moved) +
+                                    " of the declaration rows it listed");
+      }
+    } catch (const core::SqliteError&) {
+      check_previous_rows(previous_, pending_paths_);
+      throw;
+    }
+    pending_moves_.clear();
+    pending_paths_.clear();
+  }
+
+  core::Connection& dest_;
   core::Connection& previous_;
   const DeclarationLayout& layout_;
   core::Statement delete_run_;
   core::Statement delete_from_;
-  std::optional<core::Statement> delete_displaced_;
-  std::optional<core::Statement> insert_displaced_;
+  core::Statement add_move_;
+  core::Statement delete_moved_;
+  core::Statement clear_moves_;
+  std::optional<core::Statement> insert_moved_;
+  std::vector<std::pair<std::int64_t, std::int64_t>> pending_moves_;  // old rowid, new rowid
+  std::vector<std::string> pending_paths_;                             // the files they belong to
   std::int64_t next_rowid_ = 1;
   bool moved_on_ = false;
   bool indexes_dropped_ = false;
@@ -702,6 +729,7 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
       dest.query_text("PRAGMA journal_mode = OFF");
       attach_previous(dest, previous);
       dest.exec(CARRY_TABLE_SQL);
+      dest.exec(MOVES_TABLE_SQL);
       dest.begin();
       dest.exec(EMPTY_COPY_SQL);
       SyntaxBuildReport report;

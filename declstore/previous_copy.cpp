@@ -76,8 +76,10 @@ DeclarationLayout read_declaration_layout(core::Connection& conn) {
     if (run.contiguous) {
       // Carried order puts the k-th row at first_rowid + k.
       for (std::int64_t k = 0; k < count; ++k) {
-        if (rowids[static_cast<std::size_t>(k)] != run.first_rowid + k) ++run.displaced;
+        const std::int64_t rowid = rowids[static_cast<std::size_t>(k)];
+        if (rowid != run.first_rowid + k) run.moves.emplace_back(rowid, run.first_rowid + k);
       }
+      run.displaced = static_cast<std::int64_t>(run.moves.size());
     } else {
       run.displaced = count;
     }

@@ -25,6 +25,8 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace kolvex::core {
 class Connection;
@@ -44,6 +46,9 @@ struct DeclarationRun {
   // Of a contiguous run, the rows that carried order puts at another rowid of the
   // run; of a run that is not contiguous, every row.
   std::int64_t displaced = 0;
+  // Of a contiguous run, where carried order puts each displaced row: its rowid
+  // and the rowid it takes.
+  std::vector<std::pair<std::int64_t, std::int64_t>> moves;
 };
 
 struct DeclarationLayout {
