@@ -295,6 +295,11 @@ void fsync_file(const fs::path& path) {
   if (::fsync(fd.get()) != 0) throw os_error(errno, path);
 }
 
+void start_writeback(const fs::path& path) noexcept {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd) ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void fsync_directory(const fs::path& directory) {
   UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) throw os_error(errno, directory);

@@ -116,6 +116,10 @@ void write_file_atomic(const std::filesystem::path& target, std::string_view byt
 void write_file_synced(const std::filesystem::path& target, std::string_view bytes);
 void fsync_file(const std::filesystem::path& path);
 void fsync_directory(const std::filesystem::path& directory);
+// Asks the kernel to start writing the file's dirty pages to storage now,
+// without waiting for them, so that a later fsync_file has less left to do.
+// Best effort: it never fails, and it promises nothing about durability.
+void start_writeback(const std::filesystem::path& path) noexcept;
 
 // Copies the content and permission bits of `source` into `temporary` (a new
 // file, which must not exist), flushes it to stable storage and renames it onto

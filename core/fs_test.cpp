@@ -71,6 +71,19 @@ TEST(Fs, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
   EXPECT_THROW(write_file_atomic(scratch.path() / "missing" / "x", "y"), OsError);
 }
 
+TEST(Fs, StartedWritebackLeavesTheFileAsItIsAndIgnoresWhatItCannotOpen) {
+  ScratchDir scratch = ScratchDir::create("kolvex-fs-");
+  const fs::path file = scratch.path() / "large";
+  const std::string content = write_patterned(file, 3 * 1024 * 1024 + 17);
+  start_writeback(file);
+  fsync_file(file);
+  EXPECT_EQ(read_file(file), content);
+  // A file that is gone, or a directory, is no error: the sync that follows reports.
+  start_writeback(scratch.path() / "missing");
+  start_writeback(scratch.path());
+  EXPECT_EQ(read_file(file), content);
+}
+
 TEST(Fs, OpenRegularFileRefusesLinksAndSpecialFilesPromptly) {
   ScratchDir scratch = ScratchDir::create("kolvex-fs-");
   const fs::path regular = scratch.path() / "regular";

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <thread>
 #include <unordered_set>
 
 #include "chunker/chunk_file.h"
@@ -345,6 +346,12 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
     });
     result.syntax_gap = report.counts.failed != 0 || report.counts.partial != 0 || report.counts.skipped != 0;
   }
+  // Without a SCIP attempt the syntax database is the file published: its pages
+  // start on their way to storage now, while the rest of the run goes on, so the
+  // sync before publication finds little left to write. Starting the writes of a
+  // large file can itself take a while, so another thread does it.
+  std::jthread writeback;
+  if (!run.attempt_scip) writeback = std::jthread([&syntax_db] { core::start_writeback(syntax_db); });
   core::check_interrupted();
 
   if (run.attempt_scip) {
