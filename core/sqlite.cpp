@@ -48,7 +48,16 @@ void check(sqlite3* db, int rc) {
 
 bool needs_percent_encoding(char c) { return c == '%' || c == '?' || c == '#'; }
 
+// The process never asks SQLite how much memory it uses: without the count,
+// allocations inside SQLite take no process-wide lock. It can only be set before
+// SQLite starts, hence before the first connection.
+void leave_out_memory_statistics() {
+  static const int configured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  (void)configured;
+}
+
 std::shared_ptr<Connection::State> open_state(const std::string& name, int flags) {
+  leave_out_memory_statistics();
   auto state = std::make_shared<Connection::State>();
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
@@ -129,13 +138,15 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
     const int flags = (options.read_only ? SQLITE_OPEN_READONLY
                                          : SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0)) |
                       SQLITE_OPEN_URI;
-    Connection connection(open_state(sqlite_uri(path, options.read_only, options.immutable), flags));
+    Connection connection(open_state(sqlite_uri(path, options.read_only, options.immutable),
+                                     flags | (options.one_thread ? SQLITE_OPEN_NOMUTEX : 0)));
     // A file that never changes is read through a mapping of it: lookups that
     // land all over a large snapshot then cost no read call each.
     if (options.immutable) connection.exec("PRAGMA mmap_size = " + std::to_string(IMMUTABLE_MMAP_BYTES));
     return connection;
   }
-  const int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
+  const int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0) |
+                    (options.one_thread ? SQLITE_OPEN_NOMUTEX : 0);
   return Connection(open_state(path.native(), flags));
 }
 
@@ -331,6 +342,40 @@ void Statement::run() {
 void Statement::reset() {
   KOLVEX_STATEMENT_LOCK();
   sqlite3_reset(stmt);  // returns the last step's error, already reported by step()
+  sqlite3_clear_bindings(stmt);
+}
+
+void Statement::run_with(std::span<const SqlParam> params) {
+  KOLVEX_STATEMENT_LOCK();
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  int index = 0;
+  for (const SqlParam& param : params) {
+    ++index;
+    int rc = SQLITE_OK;
+    if (const auto* number = std::get_if<std::int64_t>(&param)) {
+      rc = sqlite3_bind_int64(stmt, index, *number);
+    } else if (const auto* text = std::get_if<std::string_view>(&param)) {
+      // Bound in place: the bindings are cleared below, before the texts can go.
+      rc = sqlite3_bind_text64(stmt, index, text->data(), text->size(), SQLITE_STATIC, SQLITE_UTF8);
+    } else {
+      rc = sqlite3_bind_null(stmt, index);
+    }
+    if (rc != SQLITE_OK) {
+      sqlite3_clear_bindings(stmt);
+      throw_error(sqlite3_db_handle(stmt));
+    }
+  }
+  int rc = SQLITE_ROW;
+  while (rc == SQLITE_ROW) rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) {
+    // The error message is taken before the reset and the cleared bindings.
+    SqliteError error(sqlite3_errmsg(sqlite3_db_handle(stmt)), sqlite3_extended_errcode(sqlite3_db_handle(stmt)));
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    throw error;
+  }
+  sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
 }
 

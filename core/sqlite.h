@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -42,11 +43,16 @@ class SqliteError : public Error {
 
 struct Null {};
 using SqlValue = std::variant<Null, std::int64_t, double, std::string /*text*/, std::vector<std::uint8_t> /*blob*/>;
+// A parameter for Statement::run_with: text is referred to, not copied.
+using SqlParam = std::variant<Null, std::int64_t, std::string_view /*text*/>;
 
 struct OpenOptions {
   bool read_only = false;
   bool immutable = false;  // adds immutable=1 (only for files that never change)
   bool create = true;      // ignored when read_only
+  // The connection and its statements are used by one thread at a time: SQLite
+  // leaves out its own locking of the handle (the wrapper still takes its mutex).
+  bool one_thread = false;
 };
 
 // "file:" + percent-encoded absolute path + "?mode=ro" (+ "&immutable=1").
@@ -117,6 +123,10 @@ class Statement {
   // Steps to completion, for statements without results.
   void run();
   void reset();  // also clears bindings
+  // reset(), binds `params` to parameters 1, 2, ... and run(), under one lock of
+  // the connection: for writers that insert many rows. The texts need to live
+  // only until it returns; it leaves the bindings cleared.
+  void run_with(std::span<const SqlParam> params);
 
   int column_count();
   std::string column_name(int index);

@@ -126,6 +126,44 @@ TEST(Sqlite, BindAndReadEveryType) {
   EXPECT_EQ(connection.query_int("SELECT 1 WHERE 0"), std::nullopt);
 }
 
+TEST(Sqlite, RunWithBindsARowInPlaceAndLeavesNothingBound) {
+  ScratchDir scratch = ScratchDir::create("kolvex-sqlite-");
+  Connection connection = Connection::open(scratch.path() / "rows.db", {.one_thread = true});
+  connection.exec("CREATE TABLE t(i, s UNIQUE, n)");
+  Statement insert = connection.prepare("INSERT INTO t VALUES (?, ?, ?)");
+  for (std::int64_t i = 1; i <= 3; ++i) {
+    // The text is gone once the call returns: what was stored must not refer to it.
+    std::string text = std::string("row\0", 4) + std::to_string(i);
+    const SqlParam row[] = {i, std::string_view(text), Null{}};
+    insert.run_with(row);
+    text.assign(text.size(), 'x');
+  }
+  // Fewer parameters than markers: the rest are NULL, not the previous row's values.
+  const SqlParam short_row[] = {std::int64_t{4}};
+  insert.run_with(short_row);
+
+  const SqlParam duplicate[] = {std::int64_t{5}, std::string_view("row\0" "1", 5), Null{}};
+  try {
+    insert.run_with(duplicate);
+    FAIL();
+  } catch (const SqliteError& error) {
+    EXPECT_EQ(error.message(), "UNIQUE constraint failed: t.s");
+    EXPECT_EQ(error.code(), SQLITE_CONSTRAINT_UNIQUE);
+  }
+  // A failed row leaves the statement ready for the next one.
+  const SqlParam next[] = {std::int64_t{6}, std::string_view("six"), std::int64_t{0}};
+  insert.run_with(next);
+
+  Statement select = connection.prepare("SELECT i, s, n FROM t ORDER BY rowid");
+  std::vector<std::string> rows;
+  while (select.step()) {
+    rows.push_back(std::to_string(select.column_int(0)) + "|" + select.column_opt_text(1).value_or("NULL") + "|" +
+                   select.column_opt_text(2).value_or("NULL"));
+  }
+  EXPECT_EQ(rows, (std::vector<std::string>{std::string("1|row\0" "1|NULL", 12), std::string("2|row\0" "2|NULL", 12),
+                                            std::string("3|row\0" "3|NULL", 12), "4|NULL|NULL", "6|six|0"}));
+}
+
 TEST(Sqlite, ErrorsCarrySqliteText) {
   Connection connection = Connection::open_memory();
   try {

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -450,45 +452,52 @@ void insert_manifest_only(Writers& writers, const CapturedFile& captured, std::s
   insert.run();
 }
 
-void bind_span(core::Statement& insert, int first, const syntax::Span& span) {
-  insert.bind(first, span.start_byte)
-      .bind(first + 1, span.end_byte)
-      .bind(first + 2, span.start_line)
-      .bind(first + 3, span.start_character)
-      .bind(first + 4, span.end_line)
-      .bind(first + 5, span.end_character);
+// A text parameter, or NULL when absent.
+core::SqlParam text_or_null(const std::optional<std::string>& text) {
+  return text ? core::SqlParam(std::string_view(*text)) : core::SqlParam(core::Null{});
+}
+
+// The six columns of a span, from `first` on.
+void put_span(std::span<core::SqlParam> params, std::size_t first, const syntax::Span& span) {
+  params[first] = span.start_byte;
+  params[first + 1] = span.end_byte;
+  params[first + 2] = span.start_line;
+  params[first + 3] = span.start_character;
+  params[first + 4] = span.end_line;
+  params[first + 5] = span.end_character;
 }
 
 // The file row, then every declaration in the extraction's order; the declaration
 // rows take their path from the extraction result. With `first_rowid` the
-// declarations are numbered from it, otherwise after the last row.
+// declarations are numbered from it, otherwise after the last row. Each row is
+// bound and written under one lock of the connection, its texts bound in place.
 void insert_parsed(Writers& writers, const syntax::ParsedSyntax& parsed,
                    std::optional<std::int64_t> first_rowid = std::nullopt) {
-  core::Statement& file = writers.parsed_file;
-  file.reset();
-  file.bind(1, parsed.file_path)
-      .bind(2, parsed.language)
-      .bind(3, parsed.file_hash)
-      .bind(4, parsed.parser_identity)
-      .bind(5, parsed.state)
-      .bind(6, parsed.reason);
-  file.run();
+  const std::array<core::SqlParam, 6> file_row = {std::string_view(parsed.file_path),
+                                                   std::string_view(parsed.language),
+                                                   std::string_view(parsed.file_hash),
+                                                   std::string_view(parsed.parser_identity),
+                                                   std::string_view(parsed.state),
+                                                   text_or_null(parsed.reason)};
+  writers.parsed_file.run_with(file_row);
 
   core::Statement& insert = first_rowid ? writers.symbol_at : writers.symbol;
-  const int first = first_rowid ? 2 : 1;
+  // The rowid first, when it is given, then the columns.
+  std::array<core::SqlParam, 1 + SYNTAX_SYMBOL_COLUMN_COUNT> row;
+  const std::span<core::SqlParam> params = std::span<core::SqlParam>(row).subspan(1);
+  const std::span<const core::SqlParam> bound = first_rowid ? std::span<const core::SqlParam>(row) : params;
   std::int64_t rowid = first_rowid.value_or(0);
   for (const syntax::SyntaxSymbol& symbol : parsed.symbols) {
-    insert.reset();
-    if (first_rowid) insert.bind(1, rowid++);
-    insert.bind(first, symbol.symbol)
-        .bind(first + 1, parsed.file_path)
-        .bind(first + 2, symbol.name)
-        .bind(first + 3, symbol.qualified_name)
-        .bind(first + 4, platform::kind_text(symbol.kind))
-        .bind(first + 5, symbol.parent_symbol);
-    bind_span(insert, first + 6, symbol.declaration);
-    bind_span(insert, first + 12, symbol.selection);
-    insert.run();
+    row[0] = rowid++;
+    params[0] = std::string_view(symbol.symbol);
+    params[1] = std::string_view(parsed.file_path);
+    params[2] = std::string_view(symbol.name);
+    params[3] = std::string_view(symbol.qualified_name);
+    params[4] = platform::kind_text(symbol.kind);
+    params[5] = text_or_null(symbol.parent_symbol);
+    put_span(params, 6, symbol.declaration);
+    put_span(params, 12, symbol.selection);
+    insert.run_with(bound);
   }
 }
 
@@ -720,7 +729,8 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
     return std::nullopt;
   }
 
-  core::Connection dest = core::Connection::open(db_path);
+  // Only the writer, on the caller's thread, uses the new database.
+  core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
   return core::with_closing(dest, [&] {
     try {
       tune_build_connection(dest);
@@ -770,7 +780,8 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
     if (report) return *report;
   }
 
-  core::Connection dest = core::Connection::open(db_path);
+  // Only the writer, on the caller's thread, uses the new database.
+  core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
   // Closing without a commit discards every row of the open transaction.
   return core::with_closing(dest, [&] {
     tune_build_connection(dest);
