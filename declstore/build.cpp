@@ -3,9 +3,11 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <exception>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -682,6 +684,33 @@ void tune_build_connection(core::Connection& dest) {
   dest.exec("PRAGMA synchronous = OFF");
 }
 
+// Makes the secondary indexes of a build from nothing on another thread while
+// the caller's thread runs `alongside`; the indexes' failure is raised first, and
+// only once both have ended. The connection is used by that thread alone meanwhile.
+void make_indexes(core::Connection& dest, const std::function<void()>& alongside) {
+  if (!alongside) {
+    dest.exec(SYNTAX_INDEXES);
+    return;
+  }
+  std::exception_ptr index_error;
+  std::thread indexing([&dest, &index_error] {
+    try {
+      dest.exec(SYNTAX_INDEXES);
+    } catch (...) {
+      index_error = std::current_exception();
+    }
+  });
+  std::exception_ptr alongside_error;
+  try {
+    alongside();
+  } catch (...) {
+    alongside_error = std::current_exception();
+  }
+  indexing.join();
+  if (index_error) std::rethrow_exception(index_error);
+  if (alongside_error) std::rethrow_exception(alongside_error);
+}
+
 bool is_damage(const core::SqliteError& error) {
   const int primary = error.code() & 0xff;
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
@@ -806,7 +835,7 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
       build_rows(manifest, pool, options, previous_files ? &*previous_files : nullptr, writer);
       report = writer.report();
     }  // statements finalized before the commit
-    dest.exec(SYNTAX_INDEXES);
+    make_indexes(dest, options.alongside_indexes);
     dest.commit();
     return report;
   });

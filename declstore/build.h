@@ -86,6 +86,13 @@ struct BuildOptions {
   // snapshot, rewriting only the rows that differ; false writes every row. Both
   // give the same database.
   bool copy_previous = true;
+  // Called at most once, on the calling thread, once the last row is written,
+  // while another thread makes the secondary indexes, and before the commit: work
+  // of the caller that does not need the database overlaps the build's last step.
+  // An exception from it fails the build as one from on_parsed does (raised after
+  // a failure of the indexes, which comes first). A build that makes no indexes
+  // at its end (one over a copy of the previous snapshot) does not call it.
+  std::function<void()> alongside_indexes;
 };
 
 // Builds the syntax database at `db_path` (parent directories created) from

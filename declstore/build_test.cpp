@@ -280,6 +280,47 @@ TEST(BuildTest, ACallbackThatThrowsLeavesNoRows) {
   EXPECT_EQ(files_of(previous), before);
 }
 
+// The caller's work alongside the indexes runs once, after the last row and the
+// last callback; the build is the same as without it, and its failure fails the
+// build with nothing committed. Also with rows carried from a previous snapshot.
+TEST(BuildTest, WorkAlongsideTheIndexesRunsOnceAfterTheRowsAndItsFailureCommitsNothing) {
+  Fixture f;
+  syntax::ParserPool pool;
+  build_declstore(f.db("plain.db"), f.manifest, pool);
+  core::Connection plain = core::Connection::open(f.db("plain.db"), {.read_only = true});
+  const std::string schema_sql = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name";
+
+  for (bool with_previous : {false, true}) {
+    SCOPED_TRACE(with_previous);
+    std::vector<CallbackCall> calls;
+    BuildOptions options = recording(calls);
+    options.previous = with_previous ? &plain : nullptr;
+    options.copy_previous = false;
+    std::vector<std::size_t> callbacks_before;
+    options.alongside_indexes = [&] { callbacks_before.push_back(calls.size()); };
+    const fs::path db = f.db(with_previous ? "carried.db" : "alongside.db");
+    EXPECT_EQ(build_declstore(db, f.manifest, pool, options),
+              (SyntaxBuildReport{CoverageCounts{1, 1, 1, 1, 1}, with_previous ? 3 : 0}));
+    EXPECT_EQ(callbacks_before, (std::vector<std::size_t>{2}));
+    core::Connection conn = core::Connection::open(db);
+    EXPECT_EQ(files_of(conn), files_of(plain));
+    EXPECT_EQ(symbols_of(conn), symbols_of(plain));
+    EXPECT_EQ(rows_of(conn, schema_sql), rows_of(plain, schema_sql));
+
+    options.alongside_indexes = [] { throw std::runtime_error("alongside failed"); };
+    try {
+      build_declstore(db, f.manifest, pool, options);
+      ADD_FAILURE() << "expected the error of the work alongside the indexes";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "alongside failed");
+    }
+    core::Connection failed = core::Connection::open(db);
+    EXPECT_TRUE(has_syntax_tables(failed));
+    EXPECT_EQ(failed.query_int("SELECT COUNT(*) FROM syntax_files"), 0);
+    EXPECT_EQ(failed.query_int("SELECT COUNT(*) FROM syntax_symbols"), 0);
+  }
+}
+
 TEST(BuildTest, AnInterruptionStopsTheBuildWithNothingCommitted) {
   Fixture f;
   syntax::ParserPool pool;

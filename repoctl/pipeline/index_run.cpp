@@ -312,7 +312,53 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   std::optional<semantic::SemanticWork> sem_work =
       detail::prepare_semantic_stage(run.repo_path, run.slug, run.root, run.semantic_include, &manifest, diagnostics);
 
+  // Without a SCIP attempt the syntax database is the file published: its pages
+  // start on their way to storage as soon as the build has written them, while
+  // the rest of the run goes on, so the sync before publication finds little left
+  // to write. Starting the writes of a large file can itself take a while, so
+  // another thread does it: once for the pages written before the indexes, once
+  // for the rest.
+  std::jthread writeback_so_far;
+  std::jthread writeback_rest;
+  auto start_writeback = [&](std::jthread& thread) {
+    if (!run.attempt_scip) thread = std::jthread([&syntax_db] { core::start_writeback(syntax_db); });
+  };
+
+  // The stages from the SCIP attempt to revalidation need nothing of the syntax
+  // database: they run while the build makes its indexes, or after the build
+  // when it makes none. They run once.
+  bool stages_after_build_ran = false;
+  auto stages_after_build = [&] {
+    if (stages_after_build_ran) return;
+    stages_after_build_ran = true;
+    start_writeback(writeback_so_far);
+    core::check_interrupted();
+
+    if (run.attempt_scip) {
+      result.attempt = detail::attempt_scip(run.repo_path, run.resolved_language, run.scheme, run.slug, scratch.path());
+    }
+    core::check_interrupted();
+
+    run_zoekt_build(run, result, listing, diagnostics);
+
+    if (sem_work) {
+      if (capture.error) {
+        try {
+          std::rethrow_exception(capture.error);
+        } catch (const std::exception& error) {
+          diagnostics.line("warning: semantic indexing failed (index still published): " + message_of(error));
+        }
+      } else {
+        result.semantic_ok = detail::finish_semantic_stage(*sem_work, capture.prepared, pool, diagnostics);
+      }
+    }
+
+    declstore::validate_sources(run.repo_path, manifest, 0, &captured);
+    core::check_interrupted();
+  };
+
   declstore::BuildOptions build_options;
+  build_options.alongside_indexes = stages_after_build;
   if (sem_work) {
     for (const std::string& path : semantic::semantic_parse_paths(*sem_work)) build_options.parse_for.insert(path);
     build_options.on_parsed = [&capture](const declstore::CapturedFile& captured, std::string_view data,
@@ -346,35 +392,8 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
     });
     result.syntax_gap = report.counts.failed != 0 || report.counts.partial != 0 || report.counts.skipped != 0;
   }
-  // Without a SCIP attempt the syntax database is the file published: its pages
-  // start on their way to storage now, while the rest of the run goes on, so the
-  // sync before publication finds little left to write. Starting the writes of a
-  // large file can itself take a while, so another thread does it.
-  std::jthread writeback;
-  if (!run.attempt_scip) writeback = std::jthread([&syntax_db] { core::start_writeback(syntax_db); });
-  core::check_interrupted();
-
-  if (run.attempt_scip) {
-    result.attempt = detail::attempt_scip(run.repo_path, run.resolved_language, run.scheme, run.slug, scratch.path());
-  }
-  core::check_interrupted();
-
-  run_zoekt_build(run, result, listing, diagnostics);
-
-  if (sem_work) {
-    if (capture.error) {
-      try {
-        std::rethrow_exception(capture.error);
-      } catch (const std::exception& error) {
-        diagnostics.line("warning: semantic indexing failed (index still published): " + message_of(error));
-      }
-    } else {
-      result.semantic_ok = detail::finish_semantic_stage(*sem_work, capture.prepared, pool, diagnostics);
-    }
-  }
-
-  declstore::validate_sources(run.repo_path, manifest, 0, &captured);
-  core::check_interrupted();
+  start_writeback(writeback_rest);
+  stages_after_build();
 
   finalize_and_publish(run, result, manifest, captured, syntax_db);
   scratch.remove();
