@@ -25,7 +25,10 @@ SnapshotFacts finalize_snapshot(core::Connection& conn, const FinalizeOptions& o
   // The flags and the facts row change together or not at all: everything runs
   // in one transaction, rolled back by the guard when any step fails.
   core::Transaction transaction(conn);
-  conn.exec("UPDATE syntax_files SET scip_outline = 0, scip_definition = 0");
+  // Only rows with a flag set are rewritten: a fresh build has none, and
+  // rewriting every row would only dirty the whole table once more.
+  conn.exec("UPDATE syntax_files SET scip_outline = 0, scip_definition = 0 WHERE scip_outline <> 0 OR "
+            "scip_definition <> 0");
 
   const ScipCapabilityFacts capabilities = scip_capability_facts(conn);
   set_flag(conn, "UPDATE syntax_files SET scip_outline = 1 WHERE file_path = ?", capabilities.outline_paths);
