@@ -31,6 +31,11 @@ namespace {
 constexpr std::string_view GITLINK_MODE = "160000";
 constexpr std::string_view SYMLINK_MODE = "120000";
 
+// Files in flight per worker when no copies are written. A file in flight then
+// holds no bytes, and most files of a revalidation cost one status query: a
+// short window would have the workers wait for the consumer file after file.
+constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER_WITHOUT_COPIES = 128;
+
 // Hash-field markers of a revalidation for entries that could not be examined or read.
 constexpr std::string_view MISSING_MARKER = "!missing";
 constexpr std::string_view UNREADABLE_MARKER = "!error";
@@ -403,8 +408,10 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
     digest.update(line);
   };
 
+  const unsigned threads = workers == 0 ? core::default_worker_count() : workers;
+  const std::size_t window = pack ? 0 : threads * FILES_IN_FLIGHT_PER_WORKER_WITHOUT_COPIES;
   core::ordered_parallel<Examined>(
-      entries.size(), {.workers = workers},
+      entries.size(), {.workers = threads, .window = window},
       [&](std::size_t i, unsigned) { return examine(*entries[i], guard, buffers, strict, pack.has_value(), known); },
       [&](std::size_t i, Examined&& found) {
         const IndexEntry& entry = *entries[i];
