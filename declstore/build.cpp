@@ -743,7 +743,10 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   // The copy keeps every page it does not rewrite: they are checked meanwhile,
   // from the start, since the check reads the whole file.
   const fs::path source = main_database_file(previous);
-  PageCheck check(source);
+  std::optional<PageCheck> own_check;
+  PageCheck& check = options.previous_check != nullptr && options.previous_check->database() == source
+                         ? *options.previous_check
+                         : own_check.emplace(source);
   const PreviousFiles previous_files = read_previous_files(previous);
   const DeclarationLayout layout = reading_previous([&] { return read_declaration_layout(previous); });
   // A snapshot written by extraction stores runs out of carried order (the first

@@ -44,6 +44,7 @@
 
 #include "core/error.h"
 #include "declstore/capture.h"
+#include "declstore/previous_copy.h"
 #include "declstore/schema.h"
 
 namespace kolvex::core {
@@ -86,6 +87,10 @@ struct BuildOptions {
   // snapshot, rewriting only the rows that differ; false writes every row. Both
   // give the same database.
   bool copy_previous = true;
+  // A page check of the previous snapshot's file the caller started earlier, so
+  // that it overlaps the caller's own work; null: the build starts one when it
+  // needs it. Used only when it checks the file of `previous`.
+  PageCheck* previous_check = nullptr;
   // Called at most once, on the calling thread, once the last row is written,
   // while another thread makes the secondary indexes, and before the commit: work
   // of the caller that does not need the database overlaps the build's last step.

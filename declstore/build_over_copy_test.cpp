@@ -225,31 +225,47 @@ TEST(BuildOverCopyTest, WritesTheSameDatabaseAsABuildOfEveryRow) {
 
 // A damaged page of an index that no carried row is read through would pass into
 // the copy unseen: the page check finds it, and the build fails as for any damaged
-// previous snapshot, leaving the empty tables.
+// previous snapshot, leaving the empty tables. So it does whether the build starts
+// the check itself or the caller started it earlier; a check the caller started
+// on another file is not taken for one of the previous snapshot.
 TEST(BuildOverCopyTest, ADamagedPageThatNoRowReadsStillFailsTheBuild) {
-  GitRepo repo = GitRepo::init();
-  core::ScratchDir scratch = core::ScratchDir::create("kolvex-build-copy-");
-  write_first_state(repo);
-  repo.commit_all("first");
-  const SourceManifest manifest = capture_sources(repo.path(), scratch.path() / "copies");
-  const fs::path previous_db = make_previous(scratch.path(), manifest, "");
-  testkit::overwrite_table_leaves(previous_db, "syntax_symbols_name");
-  core::Connection previous = core::Connection::open(previous_db, {.read_only = true});
-  syntax::ParserPool pool;
-  BuildOptions options;
-  options.previous = &previous;
-  const fs::path db = scratch.path() / "syntax.db";
-  try {
-    build_declstore(db, manifest, pool, options);
-    ADD_FAILURE() << "the build succeeded";
-  } catch (const PreviousSnapshotError& error) {
-    EXPECT_EQ(error.message(), "database disk image is malformed");
-    EXPECT_TRUE(error.cause());
+  enum class Started { BY_THE_BUILD, BY_THE_CALLER, ON_ANOTHER_FILE };
+  for (Started started : {Started::BY_THE_BUILD, Started::BY_THE_CALLER, Started::ON_ANOTHER_FILE}) {
+    SCOPED_TRACE(static_cast<int>(started));
+    GitRepo repo = GitRepo::init();
+    core::ScratchDir scratch = core::ScratchDir::create("kolvex-build-copy-");
+    write_first_state(repo);
+    repo.commit_all("first");
+    const SourceManifest manifest = capture_sources(repo.path(), scratch.path() / "copies");
+    const fs::path previous_db = make_previous(scratch.path(), manifest, "");
+    const fs::path sound_db = scratch.path() / "sound.db";
+    fs::copy_file(previous_db, sound_db);
+    testkit::overwrite_table_leaves(previous_db, "syntax_symbols_name");
+    core::Connection previous = core::Connection::open(previous_db, {.read_only = true});
+    std::optional<PageCheck> check;
+    if (started == Started::BY_THE_CALLER) check.emplace(main_database_file(previous));
+    if (started == Started::ON_ANOTHER_FILE) {
+      core::Connection sound = core::Connection::open(sound_db, {.read_only = true});
+      check.emplace(main_database_file(sound));
+      sound.close();
+    }
+    syntax::ParserPool pool;
+    BuildOptions options;
+    options.previous = &previous;
+    options.previous_check = check ? &*check : nullptr;
+    const fs::path db = scratch.path() / "syntax.db";
+    try {
+      build_declstore(db, manifest, pool, options);
+      ADD_FAILURE() << "the build succeeded";
+    } catch (const PreviousSnapshotError& error) {
+      EXPECT_EQ(error.message(), "database disk image is malformed");
+      EXPECT_TRUE(error.cause());
+    }
+    core::Connection conn = core::Connection::open(db, {.read_only = true});
+    EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_files"), 0);
+    EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_symbols"), 0);
+    EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM kolvex_snapshot"), 0);
   }
-  core::Connection conn = core::Connection::open(db, {.read_only = true});
-  EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_files"), 0);
-  EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_symbols"), 0);
-  EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM kolvex_snapshot"), 0);
 }
 
 }  // namespace

@@ -116,7 +116,8 @@ struct PageCheck::State {
   }
 };
 
-PageCheck::PageCheck(const std::filesystem::path& database) : state_(std::make_unique<State>()) {
+PageCheck::PageCheck(const std::filesystem::path& database)
+    : database_(database), state_(std::make_unique<State>()) {
   State* state = state_.get();
   state->worker = std::thread([state, database] {
     std::optional<std::string> problem;

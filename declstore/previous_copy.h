@@ -82,9 +82,12 @@ class PageCheck {
   // Waits for the check. Absent when every page is sound; otherwise the first
   // problem it reported, or the error that stopped it.
   std::optional<std::string> problem();
+  // The file checked.
+  const std::filesystem::path& database() const noexcept { return database_; }
 
  private:
   struct State;
+  std::filesystem::path database_;
   std::unique_ptr<State> state_;
 };
 

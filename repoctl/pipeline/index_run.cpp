@@ -18,6 +18,7 @@
 #include "declstore/capture.h"
 #include "declstore/finalize.h"
 #include "declstore/merge.h"
+#include "declstore/previous_copy.h"
 #include "platform/config.h"
 #include "platform/graph.h"
 #include "platform/registry.h"
@@ -299,6 +300,16 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   // cannot have changed since; what the capture of the live snapshot saw lets
   // this capture skip them too.
   std::optional<declstore::CaptureRecords> known = detail::load_capture_record(run.slug, run.root, run.repo_path);
+  // The previous snapshot is only read, and only during the build. A build over
+  // a copy of its file needs every page of it checked: the check reads the whole
+  // file on a thread of its own, so it starts here and overlaps capture.
+  std::optional<detail::PreviousSnapshot> previous = detail::open_previous_snapshot(run.slug, run.root);
+  core::Connection connection = previous ? previous->connection : core::Connection();
+  std::optional<declstore::PageCheck> previous_check;
+  if (connection.is_open()) {
+    const std::filesystem::path file = declstore::main_database_file(connection);
+    if (!file.empty()) previous_check.emplace(file);
+  }
   declstore::CaptureRecords captured;
   declstore::SourceManifest manifest = declstore::capture_sources(
       run.repo_path, scratch.path(),
@@ -365,12 +376,11 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
                                          const syntax::ParseTree& tree) { capture.collect(captured, data, tree); };
   }
   {
-    // The previous snapshot is only read, and only during the build. When reading
-    // it fails, the run builds again without it: a damaged snapshot costs one full
-    // build, never the run. The callback still sees each file once.
-    std::optional<detail::PreviousSnapshot> previous = detail::open_previous_snapshot(run.slug, run.root);
-    core::Connection connection = previous ? previous->connection : core::Connection();
+    // When reading the previous snapshot fails, the run builds again without it:
+    // a damaged snapshot costs one full build, never the run. The callback still
+    // sees each file once.
     if (connection.is_open()) build_options.previous = &connection;
+    if (previous_check) build_options.previous_check = &*previous_check;
     std::unordered_set<std::string> delivered;
     if (build_options.on_parsed) {
       build_options.on_parsed = [&delivered, chunk = build_options.on_parsed](
@@ -388,8 +398,10 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
       }
       connection.close();
       build_options.previous = nullptr;
+      build_options.previous_check = nullptr;
       return declstore::build_declstore(syntax_db, manifest, pool, build_options);
     });
+    previous_check.reset();  // a check the build did not wait for stops here
     result.syntax_gap = report.counts.failed != 0 || report.counts.partial != 0 || report.counts.skipped != 0;
   }
   start_writeback(writeback_rest);
