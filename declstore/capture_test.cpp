@@ -415,6 +415,18 @@ void make_old(const fs::path& path) {
   while (coarse_clock_ns() <= changed) ::usleep(1000);
 }
 
+// A repository of app.py and lib.py, both last changed well before any capture
+// that follows.
+GitRepo repo_of_two_old_files() {
+  GitRepo repo = GitRepo::init();
+  repo.write("app.py", "a = 1\n");
+  repo.write("lib.py", "b = 1\n");
+  repo.commit_all();
+  make_old(repo / "app.py");
+  make_old(repo / "lib.py");
+  return repo;
+}
+
 TEST(CaptureTest, RevalidationTrustsOnlyRecordsOfFilesThatCannotHaveChanged) {
   const auto wrong_hash = [](CaptureRecords& records) { records.files.at("app.py").file_hash = EMPTY_SHA256; };
   const std::vector<RecordsCase> cases = {
@@ -470,12 +482,7 @@ TEST(CaptureTest, RevalidationTrustsOnlyRecordsOfFilesThatCannotHaveChanged) {
   };
   for (const RecordsCase& c : cases) {
     SCOPED_TRACE(c.name);
-    GitRepo repo = GitRepo::init();
-    repo.write("app.py", "a = 1\n");
-    repo.write("lib.py", "b = 1\n");
-    repo.commit_all();
-    make_old(repo / "app.py");
-    make_old(repo / "lib.py");
+    GitRepo repo = repo_of_two_old_files();
     core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
     CaptureRecords records;
     SourceManifest manifest = capture_sources(repo.path(), scratch.path(), {.records = &records});
@@ -531,12 +538,7 @@ TEST(CaptureTest, CaptureSkipsOnlyFilesThatCannotHaveChangedSinceTheEarlierRecor
   };
   for (const KnownCase& c : cases) {
     SCOPED_TRACE(c.name);
-    GitRepo repo = GitRepo::init();
-    repo.write("app.py", "a = 1\n");
-    repo.write("lib.py", "b = 1\n");
-    repo.commit_all();
-    make_old(repo / "app.py");
-    make_old(repo / "lib.py");
+    GitRepo repo = repo_of_two_old_files();
     core::ScratchDir earlier_scratch = core::ScratchDir::create("kolvex-capture-");
     CaptureRecords earlier;
     capture_sources(repo.path(), earlier_scratch.path(), {.records = &earlier});
