@@ -173,12 +173,15 @@ bool move_fd(int fd, int target) {
   return ::dup2(fd, target) >= 0;
 }
 
-[[noreturn]] void child_main(pid_t parent, bool own_group, int stdin_fd, int stdout_fd, int stderr_fd,
+[[noreturn]] void child_main(pid_t parent, bool own_group, bool killed_with_parent, int stdin_fd, int stdout_fd, int stderr_fd,
                              int report_fd, const char* cwd, const std::vector<char*>& candidates, char* const* argv,
                              char* const* envp) {
-  // The child dies with this process, even by SIGKILL. The parent may have died
-  // before the request took effect: then nobody is left to wait for the child.
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) report_and_exit(report_fd, StartStage::setup, errno);
+  // The child dies with this process, even by SIGKILL, unless it is one left to
+  // finish. The parent may have died before the request took effect (or before
+  // the child ran): then nobody is left to wait for the child.
+  if (killed_with_parent && ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+    report_and_exit(report_fd, StartStage::setup, errno);
+  }
   if (::getppid() != parent) ::_exit(127);
   // Its own process group, so that whatever it starts can be stopped with it.
   if (own_group && ::setpgid(0, 0) != 0) report_and_exit(report_fd, StartStage::setup, errno);
@@ -397,7 +400,7 @@ std::unique_ptr<ChildGuard> start_child(const std::vector<std::string>& argv, co
                             error_number);
   }
   if (pid == 0) {
-    child_main(parent, own_group, child_stdin, out.write.get(), err.write.get(), report.write.get(),
+    child_main(parent, own_group, !options.finishes_if_orphaned, child_stdin, out.write.get(), err.write.get(), report.write.get(),
                options.cwd ? cwd.c_str() : nullptr, candidate_ptrs, argv_ptrs.data(), env_ptrs.data());
   }
   auto child = std::make_unique<ChildGuard>(pid, own_group);

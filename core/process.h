@@ -71,6 +71,10 @@ struct ProcessOptions {
   // With no stdin_data: standard input stays connected to this process's own
   // instead of /dev/null.
   bool inherit_stdin = false;
+  // The child is left to finish when this process dies, instead of being
+  // killed with it: for short commands that must not stop half-way, such as a
+  // git write holding the repository's lock file while it runs.
+  bool finishes_if_orphaned = false;
 };
 
 struct ProcessResult {

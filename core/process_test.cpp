@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -308,6 +309,34 @@ TEST(Process, AChildThatClosedItsOutputIsStillWaitedFor) {
   ASSERT_TRUE(pid);
   EXPECT_EQ(::kill(*pid, 0), -1);
   EXPECT_EQ(errno, ESRCH);
+}
+
+// A child dies with the process that started it, even by SIGKILL, unless it
+// is one left to finish: that one runs to its end.
+TEST(Process, AChildDiesWithItsParentUnlessItIsLeftToFinish) {
+  for (bool finishes : {false, true}) {
+    SCOPED_TRACE(finishes ? "left to finish" : "killed with its parent");
+    ScratchDir scratch = ScratchDir::create("kolvex-process-");
+    const fs::path pid_file = scratch.path() / "pid";
+    const fs::path finished = scratch.path() / "finished";
+    const pid_t parent = ::fork();
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+      run_process({"sh", "-c", "echo $$ > \"$1\"; sleep 0.3; echo done > \"$2\"", "sh", pid_file.native(),
+                   finished.native()},
+                  {.finishes_if_orphaned = finishes});
+      ::_exit(0);
+    }
+    const std::optional<pid_t> child = testkit::wait_for_pid_file(pid_file);
+    ::kill(parent, SIGKILL);
+    ::waitpid(parent, nullptr, 0);
+    ASSERT_TRUE(child);
+    EXPECT_TRUE(testkit::process_gone_eventually(*child));
+    EXPECT_EQ(fs::exists(finished), finishes);
+    if (finishes) {
+      EXPECT_EQ(read_file(finished), "done\n");
+    }
+  }
 }
 
 TEST(Process, InterruptionLetsTheChildCleanUpBeforeItEnds) {

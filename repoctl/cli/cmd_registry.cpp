@@ -65,7 +65,9 @@ namespace detail {
 void unpin_zoekt_repo_name(const std::string& path) {
   // The exit status does not matter: git answers 5 when the key is absent and
   // fails when the repository is gone; forget goes on either way.
-  core::run_process({"git", "-C", path, "config", "--unset", "zoekt.name"});
+  // Left to finish if forget is killed meanwhile: a git killed while it holds
+  // the configuration's lock file leaves the lock behind.
+  core::run_process({"git", "-C", path, "config", "--unset", "zoekt.name"}, {.finishes_if_orphaned = true});
 }
 
 std::vector<fs::path> remove_zoekt_shards(std::string_view slug, const std::optional<fs::path>& root) {

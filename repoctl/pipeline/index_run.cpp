@@ -13,6 +13,7 @@
 #include "core/closing.h"
 #include "core/fs.h"
 #include "core/sqlite.h"
+#include "core/process.h"
 #include "core/text.h"
 #include "declstore/build.h"
 #include "declstore/capture.h"
@@ -519,8 +520,16 @@ void record_failure_best_effort(platform::Registry& registry, std::string_view s
 }
 
 void pin_zoekt_repo_name(const std::filesystem::path& repo_path, std::string_view slug) {
+  // Writing the repository's configuration takes git's lock on it
+  // (.git/config.lock); a git killed while it holds that lock leaves it behind
+  // and every later write of the configuration fails, kolvex's and the user's
+  // alike. So the value is written only when it differs, and the write is left
+  // to finish even when kolvex is killed meanwhile.
+  const core::ProcessResult pinned =
+      core::run_process({"git", "-C", repo_path.string(), "config", "--local", "--get", "zoekt.name"}, {.cwd = repo_path});
+  if (pinned.ok() && core::strip(decode_output(pinned.stdout_bytes)) == slug) return;
   run({"git", "-C", repo_path.string(), "config", "zoekt.name", std::string(slug)}, repo_path,
-      "git config zoekt.name");
+      "git config zoekt.name", {}, /*finishes_if_orphaned=*/true);
 }
 
 }  // namespace detail

@@ -139,9 +139,10 @@ std::int64_t tracked_blob_count(const declstore::IndexListing& listing) {
 namespace detail {
 
 CompletedProcess run(const Command& cmd, const std::filesystem::path& cwd, std::string_view step,
-                     const EnvOverrides& env) {
+                     const EnvOverrides& env, bool finishes_if_orphaned) {
   core::ProcessOptions options;
   options.cwd = cwd;
+  options.finishes_if_orphaned = finishes_if_orphaned;
   for (const auto& [name, value] : env) options.env[name] = value;
   core::ProcessResult result;
   try {

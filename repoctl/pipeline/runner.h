@@ -92,9 +92,10 @@ namespace detail {
 // working directory does not exist; IndexingError "<step> failed (<cmd>):\n
 // <stdout>\n<stderr>" for any other exit status (a signal included), as a
 // ToolNotStartedError for NOT_STARTED_EXIT_STATUSES. Other start failures
-// (core::ProcessStartError) pass unchanged.
+// (core::ProcessStartError) pass unchanged. With `finishes_if_orphaned` the
+// command is left to finish when kolvex dies (core::ProcessOptions).
 CompletedProcess run(const Command& cmd, const std::filesystem::path& cwd, std::string_view step,
-                     const EnvOverrides& env = {});
+                     const EnvOverrides& env = {}, bool finishes_if_orphaned = false);
 
 }  // namespace detail
 }  // namespace kolvex::pipeline

@@ -124,6 +124,20 @@ TEST_F(IndexCommand, PythonRepositoryIndexesAndPublishes) {
   EXPECT_TRUE(scratch_dirs().empty());
 }
 
+// A git killed while it holds the repository's configuration lock leaves
+// .git/config.lock behind, and git refuses every write of the configuration
+// while it exists. A run whose zoekt.name pin is already in place writes
+// nothing there, so such a lock does not fail it.
+TEST_F(IndexCommand, AStaleConfigurationLockDoesNotFailARunWhosePinIsInPlace) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  const fs::path lock = repo_.path() / ".git" / "config.lock";
+  core::write_file(lock, "");
+  core::ProcessResult again = kolvex({"reindex", "repo"});
+  EXPECT_EQ(again.returncode, 0) << again.stderr_text();
+  EXPECT_EQ(core::strip(repo_.git({"config", "zoekt.name"}).stdout_text()), "repo");
+  EXPECT_TRUE(fs::exists(lock));  // not ours to remove
+}
+
 TEST_F(IndexCommand, NonRepositoriesFailWithoutTouchingTheRegistry) {
   fs::path plain = tmp_.path() / "plain";
   fs::create_directories(plain);
