@@ -173,9 +173,9 @@ bool move_fd(int fd, int target) {
   return ::dup2(fd, target) >= 0;
 }
 
-[[noreturn]] void child_main(pid_t parent, bool own_group, bool killed_with_parent, int stdin_fd, int stdout_fd, int stderr_fd,
-                             int report_fd, const char* cwd, const std::vector<char*>& candidates, char* const* argv,
-                             char* const* envp) {
+[[noreturn]] void child_main(pid_t parent, bool own_group, bool killed_with_parent, int stdin_fd, int stdout_fd,
+                             int stderr_fd, int report_fd, const char* cwd, const std::vector<char*>& candidates,
+                             char* const* argv, char* const* envp) {
   // The child dies with this process, even by SIGKILL, unless it is one left to
   // finish. The parent may have died before the request took effect (or before
   // the child ran): then nobody is left to wait for the child.
@@ -400,8 +400,9 @@ std::unique_ptr<ChildGuard> start_child(const std::vector<std::string>& argv, co
                             error_number);
   }
   if (pid == 0) {
-    child_main(parent, own_group, !options.finishes_if_orphaned, child_stdin, out.write.get(), err.write.get(), report.write.get(),
-               options.cwd ? cwd.c_str() : nullptr, candidate_ptrs, argv_ptrs.data(), env_ptrs.data());
+    child_main(parent, own_group, !options.finishes_if_orphaned, child_stdin, out.write.get(), err.write.get(),
+               report.write.get(), options.cwd ? cwd.c_str() : nullptr, candidate_ptrs, argv_ptrs.data(),
+               env_ptrs.data());
   }
   auto child = std::make_unique<ChildGuard>(pid, own_group);
   // Also from this side, so the group exists before any signal is sent to it

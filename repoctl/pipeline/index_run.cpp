@@ -525,8 +525,8 @@ void pin_zoekt_repo_name(const std::filesystem::path& repo_path, std::string_vie
   // and every later write of the configuration fails, kolvex's and the user's
   // alike. So the value is written only when it differs, and the write is left
   // to finish even when kolvex is killed meanwhile.
-  const core::ProcessResult pinned =
-      core::run_process({"git", "-C", repo_path.string(), "config", "--local", "--get", "zoekt.name"}, {.cwd = repo_path});
+  const core::ProcessResult pinned = core::run_process(
+      {"git", "-C", repo_path.string(), "config", "--local", "--get", "zoekt.name"}, {.cwd = repo_path});
   if (pinned.ok() && core::strip(decode_output(pinned.stdout_bytes)) == slug) return;
   run({"git", "-C", repo_path.string(), "config", "zoekt.name", std::string(slug)}, repo_path,
       "git config zoekt.name", {}, /*finishes_if_orphaned=*/true);

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -380,6 +381,26 @@ TEST_F(IndexCommand, InterruptedRunLeavesTheRowIndexingAndNoScratch) {
     records.push_back(entry.path().filename().string());
   }
   EXPECT_EQ(records, std::vector<std::string>{"record"});
+}
+
+// A run killed between making its scratch directory and marking it as its own
+// leaves an unmarked directory named after it. The next run removes it at once,
+// since its creator is gone, but keeps one whose creator still lives.
+TEST_F(IndexCommand, TheNextRunRemovesTheUnmarkedScratchOfADeadRun) {
+  const pid_t dead = ::fork();
+  ASSERT_GE(dead, 0);
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  const std::string namespace_id = std::to_string(core::pid_namespace_id());
+  const std::string of_dead = "kolvex-index-" + namespace_id + "-" + std::to_string(dead) + "-Ab12Cd";
+  const std::string of_live = "kolvex-index-" + namespace_id + "-" + std::to_string(::getpid()) + "-Ab12Cd";
+  for (const std::string& name : {of_dead, of_live}) {
+    fs::create_directories(tmp_.path() / name);
+    core::write_file(tmp_.path() / name / "syntax.db", "partial");
+  }
+
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  EXPECT_EQ(scratch_dirs(), std::set<std::string>{of_live});
 }
 
 TEST_F(IndexCommand, ConcurrentRunsOfOneRepositoryTakeTurns) {
