@@ -31,7 +31,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libzstd-dev libprotobuf-dev protobuf-compiler
   nlohmann-json3-dev libssl-dev libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev
-  universal-ctags ccache
+  universal-ctags ccache patch
 )
 missing=()
 for pkg in "${PACKAGES[@]}"; do

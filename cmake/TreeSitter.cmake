@@ -9,8 +9,8 @@ include(ThirdParty)
 
 set(KOLVEX_NODE_MODULES "${CMAKE_SOURCE_DIR}/third_party/node_modules" CACHE PATH
     "Where npm unpacked the pinned third-party packages")
-set(TS_RUNTIME_DIR "${KOLVEX_NODE_MODULES}/tree-sitter/vendor/tree-sitter/lib")
-if(NOT EXISTS "${TS_RUNTIME_DIR}/src/lib.c")
+set(TS_RUNTIME_SOURCE_DIR "${KOLVEX_NODE_MODULES}/tree-sitter/vendor/tree-sitter/lib")
+if(NOT EXISTS "${TS_RUNTIME_SOURCE_DIR}/src/lib.c")
   message(FATAL_ERROR "tree-sitter sources missing under ${KOLVEX_NODE_MODULES}: run ./setup.sh (npm ci in third_party/)")
 endif()
 
@@ -41,6 +41,36 @@ else()
   # Third-party C is always optimised: parsing at -O0 runs at half speed, and the
   # sanitizer build would otherwise spend its time inside generated parse tables.
   set(KOLVEX_THIRD_PARTY_C_FLAGS -O2 -w)
+
+  # The runtime is compiled from a copy of the vendored sources with our patches
+  # applied (cmake/patches/tree-sitter-*.patch: speed only, the trees stay the
+  # same). The copy is made again when the sources or a patch change.
+  file(GLOB TS_RUNTIME_PATCHES CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/cmake/patches/tree-sitter-*.patch")
+  set(TS_RUNTIME_DIR "${CMAKE_BINARY_DIR}/tree-sitter-runtime")
+  file(SHA256 "${KOLVEX_NODE_MODULES}/tree-sitter/package.json" _ts_stamp)
+  foreach(_patch IN LISTS TS_RUNTIME_PATCHES)
+    file(SHA256 "${_patch}" _patch_hash)
+    string(APPEND _ts_stamp " ${_patch_hash}")
+  endforeach()
+  set(_ts_stamp_file "${TS_RUNTIME_DIR}/.patched")
+  set(_ts_old_stamp "")
+  if(EXISTS "${_ts_stamp_file}")
+    file(READ "${_ts_stamp_file}" _ts_old_stamp)
+  endif()
+  if(NOT _ts_old_stamp STREQUAL _ts_stamp)
+    file(REMOVE_RECURSE "${TS_RUNTIME_DIR}")
+    file(COPY "${TS_RUNTIME_SOURCE_DIR}/src" "${TS_RUNTIME_SOURCE_DIR}/include" DESTINATION "${TS_RUNTIME_DIR}")
+    foreach(_patch IN LISTS TS_RUNTIME_PATCHES)
+      execute_process(COMMAND patch --batch --quiet -p1 -d "${TS_RUNTIME_DIR}/src" -i "${_patch}"
+                      RESULT_VARIABLE _patch_result OUTPUT_VARIABLE _patch_output ERROR_VARIABLE _patch_output)
+      if(NOT _patch_result EQUAL 0)
+        message(FATAL_ERROR "${_patch} does not apply to ${TS_RUNTIME_SOURCE_DIR}/src:\n${_patch_output}")
+      endif()
+    endforeach()
+    file(WRITE "${_ts_stamp_file}" "${_ts_stamp}")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    "${KOLVEX_NODE_MODULES}/tree-sitter/package.json" ${TS_RUNTIME_PATCHES})
 
   add_library(tree_sitter_runtime STATIC "${TS_RUNTIME_DIR}/src/lib.c")
   target_include_directories(tree_sitter_runtime

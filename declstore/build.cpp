@@ -32,6 +32,11 @@ namespace {
 // a large repository's build spills and re-reads index pages all the time. The
 // cache grows only as far as the database does.
 constexpr int BUILD_CACHE_KIB = 64 * 1024;
+// Page cache while the secondary indexes are made, in KiB. Each index is sorted
+// and then appended page after page, so a large cache buys nothing there, while
+// SQLite sizes its in-memory sort runs by the cache: with BUILD_CACHE_KIB it would
+// gather one run of every key in fresh memory before writing a page.
+constexpr int INDEX_CACHE_KIB = 4 * 1024;
 
 // Files claimed by the workers and not yet written, per worker. Files are written
 // in manifest order, so one slow file (a large header can take seconds) holds back
@@ -110,6 +115,12 @@ std::string insert_symbol_sql(bool with_rowid) {
   for (int i = 0; i < SYNTAX_SYMBOL_COLUMN_COUNT; ++i) markers += i == 0 ? "?" : ", ?";
   return "INSERT INTO syntax_symbols (" + std::string(with_rowid ? "rowid, " : "") +
          std::string(SYNTAX_SYMBOL_COLUMNS) + ") VALUES (" + markers + ")";
+}
+
+// Makes the secondary indexes of the rows written, with the cache they want.
+void create_indexes(core::Connection& dest) {
+  dest.exec("PRAGMA cache_size = -" + std::to_string(INDEX_CACHE_KIB));
+  dest.exec(SYNTAX_INDEXES);
 }
 
 // The declaration columns prefixed by `alias` and a dot, in table order.
@@ -363,7 +374,7 @@ class CopyPlacement {
   void finish(core::Connection& dest) {
     flush_reorders();
     if (!moved_on_) move_on(dest);
-    if (indexes_dropped_) dest.exec(SYNTAX_INDEXES);
+    if (indexes_dropped_) create_indexes(dest);
   }
 
   // Deletes the rows of a run taken over by new rows.
@@ -689,13 +700,13 @@ void tune_build_connection(core::Connection& dest) {
 // only once both have ended. The connection is used by that thread alone meanwhile.
 void make_indexes(core::Connection& dest, const std::function<void()>& alongside) {
   if (!alongside) {
-    dest.exec(SYNTAX_INDEXES);
+    create_indexes(dest);
     return;
   }
   std::exception_ptr index_error;
   std::thread indexing([&dest, &index_error] {
     try {
-      dest.exec(SYNTAX_INDEXES);
+      create_indexes(dest);
     } catch (...) {
       index_error = std::current_exception();
     }
