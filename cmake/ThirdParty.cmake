@@ -10,6 +10,16 @@ include_guard(GLOBAL)
 set(KOLVEX_THIRD_PARTY_FROM "" CACHE PATH
     "A built tree of this checkout whose tree-sitter runtime, grammar modules and llama.cpp are used instead of building them")
 
+# The text of a stamp file that records what a third-party tree was made from;
+# empty when there is none yet.
+function(kolvex_read_stamp out file)
+  set(text "")
+  if(EXISTS "${file}")
+    file(READ "${file}" text)
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
 # Describes the targets of one group for trees that take them from this one.
 function(kolvex_export_third_party group)
   export(TARGETS ${ARGN} FILE "${CMAKE_BINARY_DIR}/kolvex-${group}-targets.cmake")
