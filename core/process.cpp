@@ -1,6 +1,7 @@
 #include "core/process.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+#include "core/error.h"
 #include "core/fs.h"
 #include "core/text.h"
 
@@ -188,6 +190,9 @@ bool move_fd(int fd, int target) {
   // Python restores these before exec; an ignored SIGPIPE would be inherited.
   ::signal(SIGPIPE, SIG_DFL);
   ::signal(SIGXFSZ, SIG_DFL);
+  // This process's interruption handler must not run here: the child may share
+  // this process's memory until it execs, and the handler would write to it.
+  for (int number : INTERRUPT_SIGNALS) ::signal(number, SIG_DFL);
   sigset_t empty;
   sigemptyset(&empty);
   ::sigprocmask(SIG_SETMASK, &empty, nullptr);
@@ -208,6 +213,59 @@ bool move_fd(int fd, int target) {
     if (last_error != ENOENT && last_error != ENOTDIR && saved_error == 0) saved_error = last_error;
   }
   report_and_exit(report_fd, StartStage::exec, saved_error ? saved_error : last_error);
+}
+
+// What child_main needs, for a child started on a stack of its own.
+struct ChildStart {
+  pid_t parent;
+  bool own_group;
+  bool killed_with_parent;
+  int stdin_fd;
+  int stdout_fd;
+  int stderr_fd;
+  int report_fd;
+  const char* cwd;
+  const std::vector<char*>* candidates;
+  char* const* argv;
+  char* const* envp;
+};
+
+int child_entry(void* argument) {
+  const ChildStart& start = *static_cast<const ChildStart*>(argument);
+  child_main(start.parent, start.own_group, start.killed_with_parent, start.stdin_fd, start.stdout_fd,
+             start.stderr_fd, start.report_fd, start.cwd, *start.candidates, start.argv, start.envp);
+}
+
+// Room for child_main and the system calls it makes, up to the exec.
+constexpr std::size_t CHILD_STACK_BYTES = 64 * 1024;
+
+// Starts child_main in a new process. The child shares this process's memory
+// and this thread waits until the child has exec'ed or exited: a fork would copy
+// the page tables of the whole address space (hundreds of megabytes after a
+// build) only for the exec to drop them, and every page this process wrote
+// afterwards would fault once to become writable again. Every signal is blocked
+// meanwhile, so no handler runs in the child on the shared memory; the child
+// restores the default handling before it unblocks them. Sanitizer runtimes
+// keep per-thread state that a child sharing memory would corrupt: their builds
+// fork. Returns the child's pid, or -1 with errno set.
+pid_t start_process(const ChildStart& start) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const pid_t pid = ::fork();
+  if (pid == 0) child_entry(const_cast<ChildStart*>(&start));
+  return pid;
+#else
+  const std::unique_ptr<char[]> stack(new char[CHILD_STACK_BYTES]);
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t pid = ::clone(child_entry, stack.get() + CHILD_STACK_BYTES, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                            const_cast<ChildStart*>(&start));
+  const int error_number = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error_number;
+  return pid;
+#endif
 }
 
 int decode_status(int status) {
@@ -362,12 +420,12 @@ class Deadline {
   std::optional<Clock::time_point> at_;
 };
 
-// Forks and execs the child with its standard streams on fresh pipes (standard
+// Starts the child with its standard streams on fresh pipes (standard
 // input: the data pipe, /dev/null or this process's own). Returns once the exec
 // succeeded; a failed start is reaped and raised as ProcessStartError.
 std::unique_ptr<ChildGuard> start_child(const std::vector<std::string>& argv, const ProcessOptions& options,
                                         ChildPipes& pipes) {
-  // Everything the child needs is prepared here: after fork it may not allocate.
+  // Everything the child needs is prepared here: once started it may not allocate.
   std::vector<std::string> env_entries = build_environment(options);
   std::vector<std::string> candidates = exec_candidates(argv[0], environment_value(env_entries, "PATH"));
   std::vector<std::string> argv_copy = argv;
@@ -393,16 +451,22 @@ std::unique_ptr<ChildGuard> start_child(const std::vector<std::string>& argv, co
   // outside the terminal's foreground group its reads would stop it.
   const bool own_group = !(options.inherit_stdin && !options.stdin_data);
   const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
+  const ChildStart start{.parent = parent,
+                         .own_group = own_group,
+                         .killed_with_parent = !options.finishes_if_orphaned,
+                         .stdin_fd = child_stdin,
+                         .stdout_fd = out.write.get(),
+                         .stderr_fd = err.write.get(),
+                         .report_fd = report.write.get(),
+                         .cwd = options.cwd ? cwd.c_str() : nullptr,
+                         .candidates = &candidate_ptrs,
+                         .argv = argv_ptrs.data(),
+                         .envp = env_ptrs.data()};
+  const pid_t pid = start_process(start);
   if (pid < 0) {
     const int error_number = errno;
     throw ProcessStartError("[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number),
                             error_number);
-  }
-  if (pid == 0) {
-    child_main(parent, own_group, !options.finishes_if_orphaned, child_stdin, out.write.get(), err.write.get(),
-               report.write.get(), options.cwd ? cwd.c_str() : nullptr, candidate_ptrs, argv_ptrs.data(),
-               env_ptrs.data());
   }
   auto child = std::make_unique<ChildGuard>(pid, own_group);
   // Also from this side, so the group exists before any signal is sent to it
