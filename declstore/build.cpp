@@ -764,7 +764,12 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
                          ? *options.previous_check
                          : own_check.emplace(source);
   const PreviousFiles previous_files = read_previous_files(previous);
-  const DeclarationLayout layout = reading_previous([&] { return read_declaration_layout(previous); });
+  std::optional<DeclarationLayout> read_ahead;
+  if (options.previous_layout != nullptr && options.previous_layout->database() == source) {
+    read_ahead = options.previous_layout->take();
+  }
+  const DeclarationLayout layout =
+      read_ahead ? std::move(*read_ahead) : reading_previous([&] { return read_declaration_layout(previous); });
   // A snapshot written by extraction stores runs out of carried order (the first
   // reindex after a build from nothing carries them all): when more than a share
   // of the rows would move, rewriting them under the live indexes costs more than

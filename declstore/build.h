@@ -91,6 +91,10 @@ struct BuildOptions {
   // that it overlaps the caller's own work; null: the build starts one when it
   // needs it. Used only when it checks the file of `previous`.
   PageCheck* previous_check = nullptr;
+  // The layout of the previous snapshot's declarations, read by the caller's
+  // LayoutRead while it did other work; null: the build reads it when it needs
+  // it. Used only when it read the file of `previous`.
+  LayoutRead* previous_layout = nullptr;
   // Called at most once, on the calling thread, once the last row is written,
   // while another thread makes the secondary indexes, and before the commit: work
   // of the caller that does not need the database overlaps the build's last step.

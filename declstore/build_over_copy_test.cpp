@@ -76,13 +76,14 @@ struct Built {
 };
 
 Built build(const fs::path& db, const SourceManifest& manifest, core::Connection& previous, bool copy_previous,
-            unsigned workers) {
+            unsigned workers, LayoutRead* layout = nullptr) {
   syntax::ParserPool pool;
   Built built;
   BuildOptions options;
   options.previous = &previous;
   options.copy_previous = copy_previous;
   options.workers = workers;
+  options.previous_layout = layout;
   options.parse_for = {"a/one.py", "a/two.py", "c/four.go", "c/added.py", "z/last.py"};
   options.on_parsed = [&built](const CapturedFile& captured, std::string_view data, const syntax::ParseTree& tree) {
     built.calls.emplace_back(captured.file_path, std::string(data), testing::tree_text(tree));
@@ -210,9 +211,19 @@ TEST(BuildOverCopyTest, WritesTheSameDatabaseAsABuildOfEveryRow) {
 
     const Built every_row = build(scratch.path() / "every-row.db", second, previous, false, 1);
     EXPECT_NE(every_row.page_size, PREVIOUS_PAGE_SIZE);
-    for (unsigned workers : {1u, 4u}) {
-      SCOPED_TRACE("workers " + std::to_string(workers));
-      const Built over_copy = build(scratch.path() / "over-copy.db", second, previous, true, workers);
+    // The layout read ahead by the caller serves when it is the previous
+    // snapshot's; one read from another file (the first build, whose runs lie
+    // elsewhere when the previous snapshot was changed) is not taken for it.
+    enum class Layout { READ_BY_THE_BUILD, READ_AHEAD, READ_FROM_ANOTHER_FILE };
+    for (const auto& [workers, layout] : {std::pair{1u, Layout::READ_BY_THE_BUILD},
+                                          std::pair{4u, Layout::READ_BY_THE_BUILD}, std::pair{4u, Layout::READ_AHEAD},
+                                          std::pair{1u, Layout::READ_FROM_ANOTHER_FILE}}) {
+      SCOPED_TRACE("workers " + std::to_string(workers) + ", layout " + std::to_string(static_cast<int>(layout)));
+      std::optional<LayoutRead> read_ahead;
+      if (layout == Layout::READ_AHEAD) read_ahead.emplace(main_database_file(previous));
+      if (layout == Layout::READ_FROM_ANOTHER_FILE) read_ahead.emplace(scratch.path() / "built.db");
+      const Built over_copy = build(scratch.path() / "over-copy.db", second, previous, true, workers,
+                                    read_ahead ? &*read_ahead : nullptr);
       EXPECT_EQ(over_copy.page_size == PREVIOUS_PAGE_SIZE, c.copied);
       EXPECT_EQ(over_copy.report, every_row.report);
       EXPECT_EQ(over_copy.rows, every_row.rows);

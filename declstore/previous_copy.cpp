@@ -99,6 +99,27 @@ DeclarationLayout read_declaration_layout(core::Connection& conn) {
   return layout;
 }
 
+LayoutRead::LayoutRead(const std::filesystem::path& database) : database_(database) {
+  worker_ = std::thread([this] {
+    try {
+      core::Connection conn = core::Connection::open(database_, {.read_only = true});
+      layout_ = read_declaration_layout(conn);
+      conn.close();
+    } catch (const std::exception&) {
+      layout_.reset();
+    }
+  });
+}
+
+LayoutRead::~LayoutRead() {
+  if (worker_.joinable()) worker_.join();
+}
+
+std::optional<DeclarationLayout> LayoutRead::take() {
+  if (worker_.joinable()) worker_.join();
+  return std::exchange(layout_, std::nullopt);
+}
+
 struct PageCheck::State {
   core::Mutex mutex;
   sqlite3* handle GUARDED_BY(mutex) = nullptr;  // set while the worker's connection is open

@@ -14,9 +14,12 @@
 // database file on a thread of its own while the build goes on, because a copy
 // would otherwise carry a damaged page of an untouched run into the new snapshot.
 //
+// LayoutRead reads the layout on a thread of its own, so that a caller can read it
+// while it does other work before the build.
+//
 // Thread-safety: the functions use only the connection passed in, on the caller's
-// thread. A PageCheck is owned by one thread; its own connection is used only by
-// its worker, and its destructor stops and joins that worker.
+// thread. A PageCheck or a LayoutRead is owned by one thread; its own connection
+// is used only by its worker, and its destructor joins that worker.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -89,6 +93,28 @@ class PageCheck {
   struct State;
   std::filesystem::path database_;
   std::unique_ptr<State> state_;
+};
+
+// read_declaration_layout of a database file, run on its own read-only
+// connection and thread from construction on.
+class LayoutRead {
+ public:
+  explicit LayoutRead(const std::filesystem::path& database);
+  ~LayoutRead();  // waits for the reading
+  LayoutRead(const LayoutRead&) = delete;
+  LayoutRead& operator=(const LayoutRead&) = delete;
+
+  // Waits for the reading and hands over the layout, once. Absent when the reading
+  // failed: the caller reads the layout on its own connection and meets the error
+  // there, as it would have without this.
+  std::optional<DeclarationLayout> take();
+  // The file read.
+  const std::filesystem::path& database() const noexcept { return database_; }
+
+ private:
+  std::filesystem::path database_;
+  std::optional<DeclarationLayout> layout_;  // written by the worker until joined
+  std::thread worker_;
 };
 
 }  // namespace kolvex::declstore

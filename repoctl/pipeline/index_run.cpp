@@ -307,9 +307,13 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   std::optional<detail::PreviousSnapshot> previous = detail::open_previous_snapshot(run.slug, run.root);
   core::Connection connection = previous ? previous->connection : core::Connection();
   std::optional<declstore::PageCheck> previous_check;
+  std::optional<declstore::LayoutRead> previous_layout;
   if (connection.is_open()) {
     const std::filesystem::path file = declstore::main_database_file(connection);
-    if (!file.empty()) previous_check.emplace(file);
+    if (!file.empty()) {
+      previous_check.emplace(file);
+      previous_layout.emplace(file);  // where its rows lie, read meanwhile too
+    }
   }
   declstore::CaptureRecords captured;
   declstore::SourceManifest manifest = declstore::capture_sources(
@@ -382,6 +386,7 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
     // sees each file once.
     if (connection.is_open()) build_options.previous = &connection;
     if (previous_check) build_options.previous_check = &*previous_check;
+    if (previous_layout) build_options.previous_layout = &*previous_layout;
     std::unordered_set<std::string> delivered;
     if (build_options.on_parsed) {
       build_options.on_parsed = [&delivered, chunk = build_options.on_parsed](
@@ -400,9 +405,11 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
       connection.close();
       build_options.previous = nullptr;
       build_options.previous_check = nullptr;
+      build_options.previous_layout = nullptr;
       return declstore::build_declstore(syntax_db, manifest, pool, build_options);
     });
     previous_check.reset();  // a check the build did not wait for stops here
+    previous_layout.reset();
     result.syntax_gap = report.counts.failed != 0 || report.counts.partial != 0 || report.counts.skipped != 0;
   }
   start_writeback(writeback_rest);
