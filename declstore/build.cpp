@@ -27,14 +27,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Page cache of the new database, in KiB. The declaration ids are hashes, so their
-// primary-key index is written at random places: with SQLite's default 2 MiB cache
-// a large repository's build spills and re-reads index pages all the time. The
-// cache grows only as far as the database does.
-constexpr int BUILD_CACHE_KIB = 64 * 1024;
+// Page cache of a database built from nothing, in KiB. The declaration ids are
+// hashes, so their primary-key index is written at random places; the pages
+// evicted meanwhile stay in the system's file cache, and the writer keeps ahead
+// of the extraction workers all the same: a larger cache here only grows the
+// process by its size, many times over on a large repository.
+constexpr int FRESH_BUILD_CACHE_KIB = 2 * 1024;
+// Page cache of a build over a copy of the previous snapshot, in KiB. Rows moved
+// into carried order are deleted and written again under the live indexes, at
+// places all over the file: with a small cache every move reads pages again.
+constexpr int COPY_BUILD_CACHE_KIB = 64 * 1024;
 // Page cache while the secondary indexes are made, in KiB. Each index is sorted
 // and then appended page after page, so a large cache buys nothing there, while
-// SQLite sizes its in-memory sort runs by the cache: with BUILD_CACHE_KIB it would
+// SQLite sizes its in-memory sort runs by the cache: with a large cache it would
 // gather one run of every key in fresh memory before writing a page.
 constexpr int INDEX_CACHE_KIB = 4 * 1024;
 // Page size of a database built from nothing, in bytes. Rows are tens of bytes
@@ -694,9 +699,9 @@ void build_rows(const SourceManifest& manifest, syntax::ParserPool& pool, const 
 // The settings of a connection that writes a build. The file is made anew by
 // every build and only read later in the same run, and publication syncs the file
 // it publishes: waiting for the disk here buys nothing.
-void tune_build_connection(core::Connection& dest) {
+void tune_build_connection(core::Connection& dest, int cache_kib) {
   dest.exec("PRAGMA busy_timeout = 5000");
-  dest.exec("PRAGMA cache_size = -" + std::to_string(BUILD_CACHE_KIB));
+  dest.exec("PRAGMA cache_size = -" + std::to_string(cache_kib));
   dest.exec("PRAGMA synchronous = OFF");
 }
 
@@ -786,7 +791,7 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
   return core::with_closing(dest, [&] {
     try {
-      tune_build_connection(dest);
+      tune_build_connection(dest, COPY_BUILD_CACHE_KIB);
       // A failed build replaces the file (leave_empty_tables), so nothing is ever
       // rolled back: the rollback journal would only copy every changed page.
       dest.query_text("PRAGMA journal_mode = OFF");
@@ -837,7 +842,7 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
   core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
   // Closing without a commit discards every row of the open transaction.
   return core::with_closing(dest, [&] {
-    tune_build_connection(dest);
+    tune_build_connection(dest, FRESH_BUILD_CACHE_KIB);
     dest.exec("PRAGMA page_size = " + std::to_string(BUILD_PAGE_SIZE));  // before the first table
     dest.exec(SYNTAX_SCHEMA);  // tables exist, committed, before the row transaction
 
