@@ -95,6 +95,44 @@ TEST(Process, StartFailuresTellNotFoundApart) {
   EXPECT_THROW(run_process({}), ValueError);
 }
 
+// Every signal is blocked while a child starts, and the child restores what it
+// needs itself: the child runs with no signal blocked and with the default
+// handling of the interruption signals, whatever this thread blocks, and this
+// thread's mask is back as it was afterwards, whether the start succeeded or not.
+TEST(Process, StartingAChildLeavesTheSignalMasksAsTheyShouldBe) {
+  install_interrupt_handler();
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  sigset_t before;
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr1, &before), 0);
+  auto mask_now = [] {
+    sigset_t now;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &now);
+    return now;
+  };
+  auto blocked_alone = [](const sigset_t& mask) {
+    for (int number = 1; number < NSIG; ++number) {
+      if ((sigismember(&mask, number) == 1) != (number == SIGUSR1)) return false;
+    }
+    return true;
+  };
+
+  const ProcessResult blocked = run_process({"sed", "-n", "s/^SigBlk:\t//p", "/proc/self/status"});
+  EXPECT_EQ(blocked.stdout_text(), "0000000000000000\n");
+  // Signals ignored by whoever started the tests stay ignored; these never are.
+  const ProcessResult ignored = run_process({"sed", "-n", "s/^SigIgn:\t//p", "/proc/self/status"});
+  const unsigned long long ignored_bits = std::stoull(ignored.stdout_text(), nullptr, 16);
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+    EXPECT_EQ(ignored_bits & (1ULL << (number - 1)), 0U) << number;
+  }
+  EXPECT_TRUE(blocked_alone(mask_now()));
+  EXPECT_THROW(run_process({"kolvex-no-such-program"}), ProcessStartError);
+  EXPECT_TRUE(blocked_alone(mask_now()));
+
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 TEST(Process, WorkingDirectoryAndEnvironmentOverlay) {
   ScratchDir scratch = ScratchDir::create("kolvex-process-");
   ::setenv("KOLVEX_PROCESS_TEST_DROP", "inherited", 1);
