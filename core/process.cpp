@@ -248,8 +248,16 @@ constexpr std::size_t CHILD_STACK_BYTES = 64 * 1024;
 // restores the default handling before it unblocks them. Sanitizer runtimes
 // keep per-thread state that a child sharing memory would corrupt: their builds
 // fork. Returns the child's pid, or -1 with errno set.
-pid_t start_process(const ChildStart& start) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KOLVEX_CHILD_BY_FORK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KOLVEX_CHILD_BY_FORK 1
+#endif
+#endif
+
+pid_t start_process(const ChildStart& start) {
+#if defined(KOLVEX_CHILD_BY_FORK)
   const pid_t pid = ::fork();
   if (pid == 0) child_entry(const_cast<ChildStart*>(&start));
   return pid;
