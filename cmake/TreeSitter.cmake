@@ -36,6 +36,8 @@ set(KOLVEX_GRAMMARS
 
 if(KOLVEX_THIRD_PARTY_FROM)
   kolvex_import_third_party(tree-sitter)
+  # The patched runtime sources that tree compiled.
+  set(TS_RUNTIME_DIR "${KOLVEX_THIRD_PARTY_FROM}/tree-sitter-runtime")
   set(KOLVEX_GRAMMAR_OUTPUT_DIR "${KOLVEX_THIRD_PARTY_FROM}/grammars")
 else()
   # Third-party C is always optimised: parsing at -O0 runs at half speed, and the
