@@ -239,6 +239,15 @@ int child_entry(void* argument) {
 // Room for child_main and the system calls it makes, up to the exec.
 constexpr std::size_t CHILD_STACK_BYTES = 64 * 1024;
 
+// Sanitizer builds start children by fork (see start_process).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KOLVEX_CHILD_BY_FORK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KOLVEX_CHILD_BY_FORK 1
+#endif
+#endif
+
 // Starts child_main in a new process. The child shares this process's memory
 // and this thread waits until the child has exec'ed or exited: a fork would copy
 // the page tables of the whole address space (hundreds of megabytes after a
@@ -248,14 +257,6 @@ constexpr std::size_t CHILD_STACK_BYTES = 64 * 1024;
 // restores the default handling before it unblocks them. Sanitizer runtimes
 // keep per-thread state that a child sharing memory would corrupt: their builds
 // fork. Returns the child's pid, or -1 with errno set.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KOLVEX_CHILD_BY_FORK 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KOLVEX_CHILD_BY_FORK 1
-#endif
-#endif
-
 pid_t start_process(const ChildStart& start) {
 #if defined(KOLVEX_CHILD_BY_FORK)
   const pid_t pid = ::fork();

@@ -44,8 +44,8 @@ constexpr int COPY_BUILD_CACHE_KIB = 64 * 1024;
 constexpr int INDEX_CACHE_KIB = 4 * 1024;
 // Page size of a database built from nothing, in bytes. Rows are tens of bytes
 // and keys are 64-hex-digit hashes: with SQLite's 4 KiB default, inserting the
-// hashes at random places splits and rebalances pages four times as often, and
-// the indexes are made of four times as many pages. Readers take any page size.
+// hashes at random places splits and rebalances pages eight times as often, and
+// the indexes are made of eight times as many pages. Readers take any page size.
 constexpr int BUILD_PAGE_SIZE = 32 * 1024;
 
 // Files claimed by the workers and not yet written, per worker. Files are written
