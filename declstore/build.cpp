@@ -677,9 +677,11 @@ class Writer {
 };
 
 // Works on the entries on `options.workers` threads (the caller's pool alone when
-// there is one) and writes each through `writer` in manifest order.
+// there is one) and writes each through `writer` in manifest order;
+// `rows_handed_over` runs once the last entry is written and the last callback
+// made, before the writer's last step.
 void build_rows(const SourceManifest& manifest, syntax::ParserPool& pool, const BuildOptions& options,
-                const PreviousFiles* previous, Writer& writer) {
+                const PreviousFiles* previous, Writer& writer, const std::function<void()>& rows_handed_over = {}) {
   const unsigned workers = options.workers == 0 ? core::default_worker_count() : options.workers;
   // Workers never touch the caller's pool: the callback may use it meanwhile.
   std::vector<syntax::ParserPool> worker_pools(workers > 1 ? workers : 0);
@@ -693,6 +695,7 @@ void build_rows(const SourceManifest& manifest, syntax::ParserPool& pool, const 
         return file_worker(index, worker_pools.empty() ? pool : worker_pools[worker]);
       },
       [&](std::size_t index, FileWork&& work) { writer.write(manifest.files[index], std::move(work)); });
+  if (rows_handed_over) rows_handed_over();
   writer.finish();
 }
 
@@ -732,6 +735,42 @@ void make_indexes(core::Connection& dest, const std::function<void()>& alongside
   if (alongside_error) std::rethrow_exception(alongside_error);
 }
 
+// The caller's work alongside a build over a copy, which makes no indexes at its
+// end: it runs on a thread of its own from start() on, while the build writes.
+// wait() (or the destructor) joins it.
+class AlongsideThread {
+ public:
+  explicit AlongsideThread(const std::function<void()>& work) : work_(work) {}
+  ~AlongsideThread() { wait(); }
+  AlongsideThread(const AlongsideThread&) = delete;
+  AlongsideThread& operator=(const AlongsideThread&) = delete;
+
+  // Starts the work, the first time only.
+  void start() {
+    if (!work_ || started_) return;
+    started_ = true;
+    thread_ = std::thread([this] {
+      try {
+        work_();
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    });
+  }
+
+  // Waits for the work; its failure, if it failed.
+  std::exception_ptr wait() {
+    if (thread_.joinable()) thread_.join();
+    return error_;
+  }
+
+ private:
+  const std::function<void()>& work_;
+  bool started_ = false;
+  std::exception_ptr error_;  // written by the thread until joined
+  std::thread thread_;
+};
+
 bool is_damage(const core::SqliteError& error) {
   const int primary = error.code() & 0xff;
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
@@ -749,6 +788,44 @@ void leave_empty_tables(const fs::path& db_path) noexcept {
     empty.close();
   } catch (...) {
   }
+}
+
+// The rows of a build over the copy at `db_path`, written in one transaction.
+SyntaxBuildReport write_over_copy(const fs::path& db_path, const SourceManifest& manifest, syntax::ParserPool& pool,
+                                  const BuildOptions& options, PageCheck& check, const PreviousFiles& previous_files,
+                                  const DeclarationLayout& layout, AlongsideThread& alongside) {
+  core::Connection& previous = *options.previous;
+  // Only the writer, on the caller's thread, uses the new database.
+  core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
+  return core::with_closing(dest, [&] {
+    try {
+      tune_build_connection(dest, COPY_BUILD_CACHE_KIB);
+      // A failed build replaces the file (leave_empty_tables), so nothing is ever
+      // rolled back: the rollback journal would only copy every changed page.
+      dest.query_text("PRAGMA journal_mode = OFF");
+      attach_previous(dest, previous);
+      dest.exec(CARRY_TABLE_SQL);
+      dest.exec(MOVES_TABLE_SQL);
+      dest.begin();
+      dest.exec(EMPTY_COPY_SQL);
+      SyntaxBuildReport report;
+      {
+        Writer writer(dest, options, &previous, &layout);
+        build_rows(manifest, pool, options, &previous_files, writer, [&alongside] { alongside.start(); });
+        report = writer.report();
+      }  // statements finalized before the commit
+      if (std::optional<std::string> problem = check.problem()) {
+        throw PreviousSnapshotError(sqlite3_errstr(SQLITE_CORRUPT),
+                                    std::make_exception_ptr(core::SqliteError(*problem, SQLITE_CORRUPT)));
+      }
+      dest.commit();
+      return report;
+    } catch (const core::SqliteError& error) {
+      // The copy holds the previous snapshot's pages: a damaged page is its damage.
+      if (is_damage(error)) throw PreviousSnapshotError(error.message(), std::current_exception());
+      throw;
+    }
+  });
 }
 
 // The build over a copy of the previous snapshot's file (see previous_copy.h).
@@ -787,37 +864,21 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
     return std::nullopt;
   }
 
-  // Only the writer, on the caller's thread, uses the new database.
-  core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
-  return core::with_closing(dest, [&] {
-    try {
-      tune_build_connection(dest, COPY_BUILD_CACHE_KIB);
-      // A failed build replaces the file (leave_empty_tables), so nothing is ever
-      // rolled back: the rollback journal would only copy every changed page.
-      dest.query_text("PRAGMA journal_mode = OFF");
-      attach_previous(dest, previous);
-      dest.exec(CARRY_TABLE_SQL);
-      dest.exec(MOVES_TABLE_SQL);
-      dest.begin();
-      dest.exec(EMPTY_COPY_SQL);
-      SyntaxBuildReport report;
-      {
-        Writer writer(dest, options, &previous, &layout);
-        build_rows(manifest, pool, options, &previous_files, writer);
-        report = writer.report();
-      }  // statements finalized before the commit
-      if (std::optional<std::string> problem = check.problem()) {
-        throw PreviousSnapshotError(sqlite3_errstr(SQLITE_CORRUPT),
-                                    std::make_exception_ptr(core::SqliteError(*problem, SQLITE_CORRUPT)));
-      }
-      dest.commit();
-      return std::optional<SyntaxBuildReport>(report);
-    } catch (const core::SqliteError& error) {
-      // The copy holds the previous snapshot's pages: a damaged page is its damage.
-      if (is_damage(error)) throw PreviousSnapshotError(error.message(), std::current_exception());
-      throw;
-    }
-  });
+  // The caller's work needs nothing of the rows: it runs while they are written,
+  // from now on when there is no callback, otherwise from the last callback on.
+  AlongsideThread alongside(options.alongside);
+  if (!options.on_parsed) alongside.start();
+  std::optional<SyntaxBuildReport> report;
+  try {
+    report = write_over_copy(db_path, manifest, pool, options, check, previous_files, layout, alongside);
+  } catch (...) {
+    // The work's failure comes first: after a failure of the previous snapshot
+    // the caller builds again, and by then the work has run.
+    if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
+    throw;
+  }
+  if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
+  return report;
 }
 
 }  // namespace
@@ -865,7 +926,7 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
       build_rows(manifest, pool, options, previous_files ? &*previous_files : nullptr, writer);
       report = writer.report();
     }  // statements finalized before the commit
-    make_indexes(dest, options.alongside_indexes);
+    make_indexes(dest, options.alongside);
     dest.commit();
     return report;
   });

@@ -95,13 +95,16 @@ struct BuildOptions {
   // LayoutRead while it did other work; null: the build reads it when it needs
   // it. Used only when it read the file of `previous`.
   LayoutRead* previous_layout = nullptr;
-  // Called at most once, on the calling thread, once the last row is written,
-  // while another thread makes the secondary indexes, and before the commit: work
-  // of the caller that does not need the database overlaps the build's last step.
-  // An exception from it fails the build as one from on_parsed does (raised after
-  // a failure of the indexes, which comes first). A build that makes no indexes
-  // at its end (one over a copy of the previous snapshot) does not call it.
-  std::function<void()> alongside_indexes;
+  // Work of the caller that needs nothing of the database, called at most once
+  // so that it overlaps the build's last steps; its exception fails the build as
+  // one from on_parsed does. A build from nothing calls it on the calling thread
+  // once the last row is written, while another thread makes the secondary
+  // indexes (their failure is raised first). A build over a copy of the previous
+  // snapshot calls it on a thread of its own while it writes the rows: from the
+  // start when there is no callback (the build may then use the caller's pool
+  // meanwhile), otherwise once the last callback has returned; its failure is
+  // raised first, before one of the previous snapshot.
+  std::function<void()> alongside;
 };
 
 // Builds the syntax database at `db_path` (parent directories created) from

@@ -7,7 +7,9 @@
 
 #include <functional>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -73,6 +75,9 @@ struct Built {
   std::vector<std::string> rows;
   std::vector<Call> calls;
   std::int64_t page_size = 0;
+  // For each call of the caller's work alongside the build: the callback's calls
+  // made before it.
+  std::vector<std::size_t> alongside_after_calls;
 };
 
 Built build(const fs::path& db, const SourceManifest& manifest, core::Connection& previous, bool copy_previous,
@@ -88,6 +93,7 @@ Built build(const fs::path& db, const SourceManifest& manifest, core::Connection
   options.on_parsed = [&built](const CapturedFile& captured, std::string_view data, const syntax::ParseTree& tree) {
     built.calls.emplace_back(captured.file_path, std::string(data), testing::tree_text(tree));
   };
+  options.alongside = [&built] { built.alongside_after_calls.push_back(built.calls.size()); };
   built.report = build_declstore(db, manifest, pool, options);
   built.rows = every_row(db);
   built.page_size = page_size(db);
@@ -228,6 +234,7 @@ TEST(BuildOverCopyTest, WritesTheSameDatabaseAsABuildOfEveryRow) {
       EXPECT_EQ(over_copy.report, every_row.report);
       EXPECT_EQ(over_copy.rows, every_row.rows);
       EXPECT_EQ(over_copy.calls, every_row.calls);
+      EXPECT_EQ(over_copy.alongside_after_calls, std::vector<std::size_t>{over_copy.calls.size()});
     }
     previous.close();
     EXPECT_EQ(core::read_file(previous_db), previous_bytes);  // only read
@@ -276,6 +283,71 @@ TEST(BuildOverCopyTest, ADamagedPageThatNoRowReadsStillFailsTheBuild) {
     EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_files"), 0);
     EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_symbols"), 0);
     EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM kolvex_snapshot"), 0);
+  }
+}
+
+// Without a callback, the caller's work alongside a build over a copy runs once,
+// on a thread of its own, whether the build succeeds or not. Its failure fails the
+// build, leaving the empty tables, and is raised rather than a failure of the
+// previous snapshot: after that one the caller builds again, and the work has run.
+TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComesFirst) {
+  GitRepo repo = GitRepo::init();
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-build-copy-");
+  write_first_state(repo);
+  repo.commit_all("first");
+  const SourceManifest manifest = capture_sources(repo.path(), scratch.path() / "copies");
+  const fs::path previous_db = make_previous(scratch.path(), manifest, "");
+  const fs::path damaged_db = scratch.path() / "damaged.db";
+  fs::copy_file(previous_db, damaged_db);
+  testkit::overwrite_table_leaves(damaged_db, "syntax_symbols_name");
+  syntax::ParserPool pool;
+  const fs::path every_row_db = scratch.path() / "every-row.db";
+  build_declstore(every_row_db, manifest, pool, {.workers = 1});
+
+  enum class Outcome { BUILT, WORK_FAILED, PREVIOUS_DAMAGED };
+  const struct {
+    const char* name;
+    bool damaged;
+    bool work_fails;
+    Outcome outcome;
+  } rows[] = {
+      {"both sound", false, false, Outcome::BUILT},
+      {"the work fails", false, true, Outcome::WORK_FAILED},
+      {"the previous snapshot is damaged", true, false, Outcome::PREVIOUS_DAMAGED},
+      {"both fail", true, true, Outcome::WORK_FAILED},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    core::Connection previous = core::Connection::open(row.damaged ? damaged_db : previous_db, {.read_only = true});
+    std::vector<std::thread::id> ran_on;
+    BuildOptions options;
+    options.previous = &previous;
+    options.alongside = [&ran_on, fails = row.work_fails] {
+      ran_on.push_back(std::this_thread::get_id());
+      if (fails) throw std::runtime_error("alongside failed");
+    };
+    const fs::path db = scratch.path() / "syntax.db";
+    Outcome outcome = Outcome::BUILT;
+    try {
+      build_declstore(db, manifest, pool, options);
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "alongside failed");
+      outcome = Outcome::WORK_FAILED;
+    } catch (const PreviousSnapshotError& error) {
+      EXPECT_EQ(error.message(), "database disk image is malformed");
+      outcome = Outcome::PREVIOUS_DAMAGED;
+    }
+    EXPECT_EQ(outcome, row.outcome);
+    ASSERT_EQ(ran_on.size(), 1u);
+    EXPECT_NE(ran_on[0], std::this_thread::get_id());
+    if (outcome == Outcome::BUILT) {
+      EXPECT_EQ(page_size(db), PREVIOUS_PAGE_SIZE);  // built over the copy
+      EXPECT_EQ(testing::build_rows(db), testing::build_rows(every_row_db));
+    } else {
+      core::Connection conn = core::Connection::open(db, {.read_only = true});
+      EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_files"), 0);
+      EXPECT_EQ(conn.query_int("SELECT COUNT(*) FROM syntax_symbols"), 0);
+    }
   }
 }
 

@@ -297,7 +297,7 @@ TEST(BuildTest, WorkAlongsideTheIndexesRunsOnceAfterTheRowsAndItsFailureCommitsN
     options.previous = with_previous ? &plain : nullptr;
     options.copy_previous = false;
     std::vector<std::size_t> callbacks_before;
-    options.alongside_indexes = [&] { callbacks_before.push_back(calls.size()); };
+    options.alongside = [&] { callbacks_before.push_back(calls.size()); };
     const fs::path db = f.db(with_previous ? "carried.db" : "alongside.db");
     EXPECT_EQ(build_declstore(db, f.manifest, pool, options),
               (SyntaxBuildReport{CoverageCounts{1, 1, 1, 1, 1}, with_previous ? 3 : 0}));
@@ -307,7 +307,7 @@ TEST(BuildTest, WorkAlongsideTheIndexesRunsOnceAfterTheRowsAndItsFailureCommitsN
     EXPECT_EQ(symbols_of(conn), symbols_of(plain));
     EXPECT_EQ(rows_of(conn, schema_sql), rows_of(plain, schema_sql));
 
-    options.alongside_indexes = [] { throw std::runtime_error("alongside failed"); };
+    options.alongside = [] { throw std::runtime_error("alongside failed"); };
     try {
       build_declstore(db, f.manifest, pool, options);
       ADD_FAILURE() << "expected the error of the work alongside the indexes";

@@ -341,8 +341,10 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   };
 
   // The stages from the SCIP attempt to revalidation need nothing of the syntax
-  // database: they run while the build makes its indexes, or after the build
-  // when it makes none. They run once.
+  // database: they run while a build from nothing makes its indexes, or while a
+  // build over a copy of the previous snapshot writes its rows (on another thread:
+  // the build makes no callback meanwhile), or after a build that failed before.
+  // They run once.
   bool stages_after_build_ran = false;
   auto stages_after_build = [&] {
     if (stages_after_build_ran) return;
@@ -374,7 +376,7 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   };
 
   declstore::BuildOptions build_options;
-  build_options.alongside_indexes = stages_after_build;
+  build_options.alongside = stages_after_build;
   if (sem_work) {
     for (const std::string& path : semantic::semantic_parse_paths(*sem_work)) build_options.parse_for.insert(path);
     build_options.on_parsed = [&capture](const declstore::CapturedFile& captured, std::string_view data,
