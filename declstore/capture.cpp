@@ -277,8 +277,12 @@ struct Examined {
   ReadBuffer bytes;  // the captured bytes (a pool buffer), kept only when copies are written
   std::string file_hash;
   FileIdentity identity;  // of a captured file, as examined before it was read
-  // A captured file whose hash came from a record, not read: where it lies.
-  std::optional<std::string> unread_at;
+  // A captured file whose hash came from a record, not read.
+  bool unread = false;
+  // When copies are written, where a captured file's bytes lie: the working-tree
+  // file of an unread one, the pack otherwise. Made here, on the worker: a path
+  // is parsed into its components when it is made.
+  std::optional<fs::path> source_path;
 };
 
 FileIdentity identity_of(const struct stat& status) {
@@ -319,8 +323,8 @@ bool absent_from_worktree(const std::string& candidate) {
 // Steps 1 to 9 of one entry, except what touches the manifest: classification,
 // path safety, the link status, the size checks, reading and hashing. Strict
 // handling throws where lenient handling reports a marker outcome.
-Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers, bool strict, bool keep_bytes,
-                 const CaptureRecords* known) {
+Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers, bool strict,
+                 const fs::path* pack_path, const CaptureRecords* known) {
   using Outcome = Examined::Outcome;
   const std::string& path = entry.path;
   Examined result{Outcome::excluded, classify(entry.mode, path), {}, {}};
@@ -357,7 +361,8 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
   if (const std::string* hash = unchanged_hash(known, path, result.identity)) {
     result.outcome = Outcome::captured;
     result.file_hash = *hash;
-    result.unread_at = candidate;
+    result.unread = true;
+    if (pack_path != nullptr) result.source_path.emplace(candidate);
     return result;
   }
 
@@ -377,8 +382,9 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
   }
   result.outcome = Outcome::captured;
   result.file_hash = core::sha256_hex(bytes.bytes());
-  if (keep_bytes) {
+  if (pack_path != nullptr) {
     result.bytes = std::move(bytes);
+    result.source_path.emplace(*pack_path);
   } else {
     buffers.give(std::move(bytes));
   }
@@ -396,7 +402,10 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
   BufferPool buffers;
   std::optional<CopyPack> pack;
   if (pack_path) pack.emplace(*pack_path);
-  if (record_into) *record_into = CaptureRecords{.began_ns = coarse_now_ns(), .files = {}};
+  if (record_into) {
+    *record_into = CaptureRecords{.began_ns = coarse_now_ns(), .files = {}};
+    record_into->files.reserve(entries.size());
+  }
 
   std::vector<CapturedFile> records;
   records.reserve(entries.size());
@@ -412,7 +421,9 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
   const std::size_t window = pack ? 0 : threads * FILES_IN_FLIGHT_PER_WORKER_WITHOUT_COPIES;
   core::ordered_parallel<Examined>(
       entries.size(), {.workers = threads, .window = window},
-      [&](std::size_t i, unsigned) { return examine(*entries[i], guard, buffers, strict, pack.has_value(), known); },
+      [&](std::size_t i, unsigned) {
+        return examine(*entries[i], guard, buffers, strict, pack_path ? &*pack_path : nullptr, known);
+      },
       [&](std::size_t i, Examined&& found) {
         const IndexEntry& entry = *entries[i];
         const std::string& path = entry.path;
@@ -452,12 +463,12 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
             }
             CapturedFile record{path, found.kind.language, std::move(found.file_hash), std::nullopt, true,
                                 std::nullopt};
-            if (pack && found.unread_at) {
-              record.source_path = std::move(*found.unread_at);
+            if (pack && found.unread) {
+              record.source_path = std::move(found.source_path);
               record.copy_size = static_cast<std::uint64_t>(found.identity.size);
               record.unread = true;
             } else if (pack) {
-              record.source_path = pack->path();
+              record.source_path = std::move(found.source_path);
               record.copy_offset = pack->append(found.bytes.bytes());
               record.copy_size = found.bytes.bytes().size();
               buffers.give(std::move(found.bytes));
