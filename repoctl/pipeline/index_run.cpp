@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <future>
 #include <memory>
 #include <thread>
 #include <unordered_set>
@@ -60,8 +61,18 @@ struct RunSetup {
   bool suppressed = false;
   bool scip_supported = false;
   bool attempt_scip = false;
-  // The index listing that detection read; capture and the blob count read it too.
-  std::optional<declstore::IndexListing> listing;
+  // The index listing, read by `git ls-files` on a thread of its own from the
+  // start of set-up, while HEAD, the lock and the registry are seen to.
+  // Detection, capture and the blob count read it; listing() waits for it, and
+  // raises what the reading raised.
+  const declstore::IndexListing& listing() const { return listing_read_.get(); }
+  void start_listing() {
+    listing_read_ =
+        std::async(std::launch::async, [path = repo_path] { return declstore::list_index(path); }).share();
+  }
+
+ private:
+  std::shared_future<declstore::IndexListing> listing_read_;
 };
 
 // What the build stages and the publication found.
@@ -107,6 +118,7 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
   RunSetup run;
   run.root = options.root;
   run.repo_path = detail::canonical_repo_path(repo_path_arg);
+  run.start_listing();
   std::string name = options.slug && !options.slug->empty() ? *options.slug : run.repo_path.filename().string();
   run.slug = platform::repo_slug(name);
   run.sha = git_head(run.repo_path);
@@ -129,7 +141,7 @@ RunSetup set_up(const std::filesystem::path& repo_path_arg, const IndexOptions& 
     run.language_override = detail::resolve_language(*registry, run.slug, options.language);
     if (!run.language_override) {
       try {
-        resolved_language = detect_language(run.listing.emplace(declstore::list_index(run.repo_path))).language;
+        resolved_language = detect_language(run.listing()).language;
       } catch (const UnsupportedLanguageError&) {
         resolved_language = std::string(platform::UNKNOWN_LANGUAGE);
       }
@@ -294,9 +306,7 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
 
 void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics& diagnostics) {
   core::ScratchDir scratch = core::ScratchDir::create_marked(RUN_SCRATCH_PREFIX);
-  std::optional<declstore::IndexListing> own_listing;
-  const declstore::IndexListing& listing =
-      run.listing ? *run.listing : own_listing.emplace(declstore::list_index(run.repo_path));
+  const declstore::IndexListing& listing = run.listing();
   // What capture saw of each file lets revalidation skip reading the files that
   // cannot have changed since; what the capture of the live snapshot saw lets
   // this capture skip them too.
