@@ -197,6 +197,25 @@ fs::path make_previous(const fs::path& dir, const SourceManifest& first, const s
   return db;
 }
 
+// The first state, committed and captured; its previous snapshot; and a copy of
+// that snapshot with a damaged page of an index that no carried row reads.
+struct SoundAndDamaged {
+  GitRepo repo = GitRepo::init();
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-build-copy-");
+  SourceManifest manifest;
+  fs::path sound_db = scratch.path() / "sound.db";
+  fs::path damaged_db;
+
+  SoundAndDamaged() {
+    write_first_state(repo);
+    repo.commit_all("first");
+    manifest = capture_sources(repo.path(), scratch.path() / "copies");
+    damaged_db = make_previous(scratch.path(), manifest, "");
+    fs::copy_file(damaged_db, sound_db);
+    testkit::overwrite_table_leaves(damaged_db, "syntax_symbols_name");
+  }
+};
+
 TEST(BuildOverCopyTest, WritesTheSameDatabaseAsABuildOfEveryRow) {
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.name);
@@ -250,16 +269,11 @@ TEST(BuildOverCopyTest, ADamagedPageThatNoRowReadsStillFailsTheBuild) {
   enum class Started { BY_THE_BUILD, BY_THE_CALLER, ON_ANOTHER_FILE };
   for (Started started : {Started::BY_THE_BUILD, Started::BY_THE_CALLER, Started::ON_ANOTHER_FILE}) {
     SCOPED_TRACE(static_cast<int>(started));
-    GitRepo repo = GitRepo::init();
-    core::ScratchDir scratch = core::ScratchDir::create("kolvex-build-copy-");
-    write_first_state(repo);
-    repo.commit_all("first");
-    const SourceManifest manifest = capture_sources(repo.path(), scratch.path() / "copies");
-    const fs::path previous_db = make_previous(scratch.path(), manifest, "");
-    const fs::path sound_db = scratch.path() / "sound.db";
-    fs::copy_file(previous_db, sound_db);
-    testkit::overwrite_table_leaves(previous_db, "syntax_symbols_name");
-    core::Connection previous = core::Connection::open(previous_db, {.read_only = true});
+    const SoundAndDamaged snapshots;
+    const SourceManifest& manifest = snapshots.manifest;
+    const fs::path& sound_db = snapshots.sound_db;
+    const core::ScratchDir& scratch = snapshots.scratch;
+    core::Connection previous = core::Connection::open(snapshots.damaged_db, {.read_only = true});
     std::optional<PageCheck> check;
     if (started == Started::BY_THE_CALLER) check.emplace(main_database_file(previous));
     if (started == Started::ON_ANOTHER_FILE) {
@@ -291,15 +305,9 @@ TEST(BuildOverCopyTest, ADamagedPageThatNoRowReadsStillFailsTheBuild) {
 // build, leaving the empty tables, and is raised rather than a failure of the
 // previous snapshot: after that one the caller builds again, and the work has run.
 TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComesFirst) {
-  GitRepo repo = GitRepo::init();
-  core::ScratchDir scratch = core::ScratchDir::create("kolvex-build-copy-");
-  write_first_state(repo);
-  repo.commit_all("first");
-  const SourceManifest manifest = capture_sources(repo.path(), scratch.path() / "copies");
-  const fs::path previous_db = make_previous(scratch.path(), manifest, "");
-  const fs::path damaged_db = scratch.path() / "damaged.db";
-  fs::copy_file(previous_db, damaged_db);
-  testkit::overwrite_table_leaves(damaged_db, "syntax_symbols_name");
+  const SoundAndDamaged snapshots;
+  const SourceManifest& manifest = snapshots.manifest;
+  const core::ScratchDir& scratch = snapshots.scratch;
   syntax::ParserPool pool;
   const fs::path every_row_db = scratch.path() / "every-row.db";
   build_declstore(every_row_db, manifest, pool, {.workers = 1});
@@ -318,7 +326,8 @@ TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComes
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    core::Connection previous = core::Connection::open(row.damaged ? damaged_db : previous_db, {.read_only = true});
+    core::Connection previous =
+        core::Connection::open(row.damaged ? snapshots.damaged_db : snapshots.sound_db, {.read_only = true});
     std::vector<std::thread::id> ran_on;
     BuildOptions options;
     options.previous = &previous;
