@@ -857,11 +857,15 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   // of the rows would move, rewriting them under the live indexes costs more than
   // writing every row anew.
   if (layout.displaced_rows * MOVED_ROWS_REBUILD_DIVISOR > layout.rows) return std::nullopt;
-  try {
-    core::copy_file_contents(source, db_path);
-  } catch (const core::OsError&) {
-    core::remove_file_if_exists(db_path);
-    return std::nullopt;
+  const bool copied_ahead = options.previous_copy != nullptr && options.previous_copy->database() == source &&
+                            options.previous_copy->take_to(db_path);
+  if (!copied_ahead) {
+    try {
+      core::copy_file_contents(source, db_path);
+    } catch (const core::OsError&) {
+      core::remove_file_if_exists(db_path);
+      return std::nullopt;
+    }
   }
 
   // The caller's work needs nothing of the rows: it runs while they are written,

@@ -95,6 +95,10 @@ struct BuildOptions {
   // LayoutRead while it did other work; null: the build reads it when it needs
   // it. Used only when it read the file of `previous`.
   LayoutRead* previous_layout = nullptr;
+  // A copy of the previous snapshot's file the caller started earlier; null: a
+  // build over a copy copies the file when it needs it. Taken only when it copies
+  // the file of `previous`.
+  CopyAhead* previous_copy = nullptr;
   // Work of the caller that needs nothing of the database, called at most once
   // so that it overlaps the build's last steps; its exception fails the build as
   // one from on_parsed does. A build from nothing calls it on the calling thread

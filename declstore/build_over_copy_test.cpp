@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -81,7 +82,7 @@ struct Built {
 };
 
 Built build(const fs::path& db, const SourceManifest& manifest, core::Connection& previous, bool copy_previous,
-            unsigned workers, LayoutRead* layout = nullptr) {
+            unsigned workers, LayoutRead* layout = nullptr, CopyAhead* copy = nullptr) {
   syntax::ParserPool pool;
   Built built;
   BuildOptions options;
@@ -89,6 +90,7 @@ Built build(const fs::path& db, const SourceManifest& manifest, core::Connection
   options.copy_previous = copy_previous;
   options.workers = workers;
   options.previous_layout = layout;
+  options.previous_copy = copy;
   options.parse_for = {"a/one.py", "a/two.py", "c/four.go", "c/added.py", "z/last.py"};
   options.on_parsed = [&built](const CapturedFile& captured, std::string_view data, const syntax::ParseTree& tree) {
     built.calls.emplace_back(captured.file_path, std::string(data), testing::tree_text(tree));
@@ -236,24 +238,33 @@ TEST(BuildOverCopyTest, WritesTheSameDatabaseAsABuildOfEveryRow) {
 
     const Built every_row = build(scratch.path() / "every-row.db", second, previous, false, 1);
     EXPECT_NE(every_row.page_size, PREVIOUS_PAGE_SIZE);
-    // The layout read ahead by the caller serves when it is the previous
-    // snapshot's; one read from another file (the first build, whose runs lie
-    // elsewhere when the previous snapshot was changed) is not taken for it.
-    enum class Layout { READ_BY_THE_BUILD, READ_AHEAD, READ_FROM_ANOTHER_FILE };
-    for (const auto& [workers, layout] : {std::pair{1u, Layout::READ_BY_THE_BUILD},
-                                          std::pair{4u, Layout::READ_BY_THE_BUILD}, std::pair{4u, Layout::READ_AHEAD},
-                                          std::pair{1u, Layout::READ_FROM_ANOTHER_FILE}}) {
-      SCOPED_TRACE("workers " + std::to_string(workers) + ", layout " + std::to_string(static_cast<int>(layout)));
+    // The layout read ahead and the copy made ahead by the caller serve when they
+    // are of the previous snapshot's file; those of another file (the first
+    // build, whose runs lie elsewhere when the previous snapshot was changed and
+    // whose page size differs) are not taken for it.
+    enum class Ahead { NOTHING, LAYOUT, LAYOUT_AND_COPY, OF_ANOTHER_FILE };
+    for (const auto& [workers, ahead] : {std::pair{1u, Ahead::NOTHING}, std::pair{4u, Ahead::NOTHING},
+                                         std::pair{4u, Ahead::LAYOUT}, std::pair{4u, Ahead::LAYOUT_AND_COPY},
+                                         std::pair{1u, Ahead::OF_ANOTHER_FILE}}) {
+      SCOPED_TRACE("workers " + std::to_string(workers) + ", ahead " + std::to_string(static_cast<int>(ahead)));
+      const fs::path ahead_of =
+          ahead == Ahead::OF_ANOTHER_FILE ? scratch.path() / "built.db" : main_database_file(previous);
+      const fs::path copy = scratch.path() / "copied-ahead.db";
       std::optional<LayoutRead> read_ahead;
-      if (layout == Layout::READ_AHEAD) read_ahead.emplace(main_database_file(previous));
-      if (layout == Layout::READ_FROM_ANOTHER_FILE) read_ahead.emplace(scratch.path() / "built.db");
+      std::optional<CopyAhead> copy_ahead;
+      if (ahead != Ahead::NOTHING) read_ahead.emplace(ahead_of);
+      if (ahead == Ahead::LAYOUT_AND_COPY || ahead == Ahead::OF_ANOTHER_FILE) copy_ahead.emplace(ahead_of, copy);
       const Built over_copy = build(scratch.path() / "over-copy.db", second, previous, true, workers,
-                                    read_ahead ? &*read_ahead : nullptr);
+                                    read_ahead ? &*read_ahead : nullptr, copy_ahead ? &*copy_ahead : nullptr);
       EXPECT_EQ(over_copy.page_size == PREVIOUS_PAGE_SIZE, c.copied);
       EXPECT_EQ(over_copy.report, every_row.report);
       EXPECT_EQ(over_copy.rows, every_row.rows);
       EXPECT_EQ(over_copy.calls, every_row.calls);
       EXPECT_EQ(over_copy.alongside_after_calls, std::vector<std::size_t>{over_copy.calls.size()});
+      // A copy made ahead is taken by a build over it, or removed by its maker.
+      EXPECT_EQ(fs::exists(copy), copy_ahead.has_value() && !(ahead == Ahead::LAYOUT_AND_COPY && c.copied));
+      copy_ahead.reset();
+      EXPECT_FALSE(fs::exists(copy));
     }
     previous.close();
     EXPECT_EQ(core::read_file(previous_db), previous_bytes);  // only read

@@ -3,12 +3,14 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "core/fs.h"
 #include "core/sqlite.h"
 #include "core/thread_annotations.h"
 #include "declstore/schema.h"
@@ -118,6 +120,36 @@ LayoutRead::~LayoutRead() {
 std::optional<DeclarationLayout> LayoutRead::take() {
   if (worker_.joinable()) worker_.join();
   return std::exchange(layout_, std::nullopt);
+}
+
+CopyAhead::CopyAhead(const std::filesystem::path& database, const std::filesystem::path& copy)
+    : database_(database), copy_(copy) {
+  worker_ = std::thread([this] {
+    try {
+      core::copy_file_contents(database_, copy_);
+      copied_ = true;
+    } catch (const std::exception&) {
+      copied_ = false;
+    }
+  });
+}
+
+CopyAhead::~CopyAhead() {
+  if (worker_.joinable()) worker_.join();
+  if (!taken_) {
+    try {
+      core::remove_file_if_exists(copy_);
+    } catch (const std::exception&) {
+      // Left in the scratch directory, which goes with the run.
+    }
+  }
+}
+
+bool CopyAhead::take_to(const std::filesystem::path& target) {
+  if (worker_.joinable()) worker_.join();
+  if (!copied_ || taken_) return false;
+  taken_ = ::rename(copy_.c_str(), target.c_str()) == 0;
+  return taken_;
 }
 
 struct PageCheck::State {

@@ -14,12 +14,14 @@
 // database file on a thread of its own while the build goes on, because a copy
 // would otherwise carry a damaged page of an untouched run into the new snapshot.
 //
-// LayoutRead reads the layout on a thread of its own, so that a caller can read it
-// while it does other work before the build.
+// LayoutRead reads the layout on a thread of its own, and CopyAhead copies the
+// file on one, so that a caller can have them made while it does other work
+// before the build.
 //
 // Thread-safety: the functions use only the connection passed in, on the caller's
-// thread. A PageCheck or a LayoutRead is owned by one thread; its own connection
-// is used only by its worker, and its destructor joins that worker.
+// thread. A PageCheck, a LayoutRead or a CopyAhead is owned by one thread; its own
+// connection or copy is used only by its worker until joined, and its destructor
+// joins that worker.
 #pragma once
 
 #include <cstdint>
@@ -114,6 +116,29 @@ class LayoutRead {
  private:
   std::filesystem::path database_;
   std::optional<DeclarationLayout> layout_;  // written by the worker until joined
+  std::thread worker_;
+};
+
+// A copy of a database file, made on its own thread from construction on, at
+// `copy`: a build over a copy of the previous snapshot then finds the copy made.
+class CopyAhead {
+ public:
+  CopyAhead(const std::filesystem::path& database, const std::filesystem::path& copy);
+  ~CopyAhead();  // waits for the copying, and removes the copy unless it was taken
+  CopyAhead(const CopyAhead&) = delete;
+  CopyAhead& operator=(const CopyAhead&) = delete;
+
+  // Waits for the copying and renames the copy to `target`, once. False when the
+  // copying or the renaming failed: then the caller copies the file itself.
+  bool take_to(const std::filesystem::path& target);
+  // The file copied.
+  const std::filesystem::path& database() const noexcept { return database_; }
+
+ private:
+  std::filesystem::path database_;
+  std::filesystem::path copy_;
+  bool copied_ = false;  // written by the worker until joined
+  bool taken_ = false;
   std::thread worker_;
 };
 

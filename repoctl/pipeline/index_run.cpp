@@ -45,6 +45,9 @@ namespace kolvex::pipeline {
 namespace {
 
 constexpr std::string_view REGISTRY_FILE = "registry.db";
+// The copy of the previous snapshot's file made during capture, in the run's
+// scratch directory, until a build over it takes it.
+constexpr std::string_view PREVIOUS_COPY_FILE = "previous-copy.db";
 
 // Everything set-up fixes for the rest of the run.
 struct RunSetup {
@@ -304,6 +307,15 @@ void finalize_and_publish(const RunSetup& run, RunResult& result, const declstor
   }
 }
 
+// Whether `connection` holds a plain syntax snapshot; false when that cannot be read.
+bool is_plain_syntax_snapshot_or_false(core::Connection& connection) {
+  try {
+    return declstore::has_syntax_tables(connection) && declstore::is_plain_syntax_snapshot(connection);
+  } catch (const core::SqliteError&) {
+    return false;
+  }
+}
+
 void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics& diagnostics) {
   core::ScratchDir scratch = core::ScratchDir::create_marked(RUN_SCRATCH_PREFIX);
   const declstore::IndexListing& listing = run.listing();
@@ -318,11 +330,18 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   core::Connection connection = previous ? previous->connection : core::Connection();
   std::optional<declstore::PageCheck> previous_check;
   std::optional<declstore::LayoutRead> previous_layout;
+  std::optional<declstore::CopyAhead> previous_copy;
   if (connection.is_open()) {
     const std::filesystem::path file = declstore::main_database_file(connection);
     if (!file.empty()) {
       previous_check.emplace(file);
       previous_layout.emplace(file);  // where its rows lie, read meanwhile too
+      // The copy a build over it starts from, made meanwhile too. A snapshot that
+      // is not a plain syntax snapshot is never built over; one that cannot be
+      // read here fails the build, which then meets the error itself.
+      if (is_plain_syntax_snapshot_or_false(connection)) {
+        previous_copy.emplace(file, scratch.path() / PREVIOUS_COPY_FILE);
+      }
     }
   }
   declstore::CaptureRecords captured;
@@ -399,6 +418,7 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
     if (connection.is_open()) build_options.previous = &connection;
     if (previous_check) build_options.previous_check = &*previous_check;
     if (previous_layout) build_options.previous_layout = &*previous_layout;
+    if (previous_copy) build_options.previous_copy = &*previous_copy;
     std::unordered_set<std::string> delivered;
     if (build_options.on_parsed) {
       build_options.on_parsed = [&delivered, chunk = build_options.on_parsed](
@@ -418,10 +438,12 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
       build_options.previous = nullptr;
       build_options.previous_check = nullptr;
       build_options.previous_layout = nullptr;
+      build_options.previous_copy = nullptr;
       return declstore::build_declstore(syntax_db, manifest, pool, build_options);
     });
     previous_check.reset();  // a check the build did not wait for stops here
     previous_layout.reset();
+    previous_copy.reset();  // a copy the build did not take is removed here
     result.syntax_gap = report.counts.failed != 0 || report.counts.partial != 0 || report.counts.skipped != 0;
   }
   start_writeback(writeback_rest);
