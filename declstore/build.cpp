@@ -78,35 +78,41 @@ constexpr std::string_view INSERT_MANIFEST_ONLY_SQL =
 constexpr std::string_view INSERT_PARSED_FILE_SQL =
     "INSERT INTO syntax_files (file_path, language, file_hash, parser_identity, in_scope, state, reason, "
     "scip_outline, scip_definition) VALUES (?, ?, ?, ?, 1, ?, ?, 0, 0)";
-// What decides reuse, for every file of the previous snapshot, read once.
-constexpr std::string_view PREVIOUS_FILES_SQL =
-    "SELECT file_path, file_hash, parser_identity, state FROM syntax_files";
 constexpr std::string_view PREVIOUS_FILE_ROW_SQL =
     "SELECT file_path, language, file_hash, parser_identity, in_scope, state, reason FROM syntax_files "
     "WHERE file_path = ?";
 
 // The paths of the carried-forward files waiting to be copied, in manifest order,
-// and whether their declarations are copied too (a build that starts from a copy
-// of the previous snapshot keeps those already in place).
+// and whether their file row and their declarations are copied (a build that
+// starts from a copy of the previous snapshot keeps those already in place).
 constexpr std::string_view CARRY_TABLE_SQL =
     "CREATE TEMP TABLE carry_batch (seq INTEGER PRIMARY KEY, file_path TEXT NOT NULL, "
-    "with_symbols INTEGER NOT NULL)";
+    "with_file INTEGER NOT NULL, with_symbols INTEGER NOT NULL)";
 constexpr std::string_view CARRY_ADD_SQL =
-    "INSERT INTO temp.carry_batch (seq, file_path, with_symbols) VALUES (?, ?, ?)";
+    "INSERT INTO temp.carry_batch (seq, file_path, with_file, with_symbols) VALUES (?, ?, ?, ?)";
 constexpr std::string_view CARRY_CLEAR_SQL = "DELETE FROM temp.carry_batch";
 // The seven stored values of each file row as they are; the flags start again at 0.
 constexpr std::string_view CARRY_FILES_SQL =
     "INSERT INTO main.syntax_files (file_path, language, file_hash, parser_identity, in_scope, state, reason, "
     "scip_outline, scip_definition) "
     "SELECT p.file_path, p.language, p.file_hash, p.parser_identity, p.in_scope, p.state, p.reason, 0, 0 "
-    "FROM temp.carry_batch AS c JOIN previous.syntax_files AS p ON p.file_path = c.file_path ORDER BY c.seq";
+    "FROM temp.carry_batch AS c JOIN previous.syntax_files AS p ON p.file_path = c.file_path "
+    "WHERE c.with_file = 1 ORDER BY c.seq";
 
 // The rows of the previous snapshot that a build from its copy no longer wants:
 // the run of one file, or everything from a rowid on.
 constexpr std::string_view DELETE_RUN_SQL = "DELETE FROM main.syntax_symbols WHERE rowid BETWEEN ? AND ?";
 constexpr std::string_view DELETE_FROM_SQL = "DELETE FROM main.syntax_symbols WHERE rowid >= ?";
 // What a copy of the previous snapshot holds besides the rows a build writes.
-constexpr std::string_view EMPTY_COPY_SQL = "DELETE FROM main.syntax_files; DELETE FROM main.kolvex_snapshot;";
+constexpr std::string_view EMPTY_COPY_SQL = "DELETE FROM main.kolvex_snapshot";
+// The file rows of the copy from a rowid on, which a build from its copy no
+// longer wants; and a kept row written again in place, its path unchanged.
+constexpr std::string_view DELETE_FILES_FROM_SQL = "DELETE FROM main.syntax_files WHERE rowid >= ?";
+constexpr std::string_view UPDATE_FILE_SQL =
+    "UPDATE main.syntax_files SET language = ?, file_hash = ?, parser_identity = ?, in_scope = ?, state = ?, "
+    "reason = ?, scip_outline = 0, scip_definition = 0 WHERE rowid = ?";
+constexpr std::string_view CLEAR_FILE_FLAGS_SQL =
+    "UPDATE main.syntax_files SET scip_outline = 0, scip_definition = 0 WHERE rowid = ?";
 // Setting aside the rows before a rowid (bound as text into the statement, since
 // CREATE TABLE … AS takes no parameters), emptying the table, and writing them back.
 std::string set_aside_rows_sql(std::int64_t before_rowid) {
@@ -189,36 +195,9 @@ auto reading_previous(Read&& read) {
   }
 }
 
-// What the previous snapshot stored for a file whose rows can be reused: only rows
-// with a text hash and a text identity qualify (rows written without extraction
-// have neither).
-struct PreviousFile {
-  std::string file_hash;
-  std::string parser_identity;
-  std::optional<std::string> state;
-};
-using PreviousFiles = std::unordered_map<std::string, PreviousFile>;
-
-PreviousFiles read_previous_files(core::Connection& previous) {
-  return reading_previous([&] {
-    PreviousFiles files;
-    core::Statement select = previous.prepare(PREVIOUS_FILES_SQL);
-    while (select.step()) {
-      core::SqlValue path = select.column_value(0);
-      core::SqlValue hash = select.column_value(1);
-      core::SqlValue identity = select.column_value(2);
-      core::SqlValue state = select.column_value(3);
-      auto* path_text = std::get_if<std::string>(&path);
-      auto* hash_text = std::get_if<std::string>(&hash);
-      auto* identity_text = std::get_if<std::string>(&identity);
-      if (path_text == nullptr || hash_text == nullptr || identity_text == nullptr) continue;
-      auto* state_text = std::get_if<std::string>(&state);
-      files.emplace(std::move(*path_text),
-                    PreviousFile{std::move(*hash_text), std::move(*identity_text),
-                                 state_text ? std::optional<std::string>(std::move(*state_text)) : std::nullopt});
-    }
-    return files;
-  });
+// The previous snapshot's file rows; a database error is a PreviousSnapshotError.
+PreviousFiles read_previous_file_rows(core::Connection& previous) {
+  return reading_previous([&] { return read_previous_files(previous); });
 }
 
 // Attaches the previous snapshot's file read-only under PREVIOUS_SCHEMA.
@@ -271,9 +250,12 @@ class CarryBatch {
     });
   }
 
-  void add(const std::string& file_path, bool with_symbols = true) {
+  void add(const std::string& file_path, bool with_file = true, bool with_symbols = true) {
+    if (!with_file && !with_symbols) return;
     pending_.push_back(file_path);
+    with_file_.push_back(with_file);
     with_symbols_.push_back(with_symbols);
+    files_ += with_file ? 1 : 0;
     if (pending_.size() >= CARRY_BATCH_FILES) flush();
   }
 
@@ -283,7 +265,10 @@ class CarryBatch {
     try {
       for (std::size_t i = 0; i < pending_.size(); ++i) {
         add_.reset();
-        add_.bind(1, static_cast<std::int64_t>(i)).bind(2, pending_[i]).bind(3, with_symbols_[i] ? 1 : 0);
+        add_.bind(1, static_cast<std::int64_t>(i))
+            .bind(2, pending_[i])
+            .bind(3, with_file_[i] ? 1 : 0)
+            .bind(4, with_symbols_[i] ? 1 : 0);
         add_.run();
       }
       copy_files_->reset();
@@ -298,13 +283,14 @@ class CarryBatch {
       throw;  // the previous snapshot reads fine: the new database failed
     }
     // Every path was listed by the previous snapshot when the build began.
-    if (copied != static_cast<std::int64_t>(pending_.size())) {
-      throw PreviousSnapshotError("the previous snapshot lost " +
-                                  std::to_string(static_cast<std::int64_t>(pending_.size()) - copied) +
+    if (copied != files_) {
+      throw PreviousSnapshotError("the previous snapshot lost " + std::to_string(files_ - copied) +
                                   " of the file rows it listed");
     }
     pending_.clear();
+    with_file_.clear();
     with_symbols_.clear();
+    files_ = 0;
   }
 
  private:
@@ -315,7 +301,9 @@ class CarryBatch {
   std::optional<core::Statement> copy_files_;
   std::optional<core::Statement> copy_symbols_;
   std::vector<std::string> pending_;
+  std::vector<bool> with_file_;
   std::vector<bool> with_symbols_;
+  std::int64_t files_ = 0;  // of pending_, those whose file row is copied
 };
 
 // Where the declarations of each file go in a build that starts from a copy of
@@ -448,31 +436,93 @@ class CopyPlacement {
   bool indexes_dropped_ = false;
 };
 
+// Where the file rows go in a build that starts from a copy of the previous
+// snapshot. File rows are numbered as a build from nothing numbers them, in
+// manifest order. As long as each entry's path is the one the copy holds at the
+// next rowid, the entry's row takes that place: a carried file's row stays as it
+// is (its flags cleared when they are not), any other is written again in place.
+// From the first entry whose path lies elsewhere, every later file row of the
+// copy is deleted and the rest is appended, as a build from nothing writes it.
+class FileRowPlacement {
+ public:
+  FileRowPlacement(core::Connection& dest, const PreviousFiles& previous)
+      : previous_(previous),
+        delete_from_(dest.prepare(DELETE_FILES_FROM_SQL)),
+        clear_flags_(dest.prepare(CLEAR_FILE_FLAGS_SQL)) {}
+
+  bool moved_on() const noexcept { return moved_on_; }
+
+  // The rowid of the copy's row whose place the entry's row takes: the next one,
+  // when it holds the entry's path.
+  std::optional<std::int64_t> take_place(const std::string& path) {
+    if (moved_on_) return std::nullopt;
+    auto found = previous_.find(path);
+    if (found == previous_.end() || found->second.rowid != next_rowid_) return std::nullopt;
+    return next_rowid_++;
+  }
+
+  // Keeps a carried file's row at `rowid` as a carried row is written.
+  void keep(const std::string& path, std::int64_t rowid) {
+    if (previous_.at(path).flags_clear) return;
+    clear_flags_.reset();
+    clear_flags_.bind(1, rowid);
+    clear_flags_.run();
+  }
+
+  // Deletes every file row of the copy from the next rowid on; later rows are
+  // appended after the last one kept.
+  void move_on() {
+    moved_on_ = true;
+    delete_from_.reset();
+    delete_from_.bind(1, next_rowid_);
+    delete_from_.run();
+  }
+
+  // After the last entry: the rows of files that are gone.
+  void finish() {
+    if (!moved_on_) move_on();
+  }
+
+ private:
+  const PreviousFiles& previous_;
+  core::Statement delete_from_;
+  core::Statement clear_flags_;
+  std::int64_t next_rowid_ = 1;
+  bool moved_on_ = false;
+};
+
 // The statements of one build, prepared once and reused for every file.
 struct Writers {
   core::Statement manifest_only;
   core::Statement parsed_file;
   core::Statement symbol;
   core::Statement symbol_at;  // with an explicit rowid
+  core::Statement file_at;    // a file row written again in place
 
   explicit Writers(core::Connection& dest)
       : manifest_only(dest.prepare(INSERT_MANIFEST_ONLY_SQL)),
         parsed_file(dest.prepare(INSERT_PARSED_FILE_SQL)),
         symbol(dest.prepare(insert_symbol_sql(false))),
-        symbol_at(dest.prepare(insert_symbol_sql(true))) {}
+        symbol_at(dest.prepare(insert_symbol_sql(true))),
+        file_at(dest.prepare(UPDATE_FILE_SQL)) {}
 };
 
-void insert_manifest_only(Writers& writers, const CapturedFile& captured, std::string_view state) {
-  core::Statement& insert = writers.manifest_only;
-  insert.reset();
-  insert.bind(1, captured.file_path)
-      .bind(2, captured.language)
-      .bind(3, captured.file_hash)
-      .bind_null(4)
-      .bind(5, captured.in_scope ? 1 : 0)
-      .bind(6, state)
-      .bind(7, captured.reason);
-  insert.run();
+// The file row of an entry written without extraction; with `rowid`, in place of
+// the copy's row of the same path there.
+void insert_manifest_only(Writers& writers, const CapturedFile& captured, std::string_view state,
+                          std::optional<std::int64_t> rowid = std::nullopt) {
+  core::Statement& write = rowid ? writers.file_at : writers.manifest_only;
+  write.reset();
+  int next = 1;
+  if (!rowid) write.bind(next++, captured.file_path);
+  write.bind(next, captured.language)
+      .bind(next + 1, captured.file_hash)
+      .bind_null(next + 2)
+      .bind(next + 3, captured.in_scope ? 1 : 0)
+      .bind(next + 4, state)
+      .bind(next + 5, captured.reason);
+  if (rowid) write.bind(next + 6, *rowid);
+  write.run();
 }
 
 // A text parameter, or NULL when absent.
@@ -491,18 +541,32 @@ void put_span(std::span<core::SqlParam> params, std::size_t first, const syntax:
 }
 
 // The file row, then every declaration in the extraction's order; the declaration
-// rows take their path from the extraction result. With `first_rowid` the
-// declarations are numbered from it, otherwise after the last row. Each row is
-// bound and written under one lock of the connection, its texts bound in place.
+// rows take their path from the extraction result. With `file_rowid` the file row
+// is written in place of the copy's row of the same path there. With
+// `first_rowid` the declarations are numbered from it, otherwise after the last
+// row. Each row is bound and written under one lock of the connection, its texts
+// bound in place.
 void insert_parsed(Writers& writers, const syntax::ParsedSyntax& parsed,
-                   std::optional<std::int64_t> first_rowid = std::nullopt) {
-  const std::array<core::SqlParam, 6> file_row = {std::string_view(parsed.file_path),
-                                                   std::string_view(parsed.language),
-                                                   std::string_view(parsed.file_hash),
-                                                   std::string_view(parsed.parser_identity),
-                                                   std::string_view(parsed.state),
-                                                   text_or_null(parsed.reason)};
-  writers.parsed_file.run_with(file_row);
+                   std::optional<std::int64_t> first_rowid = std::nullopt,
+                   std::optional<std::int64_t> file_rowid = std::nullopt) {
+  if (file_rowid) {
+    const std::array<core::SqlParam, 7> file_row = {std::string_view(parsed.language),
+                                                     std::string_view(parsed.file_hash),
+                                                     std::string_view(parsed.parser_identity),
+                                                     std::int64_t{1},
+                                                     std::string_view(parsed.state),
+                                                     text_or_null(parsed.reason),
+                                                     *file_rowid};
+    writers.file_at.run_with(file_row);
+  } else {
+    const std::array<core::SqlParam, 6> file_row = {std::string_view(parsed.file_path),
+                                                     std::string_view(parsed.language),
+                                                     std::string_view(parsed.file_hash),
+                                                     std::string_view(parsed.parser_identity),
+                                                     std::string_view(parsed.state),
+                                                     text_or_null(parsed.reason)};
+    writers.parsed_file.run_with(file_row);
+  }
 
   core::Statement& insert = first_rowid ? writers.symbol_at : writers.symbol;
   // The rowid first, when it is given, then the columns.
@@ -586,7 +650,8 @@ class FileWorker {
     auto found = previous_->find(entry.file_path);
     if (found == previous_->end()) return nullptr;
     const PreviousFile& stored = found->second;
-    return stored.file_hash == *entry.file_hash && stored.parser_identity == identity ? &stored : nullptr;
+    return stored.reusable && stored.file_hash == *entry.file_hash && stored.parser_identity == identity ? &stored
+                                                                                                          : nullptr;
   }
 
   const SourceManifest& manifest_;
@@ -598,16 +663,23 @@ class FileWorker {
 // callback.
 class Writer {
  public:
-  // With `layout`, `dest` is a copy of the previous snapshot whose declarations
-  // lie as `layout` says.
+  // With `layout` and `previous_files`, `dest` is a copy of the previous snapshot
+  // whose declarations lie as `layout` says and whose file rows lie as
+  // `previous_files` says.
   Writer(core::Connection& dest, const BuildOptions& options, core::Connection* previous,
-         const DeclarationLayout* layout = nullptr)
+         const DeclarationLayout* layout = nullptr, const PreviousFiles* previous_files = nullptr)
       : dest_(dest), options_(options), writers_(dest) {
     if (previous != nullptr) carry_.emplace(dest, *previous);
     if (layout != nullptr) placement_.emplace(dest, *previous, *layout);
+    if (previous_files != nullptr) file_rows_.emplace(dest, *previous_files);
   }
 
   void write(const CapturedFile& entry, FileWork&& work) {
+    std::optional<std::int64_t> file_place;  // over a copy: the rowid of the file row this one takes
+    if (file_rows_) {
+      file_place = file_rows_->take_place(entry.file_path);
+      if (!file_place && !file_rows_->moved_on()) file_rows_->move_on();
+    }
     std::optional<DeclarationRun> place;  // over a copy: the old run these rows take
     if (placement_) {
       const std::int64_t count = work.kind == FileWork::Kind::CARRIED ? placement_->old_count(entry.file_path)
@@ -621,18 +693,19 @@ class Writer {
       }
     }
     if (work.kind == FileWork::Kind::CARRIED) {
-      carry_->add(entry.file_path, /*with_symbols=*/!place);
+      if (file_place) file_rows_->keep(entry.file_path, *file_place);
+      carry_->add(entry.file_path, /*with_file=*/!file_place, /*with_symbols=*/!place);
       if (place && !place->ordered) placement_->reorder(entry.file_path, *place);
       ++report_.reused_files;
       if (work.carried_state) count_state(report_.counts, *work.carried_state);
     } else {
       flush_carried();
       if (work.kind == FileWork::Kind::RECORDED) {
-        record(entry);
+        record(entry, file_place);
       } else {
         if (place) placement_->clear(*place);
         insert_parsed(writers_, *work.parsed,
-                      place ? std::optional<std::int64_t>(place->first_rowid) : std::nullopt);
+                      place ? std::optional<std::int64_t>(place->first_rowid) : std::nullopt, file_place);
         count_state(report_.counts, work.parsed->state);
       }
     }
@@ -651,19 +724,20 @@ class Writer {
   void finish() {
     flush_carried();
     if (placement_) placement_->finish(dest_);
+    if (file_rows_) file_rows_->finish();
   }
 
   const SyntaxBuildReport& report() const noexcept { return report_; }
 
  private:
-  void record(const CapturedFile& entry) {
+  void record(const CapturedFile& entry, std::optional<std::int64_t> rowid) {
     if (!entry.in_scope) {
-      insert_manifest_only(writers_, entry, "skipped");
+      insert_manifest_only(writers_, entry, "skipped", rowid);
     } else if (!entry.language) {
-      insert_manifest_only(writers_, entry, "unsupported");
+      insert_manifest_only(writers_, entry, "unsupported", rowid);
       ++report_.counts.unsupported;
     } else {  // over the size limit: recorded, never read
-      insert_manifest_only(writers_, entry, "skipped");
+      insert_manifest_only(writers_, entry, "skipped", rowid);
       ++report_.counts.skipped;
     }
   }
@@ -673,6 +747,7 @@ class Writer {
   Writers writers_;
   std::optional<CarryBatch> carry_;
   std::optional<CopyPlacement> placement_;
+  std::optional<FileRowPlacement> file_rows_;
   SyntaxBuildReport report_;
 };
 
@@ -792,9 +867,13 @@ void leave_empty_tables(const fs::path& db_path) noexcept {
 
 // The rows of a build over the copy at `db_path`, written in one transaction.
 SyntaxBuildReport write_over_copy(const fs::path& db_path, const SourceManifest& manifest, syntax::ParserPool& pool,
-                                  const BuildOptions& options, PageCheck& check, const PreviousFiles& previous_files,
-                                  const DeclarationLayout& layout, AlongsideThread& alongside) {
+                                  const BuildOptions& options, PageCheck& check, const DeclarationLayout& layout,
+                                  LayoutRead* read_ahead, AlongsideThread& alongside) {
   core::Connection& previous = *options.previous;
+  std::optional<PreviousFiles> files_read_ahead;
+  if (read_ahead != nullptr) files_read_ahead = read_ahead->take_files();
+  const PreviousFiles previous_files =
+      files_read_ahead ? std::move(*files_read_ahead) : read_previous_file_rows(previous);
   // Only the writer, on the caller's thread, uses the new database.
   core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
   return core::with_closing(dest, [&] {
@@ -810,7 +889,7 @@ SyntaxBuildReport write_over_copy(const fs::path& db_path, const SourceManifest&
       dest.exec(EMPTY_COPY_SQL);
       SyntaxBuildReport report;
       {
-        Writer writer(dest, options, &previous, &layout);
+        Writer writer(dest, options, &previous, &layout, &previous_files);
         build_rows(manifest, pool, options, &previous_files, writer, [&alongside] { alongside.start(); });
         report = writer.report();
       }  // statements finalized before the commit
@@ -845,13 +924,14 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   PageCheck& check = options.previous_check != nullptr && options.previous_check->database() == source
                          ? *options.previous_check
                          : own_check.emplace(source);
-  const PreviousFiles previous_files = read_previous_files(previous);
-  std::optional<DeclarationLayout> read_ahead;
-  if (options.previous_layout != nullptr && options.previous_layout->database() == source) {
-    read_ahead = options.previous_layout->take();
-  }
-  const DeclarationLayout layout =
-      read_ahead ? std::move(*read_ahead) : reading_previous([&] { return read_declaration_layout(previous); });
+  // What the caller read ahead serves when it was read from this file.
+  LayoutRead* read_ahead = options.previous_layout != nullptr && options.previous_layout->database() == source
+                               ? options.previous_layout
+                               : nullptr;
+  std::optional<DeclarationLayout> layout_read_ahead;
+  if (read_ahead != nullptr) layout_read_ahead = read_ahead->take();
+  const DeclarationLayout layout = layout_read_ahead ? std::move(*layout_read_ahead)
+                                                     : reading_previous([&] { return read_declaration_layout(previous); });
   // A snapshot written by extraction stores runs out of carried order (the first
   // reindex after a build from nothing carries them all): when more than a share
   // of the rows would move, rewriting them under the live indexes costs more than
@@ -874,7 +954,7 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   if (!options.on_parsed) alongside.start();
   std::optional<SyntaxBuildReport> report;
   try {
-    report = write_over_copy(db_path, manifest, pool, options, check, previous_files, layout, alongside);
+    report = write_over_copy(db_path, manifest, pool, options, check, layout, read_ahead, alongside);
   } catch (...) {
     // The work's failure comes first: after a failure of the previous snapshot
     // the caller builds again, and by then the work has run.
@@ -915,7 +995,7 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
     std::optional<PreviousFiles> previous_files;
     if (options.previous != nullptr && reading_previous([&] { return has_syntax_tables(*options.previous); })) {
       previous = options.previous;
-      previous_files = read_previous_files(*previous);
+      previous_files = read_previous_file_rows(*previous);
       attach_previous(dest, *previous);  // not allowed inside a transaction
       dest.exec(CARRY_TABLE_SQL);
     }

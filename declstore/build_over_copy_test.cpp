@@ -117,6 +117,15 @@ const char* const UNORDERED_RUN =
     "UPDATE syntax_symbols SET rowid = (SELECT r FROM temp.first_row) WHERE rowid = (SELECT r + 1 FROM temp.first_row);"
     "UPDATE syntax_symbols SET rowid = (SELECT r + 1 FROM temp.first_row) WHERE rowid = -1;";
 
+// Swaps the rowids of the file rows of a/one.py and a/two.py: the previous
+// snapshot's file rows are then out of manifest order.
+const char* const SWAPPED_FILE_ROWS =
+    "CREATE TEMP TABLE pair AS SELECT (SELECT rowid FROM syntax_files WHERE file_path = 'a/one.py') AS one, "
+    "(SELECT rowid FROM syntax_files WHERE file_path = 'a/two.py') AS two;"
+    "UPDATE syntax_files SET rowid = -1 WHERE rowid = (SELECT one FROM temp.pair);"
+    "UPDATE syntax_files SET rowid = (SELECT one FROM temp.pair) WHERE rowid = (SELECT two FROM temp.pair);"
+    "UPDATE syntax_files SET rowid = (SELECT two FROM temp.pair) WHERE rowid = -1;";
+
 const std::vector<Case>& cases() {
   static const std::vector<Case> all = {
       {"nothing changed", [](const GitRepo&) {}, ""},
@@ -164,6 +173,11 @@ const std::vector<Case>& cases() {
        "UPDATE syntax_symbols SET rowid = -rowid WHERE rowid IN (SELECT r FROM temp.firsts);"
        "UPDATE syntax_symbols SET rowid = rowid - 1 WHERE rowid - 1 IN (SELECT r FROM temp.firsts);"
        "UPDATE syntax_symbols SET rowid = 1 - rowid WHERE rowid < 0;"},
+      {"file rows stored out of manifest order", [](const GitRepo&) {}, SWAPPED_FILE_ROWS},
+      {"file rows out of manifest order before a change",
+       [](const GitRepo& repo) { repo.write("c/four.go", "package c\n"); }, SWAPPED_FILE_ROWS},
+      {"a file row with its SCIP flags set", [](const GitRepo&) {},
+       "UPDATE syntax_files SET scip_outline = 1, scip_definition = 1 WHERE file_path = 'b/three.js'"},
       {"a previous snapshot with a table of its own", [](const GitRepo& repo) { repo.remove("b/three.js"); },
        "CREATE TABLE extra (x)", /*copied=*/false},
   };

@@ -8,6 +8,7 @@
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/fs.h"
@@ -27,6 +28,11 @@ constexpr std::string_view SCHEMA_OBJECTS_SQL =
 // gives each file's rows in the order a carried-forward file is written.
 constexpr std::string_view LAYOUT_SQL =
     "SELECT file_path, rowid FROM syntax_symbols ORDER BY file_path, selection_start_byte, rowid";
+
+// What decides reuse, and where each file's row lies, for every file row.
+constexpr std::string_view PREVIOUS_FILES_SQL =
+    "SELECT file_path, file_hash, parser_identity, state, rowid, scip_outline = 0 AND scip_definition = 0 "
+    "FROM syntax_files";
 
 using SchemaObject = std::tuple<std::string, std::string, std::string, std::string>;
 
@@ -101,25 +107,69 @@ DeclarationLayout read_declaration_layout(core::Connection& conn) {
   return layout;
 }
 
-LayoutRead::LayoutRead(const std::filesystem::path& database) : database_(database) {
-  worker_ = std::thread([this] {
+namespace {
+
+// `read` of the database file on a read-only connection of its own, into
+// `result`; left empty when it fails.
+template <typename T, typename Read>
+std::thread read_on_thread(const std::filesystem::path& database, std::optional<T>& result, Read read) {
+  return std::thread([&database, &result, read] {
     try {
-      core::Connection conn = core::Connection::open(database_, {.read_only = true});
-      layout_ = read_declaration_layout(conn);
+      core::Connection conn = core::Connection::open(database, {.read_only = true});
+      result = read(conn);
       conn.close();
     } catch (const std::exception&) {
-      layout_.reset();
+      result.reset();
     }
   });
 }
 
+}  // namespace
+
+LayoutRead::LayoutRead(const std::filesystem::path& database) : database_(database) {
+  worker_ = read_on_thread(database_, layout_, read_declaration_layout);
+  files_worker_ = read_on_thread(database_, files_, read_previous_files);
+}
+
 LayoutRead::~LayoutRead() {
   if (worker_.joinable()) worker_.join();
+  if (files_worker_.joinable()) files_worker_.join();
 }
 
 std::optional<DeclarationLayout> LayoutRead::take() {
   if (worker_.joinable()) worker_.join();
   return std::exchange(layout_, std::nullopt);
+}
+
+std::optional<PreviousFiles> LayoutRead::take_files() {
+  if (files_worker_.joinable()) files_worker_.join();
+  return std::exchange(files_, std::nullopt);
+}
+
+PreviousFiles read_previous_files(core::Connection& conn) {
+  PreviousFiles files;
+  core::Statement select = conn.prepare(PREVIOUS_FILES_SQL);
+  while (select.step()) {
+    core::SqlValue path = select.column_value(0);
+    core::SqlValue hash = select.column_value(1);
+    core::SqlValue identity = select.column_value(2);
+    core::SqlValue state = select.column_value(3);
+    auto* path_text = std::get_if<std::string>(&path);
+    if (path_text == nullptr) continue;
+    auto* hash_text = std::get_if<std::string>(&hash);
+    auto* identity_text = std::get_if<std::string>(&identity);
+    auto* state_text = std::get_if<std::string>(&state);
+    PreviousFile file{.reusable = hash_text != nullptr && identity_text != nullptr,
+                      .rowid = select.column_int(4),
+                      .flags_clear = select.column_int(5) == 1};
+    if (file.reusable) {
+      file.file_hash = std::move(*hash_text);
+      file.parser_identity = std::move(*identity_text);
+      if (state_text != nullptr) file.state = std::move(*state_text);
+    }
+    files.emplace(std::move(*path_text), std::move(file));
+  }
+  return files;
 }
 
 CopyAhead::CopyAhead(const std::filesystem::path& database, const std::filesystem::path& copy)

@@ -1,22 +1,24 @@
 // Starting a syntax build from a copy of the previous snapshot's file.
 //
-// A build writes every file's declaration rows as one run of consecutive rowids,
-// files in manifest order, and a carried-forward file's rows in the order of
-// selection start byte, then previous rowid. When the previous snapshot is a
-// syntax-only database of this schema, a build can start from a copy of its file
-// and rewrite only the runs that differ, instead of writing every row again; the
-// rows, their ids and their order come out the same.
+// A build writes one file row per manifest entry, in manifest order, and every
+// file's declaration rows as one run of consecutive rowids, files in manifest
+// order, a carried-forward file's rows in the order of selection start byte, then
+// previous rowid. When the previous snapshot is a syntax-only database of this
+// schema, a build can start from a copy of its file and rewrite only the rows
+// that differ, instead of writing every row again; the rows, their ids and their
+// order come out the same.
 //
 // is_plain_syntax_snapshot tells whether a database qualifies: exactly the tables
 // and indexes of SYNTAX_SCHEMA, a rollback journal, a main database file.
 // read_declaration_layout reads where each file's run lies, through the index on
-// (file_path, selection_start_byte) only. PageCheck verifies every page of a
+// (file_path, selection_start_byte) only; read_previous_files reads each file
+// row's rowid and what decides whether the file is carried forward. PageCheck verifies every page of a
 // database file on a thread of its own while the build goes on, because a copy
 // would otherwise carry a damaged page of an untouched run into the new snapshot.
 //
-// LayoutRead reads the layout on a thread of its own, and CopyAhead copies the
-// file on one, so that a caller can have them made while it does other work
-// before the build.
+// LayoutRead reads the layout and the file rows on threads of their own, and
+// CopyAhead copies the file on one, so that a caller can have them made while it
+// does other work before the build.
 //
 // Thread-safety: the functions use only the connection passed in, on the caller's
 // thread. A PageCheck, a LayoutRead or a CopyAhead is owned by one thread; its own
@@ -57,6 +59,19 @@ struct DeclarationRun {
   std::vector<std::pair<std::int64_t, std::int64_t>> moves;
 };
 
+// What the previous snapshot stored for a file: only rows with a text hash and a
+// text identity can be reused (rows written without extraction have neither).
+struct PreviousFile {
+  bool reusable = false;
+  std::string file_hash;
+  std::string parser_identity;
+  std::optional<std::string> state;
+  std::int64_t rowid = 0;
+  bool flags_clear = false;  // both SCIP flags 0, as a carried row is written
+};
+// By file path.
+using PreviousFiles = std::unordered_map<std::string, PreviousFile>;
+
 struct DeclarationLayout {
   // By file path; files without declarations are absent.
   std::unordered_map<std::string, DeclarationRun> runs;
@@ -75,6 +90,10 @@ std::filesystem::path main_database_file(core::Connection& conn);
 
 // Where every file's declarations lie. Database errors pass to the caller.
 DeclarationLayout read_declaration_layout(core::Connection& conn);
+
+// What every file row of the snapshot says of reuse, and where it lies. Database
+// errors pass to the caller.
+PreviousFiles read_previous_files(core::Connection& conn);
 
 // `PRAGMA quick_check` of a database file, run on its own read-only connection
 // and thread from construction on.
@@ -97,8 +116,8 @@ class PageCheck {
   std::unique_ptr<State> state_;
 };
 
-// read_declaration_layout of a database file, run on its own read-only
-// connection and thread from construction on.
+// read_declaration_layout and read_previous_files of a database file, each run
+// on its own read-only connection and thread from construction on.
 class LayoutRead {
  public:
   explicit LayoutRead(const std::filesystem::path& database);
@@ -106,17 +125,20 @@ class LayoutRead {
   LayoutRead(const LayoutRead&) = delete;
   LayoutRead& operator=(const LayoutRead&) = delete;
 
-  // Waits for the reading and hands over the layout, once. Absent when the reading
-  // failed: the caller reads the layout on its own connection and meets the error
-  // there, as it would have without this.
+  // Wait for their reading and hand over the layout, or the file rows, once.
+  // Absent when the reading failed: the caller reads them on its own connection
+  // and meets the error there, as it would have without this.
   std::optional<DeclarationLayout> take();
+  std::optional<PreviousFiles> take_files();
   // The file read.
   const std::filesystem::path& database() const noexcept { return database_; }
 
  private:
   std::filesystem::path database_;
   std::optional<DeclarationLayout> layout_;  // written by the worker until joined
+  std::optional<PreviousFiles> files_;       // written by the files worker until joined
   std::thread worker_;
+  std::thread files_worker_;
 };
 
 // A copy of a database file, made on its own thread from construction on, at
