@@ -1,6 +1,7 @@
 #include "repoctl/pipeline/runner.h"
 
 #include <algorithm>
+#include <future>
 
 #include "core/process.h"
 #include "core/text.h"
@@ -55,6 +56,10 @@ std::string decode_output(std::string_view bytes) {
 }
 
 std::string git_head(const std::filesystem::path& repo_path) {
+  // HEAD is asked for while the work-tree check runs; its answer counts only once
+  // the check has passed.
+  std::future<core::ProcessResult> head_read =
+      std::async(std::launch::async, [&repo_path] { return run_git(repo_path, {"rev-parse", "HEAD"}); });
   core::ProcessResult inside = run_git(repo_path, {"rev-parse", "--is-inside-work-tree"});
   std::string answer(core::strip(decode_output(inside.stdout_bytes)));
   if (!inside.ok() || answer != "true") {
@@ -65,7 +70,7 @@ std::string git_head(const std::filesystem::path& repo_path) {
     throw NotAGitRepositoryError(
         probe_message(repo_path, " is not a git repository", "git rev-parse --is-inside-work-tree", error_text));
   }
-  core::ProcessResult head = run_git(repo_path, {"rev-parse", "HEAD"});
+  core::ProcessResult head = head_read.get();
   if (!head.ok()) {
     throw IndexingError(
         probe_message(repo_path, " has no commits yet", "git rev-parse HEAD", trimmed_stderr(head)));
