@@ -176,6 +176,9 @@ const std::vector<Case>& cases() {
       {"file rows stored out of manifest order", [](const GitRepo&) {}, SWAPPED_FILE_ROWS},
       {"file rows out of manifest order before a change",
        [](const GitRepo& repo) { repo.write("c/four.go", "package c\n"); }, SWAPPED_FILE_ROWS},
+      {"a file the previous snapshot recorded without extraction", [](const GitRepo&) {},
+       "UPDATE syntax_files SET file_hash = NULL, parser_identity = NULL, state = 'skipped', "
+       "reason = 'file too large' WHERE file_path = 'd/five.py'"},
       {"a file row with its SCIP flags set", [](const GitRepo&) {},
        "UPDATE syntax_files SET scip_outline = 1, scip_definition = 1 WHERE file_path = 'b/three.js'"},
       {"a previous snapshot with a table of its own", [](const GitRepo& repo) { repo.remove("b/three.js"); },
