@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <memory>
@@ -31,10 +32,11 @@ namespace {
 constexpr std::string_view GITLINK_MODE = "160000";
 constexpr std::string_view SYMLINK_MODE = "120000";
 
-// Files in flight per worker when no copies are written. A file in flight then
-// holds no bytes, and most files of a revalidation cost one status query: a
-// short window would have the workers wait for the consumer file after file.
-constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER_WITHOUT_COPIES = 128;
+// Files in flight per worker. Most files of a reindex or a revalidation cost one
+// status query: a short window would have the workers wait for the consumer file
+// after file. The bytes the files in flight hold are bounded on their own
+// (CaptureOptions::pack_bytes_in_flight).
+constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER = 128;
 
 // Hash-field markers of a revalidation for entries that could not be examined or read.
 constexpr std::string_view MISSING_MARKER = "!missing";
@@ -87,12 +89,14 @@ struct TextHash {
 
 // The "tracked path escapes repository" check of one scan. Whether a parent
 // directory resolves inside the repository is decided once per directory and
-// remembered: resolving follows every component of the path, and most files
-// share their directory with many others. A candidate's parent is the
-// repository joined with the listed path less its last component, so the
-// directory part of the listed path names it; paths are handled as text, since
-// building path objects for every file cost more than the rest of the check.
-// Safe to call from several threads.
+// remembered, and so is the directory's real path: a directory's real path is
+// its parent's with its own name appended, unless that name is a link, which
+// alone is resolved whole. Each component is thus looked at once per scan, not
+// once per directory below it. A candidate's parent is the repository joined
+// with the listed path less its last component, so the directory part of the
+// listed path names it; paths are handled as text, since building path objects
+// for every file cost more than the rest of the check. Safe to call from
+// several threads.
 class PathGuard {
  public:
   explicit PathGuard(fs::path repo_path) : repo_path_(std::move(repo_path)), repo_text_(repo_path_.native()) {}
@@ -123,9 +127,7 @@ class PathGuard {
         slash == std::string::npos ? std::string_view() : std::string_view(rel_path).substr(0, slash);
     std::optional<bool> inside = known(directory);
     if (!inside) {
-      const fs::path parent = fs::absolute(repo_path_ / fs::path(rel_path)).parent_path();
-      const fs::path root = resolved_root();
-      inside = is_within(fs::weakly_canonical(parent), root);
+      inside = is_within(fs::path(real_directory(directory)), resolved_root());
       remember(std::string(directory), *inside);
     }
     if (!*inside) throw SourceCaptureError("tracked path escapes repository: " + core::quote(rel_path));
@@ -133,6 +135,48 @@ class PathGuard {
   }
 
  private:
+  // The real path of a directory of the listing ("" for the repository itself),
+  // as weakly_canonical gives it for the repository joined with the directory.
+  std::string real_directory(std::string_view directory) {
+    if (std::optional<std::string> found = known_real(directory)) return *found;
+    const std::size_t slash = directory.rfind('/');
+    const std::string_view parent = slash == std::string_view::npos ? std::string_view() : directory.substr(0, slash);
+    const std::string_view name = slash == std::string_view::npos ? directory : directory.substr(slash + 1);
+    std::string real;
+    if (directory.empty()) {
+      real = resolved_root().native();
+    } else if (name.empty() || name == "." || name == ".." || (slash != std::string_view::npos && parent.empty())) {
+      real = whole_real_path(directory);  // never in a git listing
+    } else {
+      std::string candidate = real_directory(parent);
+      if (candidate.empty() || candidate.back() != '/') candidate.push_back('/');
+      candidate.append(name);
+      struct stat status {};
+      if (::lstat(candidate.c_str(), &status) == 0) {
+        real = S_ISLNK(status.st_mode) ? fs::weakly_canonical(fs::path(candidate)).native() : std::move(candidate);
+      } else if (errno == ENOENT || errno == ENOTDIR) {
+        real = std::move(candidate);  // a missing tail stays as it is
+      } else {
+        real = whole_real_path(directory);  // fails as resolving the whole path fails
+      }
+    }
+    core::MutexLock lock(mutex_);
+    return real_by_directory_.emplace(std::string(directory), std::move(real)).first->second;
+  }
+
+  // weakly_canonical of the repository joined with `directory`, every component
+  // resolved.
+  std::string whole_real_path(std::string_view directory) const {
+    return fs::weakly_canonical(fs::absolute(repo_path_ / fs::path(directory))).native();
+  }
+
+  std::optional<std::string> known_real(std::string_view directory) {
+    core::MutexLock lock(mutex_);
+    auto it = real_by_directory_.find(directory);
+    if (it == real_by_directory_.end()) return std::nullopt;
+    return it->second;
+  }
+
   std::optional<bool> known(std::string_view directory) {
     core::MutexLock lock(mutex_);
     auto it = inside_by_directory_.find(directory);
@@ -161,6 +205,7 @@ class PathGuard {
   core::Mutex mutex_;
   std::optional<fs::path> root_ GUARDED_BY(mutex_);
   std::unordered_map<std::string, bool, TextHash, std::equal_to<>> inside_by_directory_ GUARDED_BY(mutex_);
+  std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> real_by_directory_ GUARDED_BY(mutex_);
 };
 
 // The bytes of one file as read: storage that is neither zero-filled nor given
@@ -279,6 +324,11 @@ struct Examined {
   FileIdentity identity;  // of a captured file, as examined before it was read
   // A captured file whose hash came from a record, not read.
   bool unread = false;
+  // A file left for the consumer to read (its working-tree path): the bytes in
+  // flight were at their bound.
+  std::optional<std::string> read_by_consumer;
+  // Bytes of `bytes` counted against the bound, given back once written.
+  std::uint64_t counted = 0;
   // When copies are written, where a captured file's bytes lie: the working-tree
   // file of an unread one, the pack otherwise. Made here, on the worker: a path
   // is parsed into its components when it is made.
@@ -312,6 +362,28 @@ const std::string* unchanged_hash(const CaptureRecords* records, const std::stri
   return &found->second.file_hash;
 }
 
+// The bytes read for the pack and not yet written, against a bound. Safe to use
+// from several threads.
+class PackBytesInFlight {
+ public:
+  explicit PackBytesInFlight(std::uint64_t bound) : bound_(bound) {}
+
+  // Counts `bytes` of a file about to be read, unless that would go over the
+  // bound while other bytes are in flight.
+  bool try_count(std::uint64_t bytes) {
+    std::uint64_t held = held_.load(std::memory_order_relaxed);
+    do {
+      if (held != 0 && held + bytes > bound_) return false;
+    } while (!held_.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+    return true;
+  }
+  void give_back(std::uint64_t bytes) { held_.fetch_sub(bytes, std::memory_order_relaxed); }
+
+ private:
+  const std::uint64_t bound_;
+  std::atomic<std::uint64_t> held_{0};
+};
+
 // True when nothing is at `candidate`: a skip-worktree entry with no file is
 // one the sparse checkout left out. Only whether the entry exists is asked
 // here; one that exists is examined as any other.
@@ -320,11 +392,43 @@ bool absent_from_worktree(const std::string& candidate) {
   return ::lstat(candidate.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
+// Steps 8 and 9 of an examined entry: reads and hashes the file at `candidate`,
+// whose status said it was of `result.identity.size` bytes; the bytes are kept
+// when copies are written to `pack_path`.
+void read_examined(Examined& result, const std::string& path, const std::string& candidate, BufferPool& buffers,
+                   bool strict, const fs::path* pack_path) {
+  using Outcome = Examined::Outcome;
+  ReadBuffer bytes = buffers.take();
+  try {
+    bytes.read_bounded(candidate, static_cast<std::size_t>(result.identity.size), MAX_SOURCE_BYTES);
+  } catch (const core::OsError&) {
+    buffers.give(std::move(bytes));
+    if (strict) throw SourceCaptureError("failed to read tracked file: " + path, std::current_exception());
+    result.outcome = Outcome::unreadable;
+    return;
+  }
+  if (bytes.bytes().size() > MAX_SOURCE_BYTES) {  // grew after it was examined
+    buffers.give(std::move(bytes));
+    result.outcome = Outcome::oversized;
+    return;
+  }
+  result.outcome = Outcome::captured;
+  result.file_hash = core::sha256_hex(bytes.bytes());
+  if (pack_path != nullptr) {
+    result.bytes = std::move(bytes);
+    result.source_path.emplace(*pack_path);
+  } else {
+    buffers.give(std::move(bytes));
+  }
+}
+
 // Steps 1 to 9 of one entry, except what touches the manifest: classification,
 // path safety, the link status, the size checks, reading and hashing. Strict
-// handling throws where lenient handling reports a marker outcome.
-Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers, bool strict,
-                 const fs::path* pack_path, const CaptureRecords* known) {
+// handling throws where lenient handling reports a marker outcome. A file whose
+// bytes would go over the bound of bytes in flight is left unread
+// (read_by_consumer).
+Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers, PackBytesInFlight& in_flight,
+                 bool strict, const fs::path* pack_path, const CaptureRecords* known) {
   using Outcome = Examined::Outcome;
   const std::string& path = entry.path;
   Examined result{Outcome::excluded, classify(entry.mode, path), {}, {}};
@@ -366,28 +470,14 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
     return result;
   }
 
-  ReadBuffer bytes = buffers.take();
-  try {
-    bytes.read_bounded(candidate, static_cast<std::size_t>(status.st_size), MAX_SOURCE_BYTES);
-  } catch (const core::OsError&) {
-    buffers.give(std::move(bytes));
-    if (strict) throw SourceCaptureError("failed to read tracked file: " + path, std::current_exception());
-    result.outcome = Outcome::unreadable;
-    return result;
-  }
-  if (bytes.bytes().size() > MAX_SOURCE_BYTES) {  // grew after it was examined
-    buffers.give(std::move(bytes));
-    result.outcome = Outcome::oversized;
-    return result;
-  }
-  result.outcome = Outcome::captured;
-  result.file_hash = core::sha256_hex(bytes.bytes());
   if (pack_path != nullptr) {
-    result.bytes = std::move(bytes);
-    result.source_path.emplace(*pack_path);
-  } else {
-    buffers.give(std::move(bytes));
+    if (!in_flight.try_count(static_cast<std::uint64_t>(status.st_size))) {
+      result.read_by_consumer = candidate;
+      return result;
+    }
+    result.counted = static_cast<std::uint64_t>(status.st_size);
   }
+  read_examined(result, path, candidate, buffers, strict, pack_path);
   return result;
 }
 
@@ -395,7 +485,8 @@ Examined examine(const IndexEntry& entry, PathGuard& guard, BufferPool& buffers,
 // `known` it takes the hash of a file that cannot have changed from there.
 SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, const std::optional<fs::path>& pack_path,
                     bool strict, unsigned workers, CaptureRecords* record_into = nullptr,
-                    const CaptureRecords* known = nullptr) {
+                    const CaptureRecords* known = nullptr,
+                    std::uint64_t pack_bytes_in_flight = PACK_BYTES_IN_FLIGHT) {
   using Outcome = Examined::Outcome;
   const std::vector<const IndexEntry*> entries = tracked_stage0(listing, repo_path);
   PathGuard guard(repo_path);
@@ -418,15 +509,17 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
   };
 
   const unsigned threads = workers == 0 ? core::default_worker_count() : workers;
-  const std::size_t window = pack ? 0 : threads * FILES_IN_FLIGHT_PER_WORKER_WITHOUT_COPIES;
+  PackBytesInFlight in_flight(pack_bytes_in_flight);
+  const fs::path* const copies_to = pack_path ? &*pack_path : nullptr;
   core::ordered_parallel<Examined>(
-      entries.size(), {.workers = threads, .window = window},
+      entries.size(), {.workers = threads, .window = threads * FILES_IN_FLIGHT_PER_WORKER},
       [&](std::size_t i, unsigned) {
-        return examine(*entries[i], guard, buffers, strict, pack_path ? &*pack_path : nullptr, known);
+        return examine(*entries[i], guard, buffers, in_flight, strict, copies_to, known);
       },
       [&](std::size_t i, Examined&& found) {
         const IndexEntry& entry = *entries[i];
         const std::string& path = entry.path;
+        if (found.read_by_consumer) read_examined(found, path, *found.read_by_consumer, buffers, strict, copies_to);
         switch (found.outcome) {
           case Outcome::excluded:
             records.push_back({path, std::nullopt, std::nullopt, std::nullopt, false, found.kind.reason});
@@ -477,6 +570,7 @@ SourceManifest scan(const fs::path& repo_path, const IndexListing& listing, cons
             break;
           }
         }
+        in_flight.give_back(found.counted);  // written to the pack, or never kept
       });
   return SourceManifest{std::move(records), digest.hex_digest()};
 }
@@ -513,7 +607,7 @@ SourceManifest capture_sources(const fs::path& repo_path, const fs::path& scratc
   std::optional<IndexListing> own_listing;
   const IndexListing& listing = options.listing ? *options.listing : own_listing.emplace(list_index(repo_path));
   return scan(repo_path, listing, scratch_dir / COPY_PACK_NAME, /*strict=*/true, options.workers, options.records,
-              options.known);
+              options.known, options.pack_bytes_in_flight);
 }
 
 std::string read_captured_bytes(const CapturedFile& file) {

@@ -148,9 +148,17 @@ struct CaptureRecords {
   std::unordered_map<std::string, Seen> files;
 };
 
+// Bytes the workers of a capture read ahead for the pack, at most, by default.
+inline constexpr std::uint64_t PACK_BYTES_IN_FLIGHT = 32 * 1024 * 1024;
+
 struct CaptureOptions {
   // Worker threads that examine, read and hash files; 0 means one per core.
   unsigned workers = 0;
+  // Bytes the workers read ahead of the pack, at most (give or take a file per
+  // worker): a file that would go over the bound is read by the thread that
+  // writes the pack when its turn comes, so memory stays flat however large the
+  // files are.
+  std::uint64_t pack_bytes_in_flight = PACK_BYTES_IN_FLIGHT;
   // The index listing of this working tree, already taken by the caller; null
   // lists the index now.
   const IndexListing* listing = nullptr;

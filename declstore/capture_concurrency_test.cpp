@@ -127,6 +127,37 @@ TEST(CaptureConcurrencyTest, ManyWorkersCaptureWhatOneWorkerCaptures) {
   }
 }
 
+// Files as large as capture takes, between small ones, under bounds of the bytes
+// read ahead for the pack: a file over the bound is read when its turn comes to
+// be written, and the capture is the same.
+TEST(CaptureConcurrencyTest, LargeFilesOverTheBoundOfBytesInFlightAreCapturedAlike) {
+  constexpr int LARGE_FILES = 64;
+  GitRepo repo = GitRepo::init();
+  for (int f = 0; f < LARGE_FILES; ++f) {
+    const std::string name = "big" + std::to_string(f / 16) + "/file" + std::to_string(f);
+    repo.write(name + ".py", std::string(MAX_SOURCE_BYTES - f, static_cast<char>('a' + f % 26)));
+    repo.write(name + "_small.py", "small = " + std::to_string(f) + "\n");
+  }
+  repo.commit_all();
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-threads-");
+  const SourceManifest one = capture_sources(repo.path(), scratch.path() / "one", {.workers = 1});
+  ASSERT_EQ(one.files.size(), static_cast<std::size_t>(2 * LARGE_FILES));
+  const std::string one_pack = core::read_file(scratch.path() / "one" / "sources.pack");
+  // The default bound, one of three large files, and one of a byte: every file
+  // but one at a time is then read when its turn comes.
+  for (std::uint64_t bound : {PACK_BYTES_IN_FLIGHT, std::uint64_t{3 * MAX_SOURCE_BYTES}, std::uint64_t{1}}) {
+    SCOPED_TRACE(bound);
+    const fs::path copies = scratch.path() / ("many-" + std::to_string(bound));
+    const SourceManifest many =
+        capture_sources(repo.path(), copies, {.workers = MANY_WORKERS, .pack_bytes_in_flight = bound});
+    EXPECT_EQ(with_pack(many, scratch.path() / "one" / "sources.pack"), one);
+    EXPECT_EQ(core::read_file(copies / "sources.pack"), one_pack);
+    for (const CapturedFile& file : many.files) {
+      EXPECT_EQ(core::sha256_hex(read_captured_bytes(file)), *file.file_hash) << file.file_path;
+    }
+  }
+}
+
 // Several entries fail at once, at different places of the listing: the error
 // raised is the one of the first failing entry in listing order, whichever
 // worker met its failure first.

@@ -599,9 +599,10 @@ TEST(CaptureTest, ASkippedFileChangedAfterTheCaptureFailsWhenItsCopyIsRead) {
 // examined cause no failure.
 struct LinkedDirectoryCase {
   std::string name;
-  std::string tracked;  // file tracked below the linked directory "lib"
+  std::string tracked;  // file tracked below the linked directory
   bool outside;
   std::optional<std::string> error;
+  std::string linked = "lib";  // the directory replaced by a link
 };
 
 TEST(CaptureTest, DirectoryLinksLeadingOutOfTheRepositoryAreRefused) {
@@ -610,6 +611,12 @@ TEST(CaptureTest, DirectoryLinksLeadingOutOfTheRepositoryAreRefused) {
       {"quote in the name", "lib/it's.py", true, "tracked path escapes repository: \"lib/it's.py\""},
       {"unsupported file, link outside", "lib/notes.txt", true, std::nullopt},
       {"eligible file, link inside", "lib/mod.py", false, std::nullopt},
+      {"eligible file deeper below, link outside", "lib/deep/er/mod.py", true,
+       "tracked path escapes repository: 'lib/deep/er/mod.py'"},
+      {"eligible file deeper below, link inside", "lib/deep/er/mod.py", false, std::nullopt},
+      {"link below a real directory, outside", "src/lib/mod.py", true,
+       "tracked path escapes repository: 'src/lib/mod.py'", "src/lib"},
+      {"link below a real directory, inside", "src/lib/deep/mod.py", false, std::nullopt, "src/lib"},
   };
   for (const LinkedDirectoryCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -619,9 +626,9 @@ TEST(CaptureTest, DirectoryLinksLeadingOutOfTheRepositoryAreRefused) {
     // Replace the tracked directory with a link to a copy of it.
     const fs::path target = c.outside ? repo.scratch() / "outside" : repo.path() / "real";
     fs::create_directories(target);
-    fs::copy(repo / "lib", target, fs::copy_options::recursive);
-    repo.remove("lib");
-    repo.symlink("lib", target.string());
+    fs::copy(repo / c.linked, target, fs::copy_options::recursive);
+    repo.remove(c.linked);
+    repo.symlink(c.linked, target.string());
 
     core::ScratchDir scratch = core::ScratchDir::create("kolvex-capture-");
     if (c.error) {
