@@ -783,11 +783,63 @@ void tune_build_connection(core::Connection& dest, int cache_kib) {
   dest.exec("PRAGMA synchronous = OFF");
 }
 
+// The caller's work alongside a build (BuildOptions::alongside): on a thread of
+// its own from start() on, or on the calling thread by run_here_or_wait(). wait()
+// (or the destructor) joins the thread.
+class AlongsideThread {
+ public:
+  explicit AlongsideThread(const std::function<void()>& work) : work_(work) {}
+  ~AlongsideThread() { wait(); }
+  AlongsideThread(const AlongsideThread&) = delete;
+  AlongsideThread& operator=(const AlongsideThread&) = delete;
+
+  bool has_work() const { return static_cast<bool>(work_); }
+
+  // Starts the work on a thread of its own, the first time only.
+  void start() {
+    if (!work_ || started_) return;
+    started_ = true;
+    thread_ = std::thread([this] { error_ = run(); });
+  }
+
+  // Runs the work on the calling thread unless it has started already, and
+  // waits for it; its failure, if it failed.
+  std::exception_ptr run_here_or_wait() {
+    if (work_ && !started_) {
+      started_ = true;
+      error_ = run();
+    }
+    return wait();
+  }
+
+  // Waits for the work; its failure, if it failed.
+  std::exception_ptr wait() {
+    if (thread_.joinable()) thread_.join();
+    return error_;
+  }
+
+ private:
+  std::exception_ptr run() noexcept {
+    try {
+      work_();
+    } catch (...) {
+      return std::current_exception();
+    }
+    return nullptr;
+  }
+
+  const std::function<void()>& work_;
+  bool started_ = false;
+  std::exception_ptr error_;  // written by the thread until joined
+  std::thread thread_;
+};
+
 // Makes the secondary indexes of a build from nothing on another thread while
-// the caller's thread runs `alongside`; the indexes' failure is raised first, and
-// only once both have ended. The connection is used by that thread alone meanwhile.
-void make_indexes(core::Connection& dest, const std::function<void()>& alongside) {
-  if (!alongside) {
+// the caller's thread runs the work alongside, or waits for it when it started
+// earlier; the indexes' failure is raised first, and only once both have ended.
+// The connection is used by that thread alone meanwhile.
+void make_indexes(core::Connection& dest, AlongsideThread& alongside) {
+  if (!alongside.has_work()) {
     create_indexes(dest);
     return;
   }
@@ -799,52 +851,11 @@ void make_indexes(core::Connection& dest, const std::function<void()>& alongside
       index_error = std::current_exception();
     }
   });
-  std::exception_ptr alongside_error;
-  try {
-    alongside();
-  } catch (...) {
-    alongside_error = std::current_exception();
-  }
+  const std::exception_ptr alongside_error = alongside.run_here_or_wait();
   indexing.join();
   if (index_error) std::rethrow_exception(index_error);
   if (alongside_error) std::rethrow_exception(alongside_error);
 }
-
-// The caller's work alongside a build over a copy, which makes no indexes at its
-// end: it runs on a thread of its own from start() on, while the build writes.
-// wait() (or the destructor) joins it.
-class AlongsideThread {
- public:
-  explicit AlongsideThread(const std::function<void()>& work) : work_(work) {}
-  ~AlongsideThread() { wait(); }
-  AlongsideThread(const AlongsideThread&) = delete;
-  AlongsideThread& operator=(const AlongsideThread&) = delete;
-
-  // Starts the work, the first time only.
-  void start() {
-    if (!work_ || started_) return;
-    started_ = true;
-    thread_ = std::thread([this] {
-      try {
-        work_();
-      } catch (...) {
-        error_ = std::current_exception();
-      }
-    });
-  }
-
-  // Waits for the work; its failure, if it failed.
-  std::exception_ptr wait() {
-    if (thread_.joinable()) thread_.join();
-    return error_;
-  }
-
- private:
-  const std::function<void()>& work_;
-  bool started_ = false;
-  std::exception_ptr error_;  // written by the thread until joined
-  std::thread thread_;
-};
 
 bool is_damage(const core::SqliteError& error) {
   const int primary = error.code() & 0xff;
@@ -912,11 +923,16 @@ SyntaxBuildReport write_over_copy(const fs::path& db_path, const SourceManifest&
 // snapshot or its file cannot be copied: then the build starts from nothing. On a
 // failure the caller leaves the empty tables at `db_path`.
 std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const SourceManifest& manifest,
-                                                 syntax::ParserPool& pool, const BuildOptions& options) {
+                                                 syntax::ParserPool& pool, const BuildOptions& options,
+                                                 AlongsideThread& alongside) {
   core::Connection& previous = *options.previous;
   if (!reading_previous([&] { return has_syntax_tables(previous) && is_plain_syntax_snapshot(previous); })) {
     return std::nullopt;
   }
+  // The caller's work needs nothing of the rows: it runs while they are written,
+  // from now on when there is no callback, otherwise from the last callback on.
+  // Should the build start from nothing after all, it goes on meanwhile.
+  if (!options.on_parsed) alongside.start();
   // The copy keeps every page it does not rewrite: they are checked meanwhile,
   // from the start, since the check reads the whole file.
   const fs::path source = main_database_file(previous);
@@ -930,8 +946,9 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
                                : nullptr;
   std::optional<DeclarationLayout> layout_read_ahead;
   if (read_ahead != nullptr) layout_read_ahead = read_ahead->take();
-  const DeclarationLayout layout = layout_read_ahead ? std::move(*layout_read_ahead)
-                                                     : reading_previous([&] { return read_declaration_layout(previous); });
+  const DeclarationLayout layout =
+      layout_read_ahead ? std::move(*layout_read_ahead)
+                        : reading_previous([&] { return read_declaration_layout(previous); });
   // A snapshot written by extraction stores runs out of carried order (the first
   // reindex after a build from nothing carries them all): when more than a share
   // of the rows would move, rewriting them under the live indexes costs more than
@@ -948,19 +965,8 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
     }
   }
 
-  // The caller's work needs nothing of the rows: it runs while they are written,
-  // from now on when there is no callback, otherwise from the last callback on.
-  AlongsideThread alongside(options.alongside);
-  if (!options.on_parsed) alongside.start();
-  std::optional<SyntaxBuildReport> report;
-  try {
-    report = write_over_copy(db_path, manifest, pool, options, check, layout, read_ahead, alongside);
-  } catch (...) {
-    // The work's failure comes first: after a failure of the previous snapshot
-    // the caller builds again, and by then the work has run.
-    if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
-    throw;
-  }
+  const SyntaxBuildReport report =
+      write_over_copy(db_path, manifest, pool, options, check, layout, read_ahead, alongside);
   if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
   return report;
 }
@@ -972,12 +978,16 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
   if (db_path.has_parent_path()) fs::create_directories(db_path.parent_path());
   core::remove_file_if_exists(db_path);  // the build never adds to an existing database
 
+  AlongsideThread alongside(options.alongside);
   if (options.previous != nullptr && options.copy_previous) {
     std::optional<SyntaxBuildReport> report;
     try {
-      report = build_over_copy(db_path, manifest, pool, options);
+      report = build_over_copy(db_path, manifest, pool, options, alongside);
     } catch (...) {
       leave_empty_tables(db_path);
+      // The work's failure comes first: after a failure of the previous snapshot
+      // the caller builds again, and by then the work has run.
+      if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
       throw;
     }
     if (report) return *report;
@@ -1010,7 +1020,7 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
       build_rows(manifest, pool, options, previous_files ? &*previous_files : nullptr, writer);
       report = writer.report();
     }  // statements finalized before the commit
-    make_indexes(dest, options.alongside);
+    make_indexes(dest, alongside);
     dest.commit();
     return report;
   });

@@ -104,10 +104,12 @@ struct BuildOptions {
   // one from on_parsed does. A build from nothing calls it on the calling thread
   // once the last row is written, while another thread makes the secondary
   // indexes (their failure is raised first). A build over a copy of the previous
-  // snapshot calls it on a thread of its own while it writes the rows: from the
-  // start when there is no callback (the build may then use the caller's pool
-  // meanwhile), otherwise once the last callback has returned; its failure is
-  // raised first, before one of the previous snapshot.
+  // snapshot calls it on a thread of its own: as soon as the previous snapshot is
+  // found to be one it can start from when there is no callback (the build may
+  // then use the caller's pool meanwhile), otherwise once the last callback has
+  // returned; its failure is raised first, before one of the previous snapshot.
+  // Should that build start from nothing after all, the work goes on meanwhile
+  // and the build waits for it where it would have called it.
   std::function<void()> alongside;
 };
 

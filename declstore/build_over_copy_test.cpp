@@ -126,6 +126,15 @@ const char* const SWAPPED_FILE_ROWS =
     "UPDATE syntax_files SET rowid = (SELECT one FROM temp.pair) WHERE rowid = (SELECT two FROM temp.pair);"
     "UPDATE syntax_files SET rowid = (SELECT two FROM temp.pair) WHERE rowid = -1;";
 
+// Reverses every file's run of declarations: most rows are then out of the order
+// in which carried rows are written, too many to move.
+const char* const REVERSED_RUNS =
+    "CREATE TEMP TABLE span AS SELECT file_path, MIN(rowid) AS lo, MAX(rowid) AS hi FROM syntax_symbols "
+    "GROUP BY file_path;"
+    "UPDATE syntax_symbols SET rowid = -rowid;"
+    "UPDATE syntax_symbols SET rowid = rowid + (SELECT lo + hi FROM temp.span "
+    "WHERE span.file_path = syntax_symbols.file_path);";
+
 const std::vector<Case>& cases() {
   static const std::vector<Case> all = {
       {"nothing changed", [](const GitRepo&) {}, ""},
@@ -160,13 +169,7 @@ const std::vector<Case>& cases() {
       {"declarations renamed in the previous snapshot",
        [](const GitRepo& repo) { repo.write("d/five.py", python_module("Five", 2)); },
        "UPDATE syntax_symbols SET name = 'stored_' || name"},
-      {"most carried runs stored out of carried order", [](const GitRepo&) {},
-       "CREATE TEMP TABLE span AS SELECT file_path, MIN(rowid) AS lo, MAX(rowid) AS hi FROM syntax_symbols "
-       "GROUP BY file_path;"
-       "UPDATE syntax_symbols SET rowid = -rowid;"
-       "UPDATE syntax_symbols SET rowid = rowid + (SELECT lo + hi FROM temp.span "
-       "WHERE span.file_path = syntax_symbols.file_path);",
-       /*copied=*/false},
+      {"most carried runs stored out of carried order", [](const GitRepo&) {}, REVERSED_RUNS, /*copied=*/false},
       {"every carried run out of order by its first two rows", [](const GitRepo&) {},
        "CREATE TEMP TABLE firsts AS SELECT MIN(rowid) AS r FROM syntax_symbols GROUP BY file_path "
        "HAVING COUNT(*) > 1;"
@@ -216,14 +219,16 @@ fs::path make_previous(const fs::path& dir, const SourceManifest& first, const s
   return db;
 }
 
-// The first state, committed and captured; its previous snapshot; and a copy of
-// that snapshot with a damaged page of an index that no carried row reads.
+// The first state, committed and captured; its previous snapshot; a copy of that
+// snapshot with a damaged page of an index that no carried row reads; and one
+// with every run reversed.
 struct SoundAndDamaged {
   GitRepo repo = GitRepo::init();
   core::ScratchDir scratch = core::ScratchDir::create("kolvex-build-copy-");
   SourceManifest manifest;
   fs::path sound_db = scratch.path() / "sound.db";
   fs::path damaged_db;
+  fs::path reversed_db;
 
   SoundAndDamaged() {
     write_first_state(repo);
@@ -232,6 +237,8 @@ struct SoundAndDamaged {
     damaged_db = make_previous(scratch.path(), manifest, "");
     fs::copy_file(damaged_db, sound_db);
     testkit::overwrite_table_leaves(damaged_db, "syntax_symbols_name");
+    fs::create_directories(scratch.path() / "reversed");
+    reversed_db = make_previous(scratch.path() / "reversed", manifest, REVERSED_RUNS);
   }
 };
 
@@ -329,33 +336,40 @@ TEST(BuildOverCopyTest, ADamagedPageThatNoRowReadsStillFailsTheBuild) {
 }
 
 // Without a callback, the caller's work alongside a build over a copy runs once,
-// on a thread of its own, whether the build succeeds or not. Its failure fails the
-// build, leaving the empty tables, and is raised rather than a failure of the
-// previous snapshot: after that one the caller builds again, and the work has run.
+// on a thread of its own, whether the build succeeds or not, and also when the
+// build then starts from nothing after all. Its failure fails the build, leaving
+// the empty tables, and is raised rather than a failure of the previous snapshot:
+// after that one the caller builds again, and the work has run.
 TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComesFirst) {
   const SoundAndDamaged snapshots;
   const SourceManifest& manifest = snapshots.manifest;
   const core::ScratchDir& scratch = snapshots.scratch;
   syntax::ParserPool pool;
-  const fs::path every_row_db = scratch.path() / "every-row.db";
-  build_declstore(every_row_db, manifest, pool, {.workers = 1});
 
-  enum class Outcome { BUILT, WORK_FAILED, PREVIOUS_DAMAGED };
+  enum class Previous { SOUND, DAMAGED, REVERSED };
+  enum class Outcome { BUILT, BUILT_FROM_NOTHING, WORK_FAILED, PREVIOUS_DAMAGED };
   const struct {
     const char* name;
-    bool damaged;
+    Previous previous;
     bool work_fails;
     Outcome outcome;
   } rows[] = {
-      {"both sound", false, false, Outcome::BUILT},
-      {"the work fails", false, true, Outcome::WORK_FAILED},
-      {"the previous snapshot is damaged", true, false, Outcome::PREVIOUS_DAMAGED},
-      {"both fail", true, true, Outcome::WORK_FAILED},
+      {"both sound", Previous::SOUND, false, Outcome::BUILT},
+      {"the work fails", Previous::SOUND, true, Outcome::WORK_FAILED},
+      {"the previous snapshot is damaged", Previous::DAMAGED, false, Outcome::PREVIOUS_DAMAGED},
+      {"both fail", Previous::DAMAGED, true, Outcome::WORK_FAILED},
+      {"too many rows to move", Previous::REVERSED, false, Outcome::BUILT_FROM_NOTHING},
+      {"too many rows to move, and the work fails", Previous::REVERSED, true, Outcome::WORK_FAILED},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    core::Connection previous =
-        core::Connection::open(row.damaged ? snapshots.damaged_db : snapshots.sound_db, {.read_only = true});
+    const fs::path& previous_db = row.previous == Previous::SOUND     ? snapshots.sound_db
+                                  : row.previous == Previous::DAMAGED ? snapshots.damaged_db
+                                                                      : snapshots.reversed_db;
+    core::Connection previous = core::Connection::open(previous_db, {.read_only = true});
+    // What a build that writes every row gives with this previous snapshot.
+    const fs::path every_row_db = scratch.path() / "every-row.db";
+    build_declstore(every_row_db, manifest, pool, {.previous = &previous, .workers = 1, .copy_previous = false});
     std::vector<std::thread::id> ran_on;
     BuildOptions options;
     options.previous = &previous;
@@ -367,6 +381,8 @@ TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComes
     Outcome outcome = Outcome::BUILT;
     try {
       build_declstore(db, manifest, pool, options);
+      // A build over the copy keeps the previous snapshot's page size.
+      if (page_size(db) != PREVIOUS_PAGE_SIZE) outcome = Outcome::BUILT_FROM_NOTHING;
     } catch (const std::runtime_error& error) {
       EXPECT_STREQ(error.what(), "alongside failed");
       outcome = Outcome::WORK_FAILED;
@@ -377,8 +393,7 @@ TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComes
     EXPECT_EQ(outcome, row.outcome);
     ASSERT_EQ(ran_on.size(), 1u);
     EXPECT_NE(ran_on[0], std::this_thread::get_id());
-    if (outcome == Outcome::BUILT) {
-      EXPECT_EQ(page_size(db), PREVIOUS_PAGE_SIZE);  // built over the copy
+    if (outcome == Outcome::BUILT || outcome == Outcome::BUILT_FROM_NOTHING) {
       EXPECT_EQ(testing::build_rows(db), testing::build_rows(every_row_db));
     } else {
       core::Connection conn = core::Connection::open(db, {.read_only = true});
