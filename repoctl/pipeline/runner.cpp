@@ -1,7 +1,6 @@
 #include "repoctl/pipeline/runner.h"
 
 #include <algorithm>
-#include <future>
 
 #include "core/process.h"
 #include "core/text.h"
@@ -56,26 +55,26 @@ std::string decode_output(std::string_view bytes) {
 }
 
 std::string git_head(const std::filesystem::path& repo_path) {
-  // HEAD is asked for while the work-tree check runs; its answer counts only once
-  // the check has passed.
-  std::future<core::ProcessResult> head_read =
-      std::async(std::launch::async, [&repo_path] { return run_git(repo_path, {"rev-parse", "HEAD"}); });
-  core::ProcessResult inside = run_git(repo_path, {"rev-parse", "--is-inside-work-tree"});
-  std::string answer(core::strip(decode_output(inside.stdout_bytes)));
-  if (!inside.ok() || answer != "true") {
+  // One git process answers both: whether the path is inside a work tree (first
+  // line), then HEAD (second line). A HEAD that does not resolve fails the call
+  // after the first answer was printed.
+  core::ProcessResult probe = run_git(repo_path, {"rev-parse", "--is-inside-work-tree", "HEAD"});
+  const std::string output = decode_output(probe.stdout_bytes);
+  const std::size_t end_of_first = output.find('\n');
+  std::string answer(core::strip(output.substr(0, end_of_first)));
+  if (answer != "true") {
     // A bare repository or a .git directory answers "false" with status 0; git
     // then says nothing on standard error, so its answer stands in the message.
-    std::string error_text = trimmed_stderr(inside);
+    std::string error_text = trimmed_stderr(probe);
     if (error_text.empty()) error_text = answer;
     throw NotAGitRepositoryError(
         probe_message(repo_path, " is not a git repository", "git rev-parse --is-inside-work-tree", error_text));
   }
-  core::ProcessResult head = head_read.get();
-  if (!head.ok()) {
+  if (!probe.ok()) {
     throw IndexingError(
-        probe_message(repo_path, " has no commits yet", "git rev-parse HEAD", trimmed_stderr(head)));
+        probe_message(repo_path, " has no commits yet", "git rev-parse HEAD", trimmed_stderr(probe)));
   }
-  return std::string(core::strip(decode_output(head.stdout_bytes)));
+  return std::string(core::strip(end_of_first == std::string::npos ? std::string() : output.substr(end_of_first + 1)));
 }
 
 std::vector<std::string> git_tracked_files(const std::filesystem::path& repo_path) {
