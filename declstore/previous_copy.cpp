@@ -172,11 +172,12 @@ PreviousFiles read_previous_files(core::Connection& conn) {
   return files;
 }
 
-CopyAhead::CopyAhead(const std::filesystem::path& database, const std::filesystem::path& copy)
+CopyAhead::CopyAhead(const std::filesystem::path& database, const std::filesystem::path& copy, bool write_back)
     : database_(database), copy_(copy) {
-  worker_ = std::thread([this] {
+  worker_ = std::thread([this, write_back] {
     try {
       core::copy_file_contents(database_, copy_);
+      if (write_back) core::start_writeback(copy_);
       copied_ = true;
     } catch (const std::exception&) {
       copied_ = false;

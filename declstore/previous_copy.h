@@ -143,9 +143,12 @@ class LayoutRead {
 
 // A copy of a database file, made on its own thread from construction on, at
 // `copy`: a build over a copy of the previous snapshot then finds the copy made.
+// With `write_back`, the copy's pages start on their way to storage as soon as
+// it is made, for a caller that will sync the file the build leaves there: the
+// build rewrites only some of them.
 class CopyAhead {
  public:
-  CopyAhead(const std::filesystem::path& database, const std::filesystem::path& copy);
+  CopyAhead(const std::filesystem::path& database, const std::filesystem::path& copy, bool write_back = false);
   ~CopyAhead();  // waits for the copying, and removes the copy unless it was taken
   CopyAhead(const CopyAhead&) = delete;
   CopyAhead& operator=(const CopyAhead&) = delete;

@@ -338,9 +338,10 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
       previous_layout.emplace(file);  // where its rows lie, read meanwhile too
       // The copy a build over it starts from, made meanwhile too. A snapshot that
       // is not a plain syntax snapshot is never built over; one that cannot be
-      // read here fails the build, which then meets the error itself.
+      // read here fails the build, which then meets the error itself. Without a
+      // SCIP attempt the build's file is the one published, and synced then.
       if (is_plain_syntax_snapshot_or_false(connection)) {
-        previous_copy.emplace(file, scratch.path() / PREVIOUS_COPY_FILE);
+        previous_copy.emplace(file, scratch.path() / PREVIOUS_COPY_FILE, /*write_back=*/!run.attempt_scip);
       }
     }
   }
