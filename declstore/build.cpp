@@ -195,8 +195,14 @@ auto reading_previous(Read&& read) {
   }
 }
 
-// The previous snapshot's file rows; a database error is a PreviousSnapshotError.
-PreviousFiles read_previous_file_rows(core::Connection& previous) {
+// The previous snapshot's file rows: those the caller read ahead when they were
+// read from its file, otherwise read now. A database error is a
+// PreviousSnapshotError.
+PreviousFiles previous_file_rows(core::Connection& previous, const BuildOptions& options) {
+  LayoutRead* read_ahead = options.previous_layout;
+  if (read_ahead != nullptr && read_ahead->database() == main_database_file(previous)) {
+    if (std::optional<PreviousFiles> files = read_ahead->take_files()) return std::move(*files);
+  }
   return reading_previous([&] { return read_previous_files(previous); });
 }
 
@@ -452,20 +458,21 @@ class FileRowPlacement {
 
   bool moved_on() const noexcept { return moved_on_; }
 
-  // The rowid of the copy's row whose place the entry's row takes: the next one,
+  // The copy's row whose place the entry's row takes: the one at the next rowid,
   // when it holds the entry's path.
-  std::optional<std::int64_t> take_place(const std::string& path) {
-    if (moved_on_) return std::nullopt;
+  const PreviousFile* take_place(const std::string& path) {
+    if (moved_on_) return nullptr;
     auto found = previous_.find(path);
-    if (found == previous_.end() || found->second.rowid != next_rowid_) return std::nullopt;
-    return next_rowid_++;
+    if (found == previous_.end() || found->second.rowid != next_rowid_) return nullptr;
+    ++next_rowid_;
+    return &found->second;
   }
 
-  // Keeps a carried file's row at `rowid` as a carried row is written.
-  void keep(const std::string& path, std::int64_t rowid) {
-    if (previous_.at(path).flags_clear) return;
+  // Keeps a carried file's row, `kept`, as a carried row is written.
+  void keep(const PreviousFile& kept) {
+    if (kept.flags_clear) return;
     clear_flags_.reset();
-    clear_flags_.bind(1, rowid);
+    clear_flags_.bind(1, kept.rowid);
     clear_flags_.run();
   }
 
@@ -675,11 +682,12 @@ class Writer {
   }
 
   void write(const CapturedFile& entry, FileWork&& work) {
-    std::optional<std::int64_t> file_place;  // over a copy: the rowid of the file row this one takes
+    const PreviousFile* kept = nullptr;  // over a copy: the file row whose place this one takes
     if (file_rows_) {
-      file_place = file_rows_->take_place(entry.file_path);
-      if (!file_place && !file_rows_->moved_on()) file_rows_->move_on();
+      kept = file_rows_->take_place(entry.file_path);
+      if (kept == nullptr && !file_rows_->moved_on()) file_rows_->move_on();
     }
+    const std::optional<std::int64_t> file_place = kept ? std::optional<std::int64_t>(kept->rowid) : std::nullopt;
     std::optional<DeclarationRun> place;  // over a copy: the old run these rows take
     if (placement_) {
       const std::int64_t count = work.kind == FileWork::Kind::CARRIED ? placement_->old_count(entry.file_path)
@@ -693,7 +701,7 @@ class Writer {
       }
     }
     if (work.kind == FileWork::Kind::CARRIED) {
-      if (file_place) file_rows_->keep(entry.file_path, *file_place);
+      if (kept != nullptr) file_rows_->keep(*kept);
       carry_->add(entry.file_path, /*with_file=*/!file_place, /*with_symbols=*/!place);
       if (place && !place->ordered) placement_->reorder(entry.file_path, *place);
       ++report_.reused_files;
@@ -879,12 +887,9 @@ void leave_empty_tables(const fs::path& db_path) noexcept {
 // The rows of a build over the copy at `db_path`, written in one transaction.
 SyntaxBuildReport write_over_copy(const fs::path& db_path, const SourceManifest& manifest, syntax::ParserPool& pool,
                                   const BuildOptions& options, PageCheck& check, const DeclarationLayout& layout,
-                                  LayoutRead* read_ahead, AlongsideThread& alongside) {
+                                  AlongsideThread& alongside) {
   core::Connection& previous = *options.previous;
-  std::optional<PreviousFiles> files_read_ahead;
-  if (read_ahead != nullptr) files_read_ahead = read_ahead->take_files();
-  const PreviousFiles previous_files =
-      files_read_ahead ? std::move(*files_read_ahead) : read_previous_file_rows(previous);
+  const PreviousFiles previous_files = previous_file_rows(previous, options);
   // Only the writer, on the caller's thread, uses the new database.
   core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
   return core::with_closing(dest, [&] {
@@ -941,11 +946,10 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
                          ? *options.previous_check
                          : own_check.emplace(source);
   // What the caller read ahead serves when it was read from this file.
-  LayoutRead* read_ahead = options.previous_layout != nullptr && options.previous_layout->database() == source
-                               ? options.previous_layout
-                               : nullptr;
   std::optional<DeclarationLayout> layout_read_ahead;
-  if (read_ahead != nullptr) layout_read_ahead = read_ahead->take();
+  if (options.previous_layout != nullptr && options.previous_layout->database() == source) {
+    layout_read_ahead = options.previous_layout->take();
+  }
   const DeclarationLayout layout =
       layout_read_ahead ? std::move(*layout_read_ahead)
                         : reading_previous([&] { return read_declaration_layout(previous); });
@@ -966,7 +970,7 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   }
 
   const SyntaxBuildReport report =
-      write_over_copy(db_path, manifest, pool, options, check, layout, read_ahead, alongside);
+      write_over_copy(db_path, manifest, pool, options, check, layout, alongside);
   if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
   return report;
 }
@@ -1005,7 +1009,7 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
     std::optional<PreviousFiles> previous_files;
     if (options.previous != nullptr && reading_previous([&] { return has_syntax_tables(*options.previous); })) {
       previous = options.previous;
-      previous_files = read_previous_file_rows(*previous);
+      previous_files = previous_file_rows(*previous, options);
       attach_previous(dest, *previous);  // not allowed inside a transaction
       dest.exec(CARRY_TABLE_SQL);
     }

@@ -91,9 +91,9 @@ struct BuildOptions {
   // that it overlaps the caller's own work; null: the build starts one when it
   // needs it. Used only when it checks the file of `previous`.
   PageCheck* previous_check = nullptr;
-  // The layout of the previous snapshot's declarations, read by the caller's
-  // LayoutRead while it did other work; null: the build reads it when it needs
-  // it. Used only when it read the file of `previous`.
+  // The layout of the previous snapshot's declarations and its file rows, read
+  // by the caller's LayoutRead while it did other work; null: the build reads
+  // them when it needs them. Used only when it read the file of `previous`.
   LayoutRead* previous_layout = nullptr;
   // A copy of the previous snapshot's file the caller started earlier; null: a
   // build over a copy copies the file when it needs it. Taken only when it copies

@@ -371,10 +371,10 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
   };
 
   // The stages from the SCIP attempt to revalidation need nothing of the syntax
-  // database: they run while a build from nothing makes its indexes, or while a
-  // build over a copy of the previous snapshot writes its rows (on another thread:
-  // the build makes no callback meanwhile), or after a build that failed before.
-  // They run once.
+  // database: they run while a build from nothing makes its indexes, or, on
+  // another thread, from the moment a build finds it can start from a copy of the
+  // previous snapshot (the build makes no callback meanwhile), or after a build
+  // that failed before. They run once.
   bool stages_after_build_ran = false;
   auto stages_after_build = [&] {
     if (stages_after_build_ran) return;
