@@ -52,6 +52,28 @@ syntax::SyntaxSymbol row_to_syntax_symbol(core::Statement& row, int first = 0) {
 struct SyntaxNames {
   platform::NameMap map;
   std::vector<std::vector<std::int64_t>> rows;  // rows[i][j]: the rowid of map[i].second[j]
+  std::unordered_map<std::string, std::size_t> position;  // name -> i
+  // A dotted path that matches a query ends with the query's last segment (its
+  // text after the last dot), and a candidate's path mostly ends with its name.
+  // The candidates whose path does not, (i, j) in map order, by the last segment
+  // of their path.
+  std::unordered_map<std::string_view, std::vector<std::pair<std::size_t, std::size_t>>> elsewhere;
+
+  // Fills `elsewhere`; its keys point into the candidates, which must not move afterwards.
+  void index_elsewhere() {
+    for (std::size_t i = 0; i < map.size(); ++i) {
+      const std::vector<platform::Candidate>& candidates = map[i].second;
+      for (std::size_t j = 0; j < candidates.size(); ++j) {
+        const std::string_view segment = last_segment(candidates[j].dotted_path);
+        if (segment != map[i].first) elsewhere[segment].emplace_back(i, j);
+      }
+    }
+  }
+
+  static std::string_view last_segment(std::string_view dotted) {
+    const std::size_t dot = dotted.rfind('.');
+    return dot == std::string_view::npos ? dotted : dotted.substr(dot + 1);
+  }
 };
 
 SyntaxNames syntax_names(core::Connection& conn, bool uncovered_only) {
@@ -60,7 +82,6 @@ SyntaxNames syntax_names(core::Connection& conn, bool uncovered_only) {
                        "JOIN syntax_files sf ON sf.file_path = sy.file_path WHERE sf.scip_definition = 0"
                      : "SELECT symbol, name, qualified_name, kind, rowid FROM syntax_symbols");
   SyntaxNames names;
-  std::unordered_map<std::string, std::size_t> position;
   while (rows.step()) {
     platform::Candidate candidate{
         .symbol = rows.column_text(0),
@@ -68,7 +89,7 @@ SyntaxNames syntax_names(core::Connection& conn, bool uncovered_only) {
         .kind = platform::kind_from_text(rows.column_text(3)),
     };
     std::string name = rows.column_text(1);
-    auto [slot, added] = position.try_emplace(name, names.map.size());
+    auto [slot, added] = names.position.try_emplace(name, names.map.size());
     if (added) {
       names.map.emplace_back(std::move(name), std::vector<platform::Candidate>{});
       names.rows.emplace_back();
@@ -110,11 +131,16 @@ std::optional<std::string> published_map_key(core::Connection& conn, bool uncove
 // The name map through the cache for a published database, built anew for
 // any other. A failed build stores nothing.
 NamesPtr cached_syntax_names(core::Connection& conn, bool uncovered_only) {
+  auto build = [&] {
+    auto names = std::make_shared<SyntaxNames>(syntax_names(conn, uncovered_only));
+    names->index_elsewhere();
+    return NamesPtr(std::move(names));
+  };
   const std::optional<std::string> key = published_map_key(conn, uncovered_only);
-  if (!key) return std::make_shared<const SyntaxNames>(syntax_names(conn, uncovered_only));
+  if (!key) return build();
   if (std::optional<NamesPtr> cached = name_maps().find(*key)) return *std::move(cached);
   // Built outside the cache's lock: this reads every eligible declaration.
-  NamesPtr built = std::make_shared<const SyntaxNames>(syntax_names(conn, uncovered_only));
+  NamesPtr built = build();
   name_maps().store(*key, built);
   return built;
 }
@@ -145,14 +171,24 @@ std::optional<syntax::SyntaxSymbol> get_syntax_symbol(core::Connection& conn, st
 std::vector<syntax::SyntaxSymbol> find_syntax_symbols(core::Connection& conn, std::string_view query,
                                                       const FindOptions& options) {
   const NamesPtr names = cached_syntax_names(conn, options.uncovered_only);
+  // Only a candidate whose path ends with the query's last segment can match:
+  // those named so, and those listed elsewhere under it, merged in map order.
+  const std::string_view segment = SyntaxNames::last_segment(query);
+  std::vector<std::pair<std::size_t, std::size_t>> tried;
+  if (auto named = names->position.find(std::string(segment)); named != names->position.end()) {
+    for (std::size_t j = 0; j < names->map[named->second].second.size(); ++j) tried.emplace_back(named->second, j);
+  }
+  if (auto listed = names->elsewhere.find(segment); listed != names->elsewhere.end()) {
+    const std::size_t named_end = tried.size();
+    tried.insert(tried.end(), listed->second.begin(), listed->second.end());
+    std::inplace_merge(tried.begin(), tried.begin() + static_cast<std::ptrdiff_t>(named_end), tried.end());
+  }
   // The matching candidates in map order, as the rows that hold them.
   std::vector<std::pair<const platform::Candidate*, std::int64_t>> hits;
-  for (std::size_t i = 0; i < names->map.size(); ++i) {
-    const std::vector<platform::Candidate>& candidates = names->map[i].second;
-    for (std::size_t j = 0; j < candidates.size(); ++j) {
-      if (platform::dotted_suffix_match(candidates[j].dotted_path, query, /*case_sensitive=*/true)) {
-        hits.emplace_back(&candidates[j], names->rows[i][j]);
-      }
+  for (const auto& [i, j] : tried) {
+    const platform::Candidate& candidate = names->map[i].second[j];
+    if (platform::dotted_suffix_match(candidate.dotted_path, query, /*case_sensitive=*/true)) {
+      hits.emplace_back(&candidate, names->rows[i][j]);
     }
   }
   if (hits.empty()) return {};
@@ -164,8 +200,10 @@ std::vector<syntax::SyntaxSymbol> find_syntax_symbols(core::Connection& conn, st
   for (const auto& hit : hits) rowids.push_back(hit.second);
   std::sort(rowids.begin(), rowids.end());
   rowids.erase(std::unique(rowids.begin(), rowids.end()), rowids.end());
-  std::unordered_map<std::int64_t, syntax::SyntaxSymbol> fetched;
-  fetched.reserve(rowids.size());
+  auto slot_of = [&rowids](std::int64_t rowid) {
+    return static_cast<std::size_t>(std::lower_bound(rowids.begin(), rowids.end(), rowid) - rowids.begin());
+  };
+  std::vector<std::optional<syntax::SyntaxSymbol>> fetched(rowids.size());
   const std::size_t batch = parameter_limit(conn);
   for (std::size_t start = 0; start < rowids.size(); start += batch) {
     const std::size_t count = std::min(batch, rowids.size() - start);
@@ -174,17 +212,17 @@ std::vector<syntax::SyntaxSymbol> find_syntax_symbols(core::Connection& conn, st
     sql += ")";
     core::Statement rows = conn.prepare(sql);
     for (std::size_t i = 0; i < count; ++i) rows.bind(static_cast<int>(i + 1), rowids[start + i]);
-    while (rows.step()) fetched.insert_or_assign(rows.column_int(0), row_to_syntax_symbol(rows, 1));
+    while (rows.step()) fetched[slot_of(rows.column_int(0))].emplace(row_to_syntax_symbol(rows, 1));
   }
 
   // Every row is one candidate of the map, so each fetched row is answered once.
   std::vector<syntax::SyntaxSymbol> answer;
   answer.reserve(hits.size());
   for (const auto& [candidate, rowid] : hits) {
-    auto found = fetched.find(rowid);
-    if (found != fetched.end() && found->second.symbol == candidate->symbol) {
-      answer.push_back(std::move(found->second));
-      fetched.erase(found);
+    std::optional<syntax::SyntaxSymbol>& found = fetched[slot_of(rowid)];
+    if (found && found->symbol == candidate->symbol) {
+      answer.push_back(std::move(*found));
+      found.reset();
     }
   }
   return answer;

@@ -165,6 +165,50 @@ TEST(LookupsTest, FindMatchesDottedSuffixesCaseSensitivelyWhereScipHasNoDefiniti
   }
 }
 
+// A declaration whose name is not the last segment of its qualified name.
+SyntaxSymbol named(SyntaxSymbol symbol, const std::string& name) {
+  symbol.name = name;
+  return symbol;
+}
+
+TEST(LookupsTest, FindMatchesQualifiedNamesThatEndOtherwiseThanTheirName) {
+  // Stored in this order, so the name map lists "alias", "run", "a.run".
+  const SyntaxSymbol alias = named(declaration("syntax:alias", "src/m.py", "Mod.run", 10), "alias");
+  const SyntaxSymbol job_run = declaration("syntax:job-run", "src/m.py", "Job.run", 20);
+  const SyntaxSymbol dotted = named(declaration("syntax:dotted", "src/m.py", "Pkg.a.run", 30), "a.run");
+  const SyntaxSymbol other_run = declaration("syntax:other-run", "src/m.py", "Other.run", 40);
+  const SyntaxSymbol odd = named(declaration("syntax:odd", "src/m.py", "Odd.walk", 50), "run");
+  core::ScratchDir scratch = core::ScratchDir::create("kolvex-lookups-");
+  {
+    core::Connection conn = core::Connection::open(scratch.path() / "published.db");
+    testing::fill_syntax_tables(conn, {{.file_path = "src/m.py"}}, {alias, job_run, dotted, other_run, odd});
+  }
+  const struct {
+    std::string query;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"run", {"syntax:alias", "syntax:job-run", "syntax:other-run", "syntax:dotted"}},
+      {"a.run", {"syntax:dotted"}},
+      {"Mod.run", {"syntax:alias"}},
+      {"walk", {"syntax:odd"}},
+      {"Odd.walk", {"syntax:odd"}},
+      {"alias", {}},
+      {"un", {}},
+      {"", {}},
+  };
+  core::Connection plain = core::Connection::open(scratch.path() / "published.db", {.read_only = true});
+  core::Connection published = core::Connection::open(scratch.path() / "published.db", PUBLISHED);
+  for (core::Connection* conn : {&plain, &published}) {
+    for (int pass = 1; pass <= 2; ++pass) {
+      for (const auto& [query, expected] : cases) {
+        SCOPED_TRACE((conn == &plain ? "read as it is, pass " : "published, pass ") + std::to_string(pass) +
+                     ", query '" + query + "'");
+        EXPECT_EQ(ids(find_syntax_symbols(*conn, query)), expected);
+      }
+    }
+  }
+}
+
 TEST(LookupsTest, OnlyAPublishedSnapshotKeepsItsNameMap) {
   core::ScratchDir scratch = core::ScratchDir::create("kolvex-lookups-");
   const fs::path path = scratch.path() / "snapshot.db";
