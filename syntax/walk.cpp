@@ -21,6 +21,8 @@ struct Scope {
   std::string qual_prefix;  // empty, or dotted text ending in "."
   std::int64_t parent;      // index into the result of the enclosing declaration, or -1
   std::size_t depth;        // declarations and qualifying contexts enclosing the children
+  // The prefix is the parent's qualified name and ".", not copied into qual_prefix.
+  bool prefixed_by_parent = false;
 };
 
 // One sibling-iteration context: the children of one node, reached by moving
@@ -140,10 +142,13 @@ class Walker {
           too_deep_ = true;
           return;
         }
-        const std::size_t size = scopes_[scope].qual_prefix.size() + outcome->qualifier_extension.size();
+        const std::size_t size = prefix_size(scopes_[scope]) + outcome->qualifier_extension.size();
         if (!charge(size)) return;
-        Scope extended{scopes_[scope].qual_prefix + outcome->qualifier_extension,
-                       scopes_[scope].parent, scopes_[scope].depth + 1};
+        std::string prefix;
+        prefix.reserve(size);
+        append_prefix(prefix, scopes_[scope]);
+        prefix += outcome->qualifier_extension;
+        Scope extended{std::move(prefix), scopes_[scope].parent, scopes_[scope].depth + 1};
         scopes_.push_back(std::move(extended));
         scope = scopes_.size() - 1;
       }
@@ -161,20 +166,15 @@ class Walker {
     }
     const RuleCandidate& found = outcome->candidates.front();
     std::string name = text(source_, found.identifier);
-    const std::size_t size =
-        scopes_[scope].qual_prefix.size() + found.qualifier_prefix.size() + name.size();
+    const std::size_t size = prefix_size(scopes_[scope]) + found.qualifier_prefix.size() + name.size();
     if (!charge(size)) return;
-    // Built once at its final size: the name itself, and with "." the prefix of
-    // what it encloses.
+    // Built once at its final size; with "." it is also the prefix of what the
+    // declaration encloses.
     std::string qualified;
     qualified.reserve(size);
-    qualified += scopes_[scope].qual_prefix;
+    append_prefix(qualified, scopes_[scope]);
     qualified += found.qualifier_prefix;
     qualified += name;
-    std::string inner_prefix;
-    inner_prefix.reserve(size + 1);
-    inner_prefix += qualified;
-    inner_prefix += '.';
     const Span selection = node_span(found.identifier);
     Span declaration = node_span(node);
     if (extension) {
@@ -188,7 +188,7 @@ class Walker {
                                     std::move(qualified), found.kind, std::move(parent),
                                     declaration, selection});
     const auto emitted = static_cast<std::int64_t>(symbols_.size() - 1);
-    scopes_.push_back(Scope{std::move(inner_prefix), emitted, scopes_[scope].depth + 1});
+    scopes_.push_back(Scope{{}, emitted, scopes_[scope].depth + 1, /*prefixed_by_parent=*/true});
     const std::size_t inner_scope = scopes_.size() - 1;
 
     if (outcome->is_header) {
@@ -198,6 +198,19 @@ class Walker {
       return;
     }
     descend(node, inner_scope, std::nullopt, on_cursor);
+  }
+
+  std::size_t prefix_size(const Scope& scope) const {
+    return scope.prefixed_by_parent ? symbols_[scope.parent].qualified_name.size() + 1 : scope.qual_prefix.size();
+  }
+
+  void append_prefix(std::string& text, const Scope& scope) const {
+    if (scope.prefixed_by_parent) {
+      text += symbols_[scope.parent].qualified_name;
+      text += '.';
+    } else {
+      text += scope.qual_prefix;
+    }
   }
 
   // Takes `bytes` of qualification from the budget. When they do not fit, the
