@@ -227,10 +227,10 @@ struct ChunkCapture {
 };
 
 void run_zoekt_build(const RunSetup& run, RunResult& result, const declstore::IndexListing& listing,
-                     core::Diagnostics& diagnostics) {
+                     const std::optional<std::string>& pinned_name, core::Diagnostics& diagnostics) {
   std::filesystem::path zoekt_dir = platform::data_dir(run.root) / ".zoekt";
   std::filesystem::create_directories(zoekt_dir);
-  detail::pin_zoekt_repo_name(run.repo_path, run.slug);
+  detail::pin_zoekt_repo_name(run.repo_path, run.slug, pinned_name);
   result.tracked = tracked_blob_count(listing);
   CompletedProcess zoekt =
       detail::run(detail::zoekt_index_cmd(zoekt_dir, run.repo_path), run.repo_path, "zoekt-git-index");
@@ -319,6 +319,10 @@ bool is_plain_syntax_snapshot_or_false(core::Connection& connection) {
 void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics& diagnostics) {
   core::ScratchDir scratch = core::ScratchDir::create_marked(RUN_SCRATCH_PREFIX);
   const declstore::IndexListing& listing = run.listing();
+  // The zoekt.name pin is read meanwhile, by a git process of its own; the zoekt
+  // stage writes it if need be.
+  std::future<std::optional<std::string>> pinned_name =
+      std::async(std::launch::async, [&run] { return detail::read_zoekt_repo_name(run.repo_path); });
   // What capture saw of each file lets revalidation skip reading the files that
   // cannot have changed since; what the capture of the live snapshot saw lets
   // this capture skip them too.
@@ -387,7 +391,7 @@ void build_and_publish(const RunSetup& run, RunResult& result, core::Diagnostics
     }
     core::check_interrupted();
 
-    run_zoekt_build(run, result, listing, diagnostics);
+    run_zoekt_build(run, result, listing, pinned_name.get(), diagnostics);
 
     if (sem_work) {
       if (capture.error) {
@@ -561,15 +565,22 @@ void record_failure_best_effort(platform::Registry& registry, std::string_view s
   }
 }
 
-void pin_zoekt_repo_name(const std::filesystem::path& repo_path, std::string_view slug) {
+std::optional<std::string> read_zoekt_repo_name(const std::filesystem::path& repo_path) {
+  const core::ProcessResult pinned = core::run_process(
+      {"git", "-C", repo_path.string(), "config", "--local", "--get", "zoekt.name"}, {.cwd = repo_path});
+  if (!pinned.ok()) return std::nullopt;
+  const std::string value = decode_output(pinned.stdout_bytes);
+  return std::string(core::strip(value));
+}
+
+void pin_zoekt_repo_name(const std::filesystem::path& repo_path, std::string_view slug,
+                         const std::optional<std::string>& pinned) {
   // Writing the repository's configuration takes git's lock on it
   // (.git/config.lock); a git killed while it holds that lock leaves it behind
   // and every later write of the configuration fails, kolvex's and the user's
   // alike. So the value is written only when it differs, and the write is left
   // to finish even when kolvex is killed meanwhile.
-  const core::ProcessResult pinned = core::run_process(
-      {"git", "-C", repo_path.string(), "config", "--local", "--get", "zoekt.name"}, {.cwd = repo_path});
-  if (pinned.ok() && core::strip(decode_output(pinned.stdout_bytes)) == slug) return;
+  if (pinned == slug) return;
   run({"git", "-C", repo_path.string(), "config", "zoekt.name", std::string(slug)}, repo_path,
       "git config zoekt.name", {}, /*finishes_if_orphaned=*/true);
 }
