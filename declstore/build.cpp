@@ -17,6 +17,7 @@
 #include "core/fs.h"
 #include "core/ordered_parallel.h"
 #include "core/sqlite.h"
+#include "declstore/carry.h"
 #include "declstore/previous_copy.h"
 #include "platform/descriptor_kind.h"
 #include "syntax/syntax.h"
@@ -57,74 +58,20 @@ constexpr int BUILD_PAGE_SIZE = 32 * 1024;
 constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER = 512;
 constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER_WITH_TREES = 32;
 
-// The share of a copy's declaration rows above which rows that move on are not
-// deleted one by one under the live indexes: the rows before them are set aside,
-// the table emptied at once, and the indexes made again after the last row, as a
-// build from nothing does.
-constexpr std::int64_t MOVED_ROWS_REBUILD_DIVISOR = 4;
-
-// Carried-forward files copied by one pair of statements at most. The batch is
-// only a list of paths; the bound keeps one copy statement short.
-constexpr std::size_t CARRY_BATCH_FILES = 1024;
-// Rows moved into carried order by one pair of statements at most.
-constexpr std::size_t MOVE_BATCH_ROWS = 65536;
-
-// The schema name of the previous snapshot attached to the new database.
-constexpr std::string_view PREVIOUS_SCHEMA = "previous";
-
 constexpr std::string_view INSERT_MANIFEST_ONLY_SQL =
     "INSERT INTO syntax_files (file_path, language, file_hash, parser_identity, in_scope, state, reason, "
     "scip_outline, scip_definition) VALUES (?, ?, ?, ?, ?, ?, ?, 0, 0)";
 constexpr std::string_view INSERT_PARSED_FILE_SQL =
     "INSERT INTO syntax_files (file_path, language, file_hash, parser_identity, in_scope, state, reason, "
     "scip_outline, scip_definition) VALUES (?, ?, ?, ?, 1, ?, ?, 0, 0)";
-constexpr std::string_view PREVIOUS_FILE_ROW_SQL =
-    "SELECT file_path, language, file_hash, parser_identity, in_scope, state, reason FROM syntax_files "
-    "WHERE file_path = ?";
 
-// The paths of the carried-forward files waiting to be copied, in manifest order,
-// and whether their file row and their declarations are copied (a build that
-// starts from a copy of the previous snapshot keeps those already in place).
-constexpr std::string_view CARRY_TABLE_SQL =
-    "CREATE TEMP TABLE carry_batch (seq INTEGER PRIMARY KEY, file_path TEXT NOT NULL, "
-    "with_file INTEGER NOT NULL, with_symbols INTEGER NOT NULL)";
-constexpr std::string_view CARRY_ADD_SQL =
-    "INSERT INTO temp.carry_batch (seq, file_path, with_file, with_symbols) VALUES (?, ?, ?, ?)";
-constexpr std::string_view CARRY_CLEAR_SQL = "DELETE FROM temp.carry_batch";
-// The seven stored values of each file row as they are; the flags start again at 0.
-constexpr std::string_view CARRY_FILES_SQL =
-    "INSERT INTO main.syntax_files (file_path, language, file_hash, parser_identity, in_scope, state, reason, "
-    "scip_outline, scip_definition) "
-    "SELECT p.file_path, p.language, p.file_hash, p.parser_identity, p.in_scope, p.state, p.reason, 0, 0 "
-    "FROM temp.carry_batch AS c JOIN previous.syntax_files AS p ON p.file_path = c.file_path "
-    "WHERE c.with_file = 1 ORDER BY c.seq";
-
-// The rows of the previous snapshot that a build from its copy no longer wants:
-// the run of one file, or everything from a rowid on.
-constexpr std::string_view DELETE_RUN_SQL = "DELETE FROM main.syntax_symbols WHERE rowid BETWEEN ? AND ?";
-constexpr std::string_view DELETE_FROM_SQL = "DELETE FROM main.syntax_symbols WHERE rowid >= ?";
 // What a copy of the previous snapshot holds besides the rows a build writes.
 constexpr std::string_view EMPTY_COPY_SQL = "DELETE FROM main.kolvex_snapshot";
-// The file rows of the copy from a rowid on, which a build from its copy no
-// longer wants; and a kept row written again in place, its path unchanged.
-constexpr std::string_view DELETE_FILES_FROM_SQL = "DELETE FROM main.syntax_files WHERE rowid >= ?";
+// The file row of a changed file written again in place in a build over a copy,
+// its path unchanged.
 constexpr std::string_view UPDATE_FILE_SQL =
     "UPDATE main.syntax_files SET language = ?, file_hash = ?, parser_identity = ?, in_scope = ?, state = ?, "
     "reason = ?, scip_outline = 0, scip_definition = 0 WHERE rowid = ?";
-constexpr std::string_view CLEAR_FILE_FLAGS_SQL =
-    "UPDATE main.syntax_files SET scip_outline = 0, scip_definition = 0 WHERE rowid = ?";
-// Setting aside the rows before a rowid (bound as text into the statement, since
-// CREATE TABLE … AS takes no parameters), emptying the table, and writing them back.
-std::string set_aside_rows_sql(std::int64_t before_rowid) {
-  return "CREATE TEMP TABLE kept_rows AS SELECT rowid AS kept_rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
-         " FROM main.syntax_symbols WHERE rowid < " + std::to_string(before_rowid) +
-         "; DELETE FROM main.syntax_symbols;";
-}
-std::string restore_rows_sql() {
-  return "INSERT INTO main.syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
-         ") SELECT kept_rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
-         " FROM temp.kept_rows ORDER BY kept_rowid; DROP TABLE temp.kept_rows;";
-}
 
 std::string insert_symbol_sql(bool with_rowid) {
   std::string markers = with_rowid ? "?, " : "";
@@ -138,365 +85,6 @@ void create_indexes(core::Connection& dest) {
   dest.exec("PRAGMA cache_size = -" + std::to_string(INDEX_CACHE_KIB));
   dest.exec(SYNTAX_INDEXES);
 }
-
-// The declaration columns prefixed by `alias` and a dot, in table order.
-std::string qualified_symbol_columns(std::string_view alias) {
-  std::string selected;
-  std::string_view columns = SYNTAX_SYMBOL_COLUMNS;
-  while (!columns.empty()) {
-    const std::size_t comma = columns.find(',');
-    std::string_view column = columns.substr(0, comma);
-    while (column.starts_with(' ')) column.remove_prefix(1);
-    selected += (selected.empty() ? "" : ", ") + std::string(alias) + "." + std::string(column);
-    columns = comma == std::string_view::npos ? std::string_view() : columns.substr(comma + 1);
-  }
-  return selected;
-}
-
-// The rows that carried order puts at another rowid of their run, by old and
-// new rowid (the layout of the previous snapshot says which): deleted, then
-// written at their new rowids from the previous snapshot, whose rows the copy
-// holds unchanged. The rows that stay are not touched, and the rowids the moved
-// rows leave free are the ones they fill, since rows only change places within
-// their run. The moves of many files are made by one pair of statements.
-constexpr std::string_view MOVES_TABLE_SQL =
-    "CREATE TEMP TABLE moved_rows (old_rowid INTEGER PRIMARY KEY, new_rowid INTEGER NOT NULL)";
-constexpr std::string_view MOVE_ADD_SQL = "INSERT INTO temp.moved_rows (old_rowid, new_rowid) VALUES (?, ?)";
-constexpr std::string_view MOVES_CLEAR_SQL = "DELETE FROM temp.moved_rows";
-constexpr std::string_view DELETE_MOVED_SQL =
-    "DELETE FROM main.syntax_symbols WHERE rowid IN (SELECT old_rowid FROM temp.moved_rows)";
-std::string insert_moved_sql() {
-  return "INSERT INTO main.syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) + ") SELECT m.new_rowid, " +
-         qualified_symbol_columns("s") +
-         " FROM temp.moved_rows AS m JOIN previous.syntax_symbols AS s ON s.rowid = m.old_rowid ORDER BY m.new_rowid";
-}
-
-// The declarations of one file are carried in the order of the previous
-// snapshot's syntax_symbols_file index: selection start, then rowid.
-std::string previous_symbols_sql() {
-  return "SELECT " + std::string(SYNTAX_SYMBOL_COLUMNS) +
-         " FROM syntax_symbols WHERE file_path = ? ORDER BY selection_start_byte, rowid";
-}
-
-std::string carry_symbols_sql() {
-  return "INSERT INTO main.syntax_symbols (" + std::string(SYNTAX_SYMBOL_COLUMNS) + ") SELECT " +
-         qualified_symbol_columns("s") +
-         " FROM temp.carry_batch AS c JOIN previous.syntax_symbols AS s ON s.file_path = c.file_path "
-         "WHERE c.with_symbols = 1 ORDER BY c.seq, s.selection_start_byte, s.rowid";
-}
-
-// Runs `read` and turns a database error into PreviousSnapshotError.
-template <typename Read>
-auto reading_previous(Read&& read) {
-  try {
-    return read();
-  } catch (const core::SqliteError& error) {
-    throw PreviousSnapshotError(error.message(), std::current_exception());
-  }
-}
-
-// The previous snapshot's file rows: those the caller read ahead when they were
-// read from its file, otherwise read now. A database error is a
-// PreviousSnapshotError.
-PreviousFiles previous_file_rows(core::Connection& previous, const BuildOptions& options) {
-  LayoutRead* read_ahead = options.previous_layout;
-  if (read_ahead != nullptr && read_ahead->database() == main_database_file(previous)) {
-    if (std::optional<PreviousFiles> files = read_ahead->take_files()) return std::move(*files);
-  }
-  return reading_previous([&] { return read_previous_files(previous); });
-}
-
-// Attaches the previous snapshot's file read-only under PREVIOUS_SCHEMA.
-void attach_previous(core::Connection& dest, core::Connection& previous) {
-  reading_previous([&] {
-    const char* file = sqlite3_db_filename(previous.raw(), "main");
-    if (file == nullptr || *file == '\0') throw core::SqliteError("the previous snapshot is not a database file");
-    core::Statement attach = dest.prepare("ATTACH ? AS " + std::string(PREVIOUS_SCHEMA));
-    attach.bind(1, core::sqlite_uri(file, /*read_only=*/true, /*immutable=*/false));
-    attach.run();
-    const std::string schema(PREVIOUS_SCHEMA);
-    if (sqlite3_db_readonly(dest.raw(), schema.c_str()) != 1) {
-      throw core::SqliteError("the previous snapshot was not attached read-only");
-    }
-  });
-}
-
-// Reads the rows of `paths` through the previous snapshot's own connection, the
-// way they were once read file by file, and throws PreviousSnapshotError when that
-// fails: after a bulk copy failed, it tells a damaged previous snapshot from a
-// failing new database.
-void check_previous_rows(core::Connection& previous, const std::vector<std::string>& paths) {
-  reading_previous([&] {
-    core::Statement file = previous.prepare(PREVIOUS_FILE_ROW_SQL);
-    core::Statement symbols = previous.prepare(previous_symbols_sql());
-    for (const std::string& path : paths) {
-      for (core::Statement* statement : {&file, &symbols}) {
-        statement->reset();
-        statement->bind(1, path);
-        while (statement->step()) {
-          for (int i = 0; i < statement->column_count(); ++i) statement->column_value(i);
-        }
-      }
-    }
-  });
-}
-
-// Carried-forward files, copied in bulk from the attached previous snapshot. Files
-// are added in manifest order; flush() writes every pending one, and runs before
-// any other row is written so that rows keep manifest order.
-class CarryBatch {
- public:
-  CarryBatch(core::Connection& dest, core::Connection& previous)
-      : dest_(dest), previous_(previous), add_(dest.prepare(CARRY_ADD_SQL)), clear_(dest.prepare(CARRY_CLEAR_SQL)) {
-    // Statements naming the previous snapshot's columns: a snapshot without them
-    // fails here, before any file is worked on.
-    reading_previous([&] {
-      copy_files_.emplace(dest.prepare(CARRY_FILES_SQL));
-      copy_symbols_.emplace(dest.prepare(carry_symbols_sql()));
-    });
-  }
-
-  void add(const std::string& file_path, bool with_file = true, bool with_symbols = true) {
-    if (!with_file && !with_symbols) return;
-    pending_.push_back(file_path);
-    with_file_.push_back(with_file);
-    with_symbols_.push_back(with_symbols);
-    files_ += with_file ? 1 : 0;
-    if (pending_.size() >= CARRY_BATCH_FILES) flush();
-  }
-
-  void flush() {
-    if (pending_.empty()) return;
-    std::int64_t copied = 0;
-    try {
-      for (std::size_t i = 0; i < pending_.size(); ++i) {
-        add_.reset();
-        add_.bind(1, static_cast<std::int64_t>(i))
-            .bind(2, pending_[i])
-            .bind(3, with_file_[i] ? 1 : 0)
-            .bind(4, with_symbols_[i] ? 1 : 0);
-        add_.run();
-      }
-      copy_files_->reset();
-      copy_files_->run();
-      copied = dest_.changes();
-      copy_symbols_->reset();
-      copy_symbols_->run();
-      clear_.reset();
-      clear_.run();
-    } catch (const core::SqliteError&) {
-      check_previous_rows(previous_, pending_);
-      throw;  // the previous snapshot reads fine: the new database failed
-    }
-    // Every path was listed by the previous snapshot when the build began.
-    if (copied != files_) {
-      throw PreviousSnapshotError("the previous snapshot lost " + std::to_string(files_ - copied) +
-                                  " of the file rows it listed");
-    }
-    pending_.clear();
-    with_file_.clear();
-    with_symbols_.clear();
-    files_ = 0;
-  }
-
- private:
-  core::Connection& dest_;
-  core::Connection& previous_;
-  core::Statement add_;
-  core::Statement clear_;
-  std::optional<core::Statement> copy_files_;
-  std::optional<core::Statement> copy_symbols_;
-  std::vector<std::string> pending_;
-  std::vector<bool> with_file_;
-  std::vector<bool> with_symbols_;
-  std::int64_t files_ = 0;  // of pending_, those whose file row is copied
-};
-
-// Where the declarations of each file go in a build that starts from a copy of
-// the previous snapshot. Rows are numbered as a build from nothing numbers them:
-// file after file, in manifest order. As long as a file's new rows take exactly
-// the rowids of its old run, that run stays where it is: a carried file's rows
-// are kept (rewritten at their place when they are not yet in carried order) and
-// a changed file's are replaced. From the first file whose rows would move on,
-// every later row of the copy is deleted and the rest is written after the last
-// row kept, as a build from nothing writes it.
-class CopyPlacement {
- public:
-  CopyPlacement(core::Connection& dest, core::Connection& previous, const DeclarationLayout& layout)
-      : dest_(dest),
-        previous_(previous),
-        layout_(layout),
-        delete_run_(dest.prepare(DELETE_RUN_SQL)),
-        delete_from_(dest.prepare(DELETE_FROM_SQL)),
-        add_move_(dest.prepare(MOVE_ADD_SQL)),
-        delete_moved_(dest.prepare(DELETE_MOVED_SQL)),
-        clear_moves_(dest.prepare(MOVES_CLEAR_SQL)) {
-    reading_previous([&] { insert_moved_.emplace(dest.prepare(insert_moved_sql())); });
-  }
-
-  bool moved_on() const noexcept { return moved_on_; }
-
-  // The number of rows the copy holds for `path`.
-  std::int64_t old_count(const std::string& path) const {
-    auto found = layout_.runs.find(path);
-    return found == layout_.runs.end() ? 0 : found->second.count;
-  }
-
-  // When `count` new rows of `path` take exactly the rowids of its old run, the
-  // next ones in order: that run, now taken.
-  std::optional<DeclarationRun> take_place(const std::string& path, std::int64_t count) {
-    if (moved_on_) return std::nullopt;
-    DeclarationRun run{.first_rowid = next_rowid_, .count = 0, .contiguous = true, .ordered = true};
-    if (auto found = layout_.runs.find(path); found != layout_.runs.end()) run = found->second;
-    if (run.count != count || (count != 0 && (!run.contiguous || run.first_rowid != next_rowid_))) {
-      return std::nullopt;
-    }
-    next_rowid_ += count;
-    return run;
-  }
-
-  // Deletes every row of the copy from the next rowid on; later rows are written
-  // after the last one kept. When most rows go, the table is emptied at once and
-  // its secondary indexes are made again by finish().
-  void move_on(core::Connection& dest) {
-    flush_reorders();
-    moved_on_ = true;
-    const std::int64_t kept = next_rowid_ - 1;
-    if ((layout_.rows - kept) * MOVED_ROWS_REBUILD_DIVISOR > layout_.rows) {
-      dest.exec(set_aside_rows_sql(next_rowid_));
-      dest.exec(DROP_SYNTAX_INDEXES);
-      dest.exec(restore_rows_sql());
-      indexes_dropped_ = true;
-      return;
-    }
-    delete_from_.reset();
-    delete_from_.bind(1, next_rowid_);
-    delete_from_.run();
-  }
-
-  // After the last entry: the rows of files that are gone, and the indexes.
-  void finish(core::Connection& dest) {
-    flush_reorders();
-    if (!moved_on_) move_on(dest);
-    if (indexes_dropped_) create_indexes(dest);
-  }
-
-  // Deletes the rows of a run taken over by new rows.
-  void clear(const DeclarationRun& run) {
-    if (run.count == 0) return;
-    delete_run_.reset();
-    delete_run_.bind(1, run.first_rowid).bind(2, run.first_rowid + run.count - 1);
-    delete_run_.run();
-  }
-
-  // Puts a carried file's run in carried order: only its displaced rows are
-  // written again, together with those of other files. The run belongs to no
-  // other file and stays where it is until then.
-  void reorder(const std::string& path, const DeclarationRun& run) {
-    pending_moves_.insert(pending_moves_.end(), run.moves.begin(), run.moves.end());
-    pending_paths_.push_back(path);
-    if (pending_moves_.size() >= MOVE_BATCH_ROWS) flush_reorders();
-  }
-
- private:
-  void flush_reorders() {
-    if (pending_moves_.empty()) return;
-    try {
-      for (const auto& [old_rowid, new_rowid] : pending_moves_) {
-        add_move_.reset();
-        add_move_.bind(1, old_rowid).bind(2, new_rowid);
-        add_move_.run();
-      }
-      std::int64_t moved = 0;
-      for (core::Statement* statement : {&delete_moved_, &*insert_moved_, &clear_moves_}) {
-        statement->reset();
-        statement->run();
-        if (statement == &*insert_moved_) moved = dest_.changes();
-      }
-      if (moved != static_cast<std::int64_t>(pending_moves_.size())) {
-        throw PreviousSnapshotError("the previous snapshot lost " +
-                                    std::to_string(static_cast<std::int64_t>(pending_moves_.size()) - moved) +
-                                    " of the declaration rows it listed");
-      }
-    } catch (const core::SqliteError&) {
-      check_previous_rows(previous_, pending_paths_);
-      throw;
-    }
-    pending_moves_.clear();
-    pending_paths_.clear();
-  }
-
-  core::Connection& dest_;
-  core::Connection& previous_;
-  const DeclarationLayout& layout_;
-  core::Statement delete_run_;
-  core::Statement delete_from_;
-  core::Statement add_move_;
-  core::Statement delete_moved_;
-  core::Statement clear_moves_;
-  std::optional<core::Statement> insert_moved_;
-  std::vector<std::pair<std::int64_t, std::int64_t>> pending_moves_;  // old rowid, new rowid
-  std::vector<std::string> pending_paths_;                             // the files they belong to
-  std::int64_t next_rowid_ = 1;
-  bool moved_on_ = false;
-  bool indexes_dropped_ = false;
-};
-
-// Where the file rows go in a build that starts from a copy of the previous
-// snapshot. File rows are numbered as a build from nothing numbers them, in
-// manifest order. As long as each entry's path is the one the copy holds at the
-// next rowid, the entry's row takes that place: a carried file's row stays as it
-// is (its flags cleared when they are not), any other is written again in place.
-// From the first entry whose path lies elsewhere, every later file row of the
-// copy is deleted and the rest is appended, as a build from nothing writes it.
-class FileRowPlacement {
- public:
-  FileRowPlacement(core::Connection& dest, const PreviousFiles& previous)
-      : previous_(previous),
-        delete_from_(dest.prepare(DELETE_FILES_FROM_SQL)),
-        clear_flags_(dest.prepare(CLEAR_FILE_FLAGS_SQL)) {}
-
-  bool moved_on() const noexcept { return moved_on_; }
-
-  // The copy's row whose place the entry's row takes: the one at the next rowid,
-  // when it holds the entry's path.
-  const PreviousFile* take_place(const std::string& path) {
-    if (moved_on_) return nullptr;
-    auto found = previous_.find(path);
-    if (found == previous_.end() || found->second.rowid != next_rowid_) return nullptr;
-    ++next_rowid_;
-    return &found->second;
-  }
-
-  // Keeps a carried file's row, `kept`, as a carried row is written.
-  void keep(const PreviousFile& kept) {
-    if (kept.flags_clear) return;
-    clear_flags_.reset();
-    clear_flags_.bind(1, kept.rowid);
-    clear_flags_.run();
-  }
-
-  // Deletes every file row of the copy from the next rowid on; later rows are
-  // appended after the last one kept.
-  void move_on() {
-    moved_on_ = true;
-    delete_from_.reset();
-    delete_from_.bind(1, next_rowid_);
-    delete_from_.run();
-  }
-
-  // After the last entry: the rows of files that are gone.
-  void finish() {
-    if (!moved_on_) move_on();
-  }
-
- private:
-  const PreviousFiles& previous_;
-  core::Statement delete_from_;
-  core::Statement clear_flags_;
-  std::int64_t next_rowid_ = 1;
-  bool moved_on_ = false;
-};
 
 // The statements of one build, prepared once and reused for every file.
 struct Writers {
@@ -697,7 +285,7 @@ class Writer {
       place = placement_->take_place(entry.file_path, count);
       if (!place && !placement_->moved_on()) {
         flush_carried();
-        placement_->move_on(dest_);
+        placement_->move_on();
       }
     }
     if (work.kind == FileWork::Kind::CARRIED) {
@@ -731,7 +319,7 @@ class Writer {
   // files that are gone.
   void finish() {
     flush_carried();
-    if (placement_) placement_->finish(dest_);
+    if (placement_ && placement_->finish()) create_indexes(dest_);
     if (file_rows_) file_rows_->finish();
   }
 
@@ -899,8 +487,6 @@ SyntaxBuildReport write_over_copy(const fs::path& db_path, const SourceManifest&
       // rolled back: the rollback journal would only copy every changed page.
       dest.query_text("PRAGMA journal_mode = OFF");
       attach_previous(dest, previous);
-      dest.exec(CARRY_TABLE_SQL);
-      dest.exec(MOVES_TABLE_SQL);
       dest.begin();
       dest.exec(EMPTY_COPY_SQL);
       SyntaxBuildReport report;
@@ -1011,7 +597,6 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
       previous = options.previous;
       previous_files = previous_file_rows(*previous, options);
       attach_previous(dest, *previous);  // not allowed inside a transaction
-      dest.exec(CARRY_TABLE_SQL);
     }
     dest.begin();
     // The declaration ids are hashes: inserting them under live secondary indexes

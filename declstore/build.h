@@ -13,9 +13,9 @@
 // bounded window of files; the caller's thread writes every row in manifest order,
 // so rows, ids and their order do not depend on the number of workers. Carried
 // rows are copied in bulk inside the new database from the previous snapshot's
-// file, attached read-only. When the previous snapshot is a syntax-only database,
-// the build starts instead from a copy of its file and rewrites only the rows
-// that differ (previous_copy.h); the result is the same.
+// file, attached read-only (carry.h). When the previous snapshot is a syntax-only
+// database, the build starts instead from a copy of its file and rewrites only
+// the rows that differ (previous_copy.h); the result is the same.
 //
 // The shared-parse callback receives, in manifest order and on the caller's
 // thread, the bytes and a parse tree of each captured file whose path is in
