@@ -105,7 +105,7 @@ struct Writers {
 // The file row of an entry written without extraction; with `rowid`, in place of
 // the copy's row of the same path there.
 void insert_manifest_only(Writers& writers, const CapturedFile& captured, std::string_view state,
-                          std::optional<std::int64_t> rowid = std::nullopt) {
+                          const std::optional<std::int64_t>& rowid) {
   core::Statement& write = rowid ? writers.file_at : writers.manifest_only;
   write.reset();
   int next = 1;
@@ -326,7 +326,7 @@ class Writer {
   const SyntaxBuildReport& report() const noexcept { return report_; }
 
  private:
-  void record(const CapturedFile& entry, std::optional<std::int64_t> rowid) {
+  void record(const CapturedFile& entry, const std::optional<std::int64_t>& rowid) {
     if (!entry.in_scope) {
       insert_manifest_only(writers_, entry, "skipped", rowid);
     } else if (!entry.language) {
