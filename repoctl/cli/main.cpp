@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/page_memory.h"
 #include "platform/registry_error.h"
 #include "repoctl/cli/commands.h"
 
 int main(int argc, char** argv) {
+  kolvex::core::use_page_memory();  // before anything starts SQLite
   kolvex::core::install_interrupt_handler();
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
