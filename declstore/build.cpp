@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <optional>
@@ -475,9 +476,8 @@ void leave_empty_tables(const fs::path& db_path) noexcept {
 // The rows of a build over the copy at `db_path`, written in one transaction.
 SyntaxBuildReport write_over_copy(const fs::path& db_path, const SourceManifest& manifest, syntax::ParserPool& pool,
                                   const BuildOptions& options, PageCheck& check, const DeclarationLayout& layout,
-                                  AlongsideThread& alongside) {
+                                  const PreviousFiles& previous_files, AlongsideThread& alongside) {
   core::Connection& previous = *options.previous;
-  const PreviousFiles previous_files = previous_file_rows(previous, options);
   // Only the writer, on the caller's thread, uses the new database.
   core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
   return core::with_closing(dest, [&] {
@@ -507,6 +507,12 @@ SyntaxBuildReport write_over_copy(const fs::path& db_path, const SourceManifest&
       throw;
     }
   });
+}
+
+// Whether every file row and declaration row lies at rowid 1 or later.
+bool numbered_from_one(const DeclarationLayout& layout, const PreviousFiles& files) {
+  return std::all_of(layout.runs.begin(), layout.runs.end(), [](const auto& run) { return run.second.first_rowid >= 1; }) &&
+         std::all_of(files.begin(), files.end(), [](const auto& file) { return file.second.rowid >= 1; });
 }
 
 // The build over a copy of the previous snapshot's file (see previous_copy.h).
@@ -544,6 +550,10 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   // of the rows would move, rewriting them under the live indexes costs more than
   // writing every row anew.
   if (layout.displaced_rows * MOVED_ROWS_REBUILD_DIVISOR > layout.rows) return std::nullopt;
+  // A build numbers rows from 1, and the copy's rows are kept or deleted from a
+  // rowid on: a row below 1, which no build writes, would stay for good.
+  const PreviousFiles previous_files = previous_file_rows(previous, options);
+  if (!numbered_from_one(layout, previous_files)) return std::nullopt;
   const bool copied_ahead = options.previous_copy != nullptr && options.previous_copy->database() == source &&
                             options.previous_copy->take_to(db_path);
   if (!copied_ahead) {
@@ -556,33 +566,17 @@ std::optional<SyntaxBuildReport> build_over_copy(const fs::path& db_path, const 
   }
 
   const SyntaxBuildReport report =
-      write_over_copy(db_path, manifest, pool, options, check, layout, alongside);
+      write_over_copy(db_path, manifest, pool, options, check, layout, previous_files, alongside);
   if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
   return report;
 }
 
-}  // namespace
-
-SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest& manifest,
-                                  syntax::ParserPool& pool, const BuildOptions& options) {
-  if (db_path.has_parent_path()) fs::create_directories(db_path.parent_path());
-  core::remove_file_if_exists(db_path);  // the build never adds to an existing database
-
-  AlongsideThread alongside(options.alongside);
-  if (options.previous != nullptr && options.copy_previous) {
-    std::optional<SyntaxBuildReport> report;
-    try {
-      report = build_over_copy(db_path, manifest, pool, options, alongside);
-    } catch (...) {
-      leave_empty_tables(db_path);
-      // The work's failure comes first: after a failure of the previous snapshot
-      // the caller builds again, and by then the work has run.
-      if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
-      throw;
-    }
-    if (report) return *report;
-  }
-
+// The build that writes every row into a new database, the work alongside run
+// while it makes its indexes (or waited for, when a build over a copy started
+// it already).
+SyntaxBuildReport build_from_nothing(const fs::path& db_path, const SourceManifest& manifest,
+                                     syntax::ParserPool& pool, const BuildOptions& options,
+                                     AlongsideThread& alongside) {
   // Only the writer, on the caller's thread, uses the new database.
   core::Connection dest = core::Connection::open(db_path, {.one_thread = true});
   // Closing without a commit discards every row of the open transaction.
@@ -613,6 +607,39 @@ SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest&
     dest.commit();
     return report;
   });
+}
+
+}  // namespace
+
+SyntaxBuildReport build_declstore(const fs::path& db_path, const SourceManifest& manifest,
+                                  syntax::ParserPool& pool, const BuildOptions& options) {
+  if (db_path.has_parent_path()) fs::create_directories(db_path.parent_path());
+  core::remove_file_if_exists(db_path);  // the build never adds to an existing database
+
+  AlongsideThread alongside(options.alongside);
+  // The work's failure comes first: after a failure of the previous snapshot the
+  // caller builds again, and by then the work has run. A build over a copy may
+  // have started the work before it turned to a build from nothing.
+  auto raise_work_failure_first = [&alongside] {
+    if (std::exception_ptr error = alongside.wait()) std::rethrow_exception(error);
+  };
+  if (options.previous != nullptr && options.copy_previous) {
+    std::optional<SyntaxBuildReport> report;
+    try {
+      report = build_over_copy(db_path, manifest, pool, options, alongside);
+    } catch (...) {
+      leave_empty_tables(db_path);
+      raise_work_failure_first();
+      throw;
+    }
+    if (report) return *report;
+  }
+  try {
+    return build_from_nothing(db_path, manifest, pool, options, alongside);
+  } catch (...) {
+    raise_work_failure_first();
+    throw;
+  }
 }
 
 }  // namespace kolvex::declstore

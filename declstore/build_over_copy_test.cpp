@@ -186,6 +186,18 @@ const std::vector<Case>& cases() {
        "UPDATE syntax_files SET scip_outline = 1, scip_definition = 1 WHERE file_path = 'b/three.js'"},
       {"a previous snapshot with a table of its own", [](const GitRepo& repo) { repo.remove("b/three.js"); },
        "CREATE TABLE extra (x)", /*copied=*/false},
+      // Rows no build writes: a copy could never delete them.
+      {"a file row below the first rowid", [](const GitRepo&) {},
+       "INSERT INTO syntax_files (rowid, file_path, language, file_hash, parser_identity, in_scope, state, reason) "
+       "VALUES (0, 'gone.py', 'python', NULL, NULL, 1, 'skipped', NULL)",
+       /*copied=*/false},
+      {"a declaration row below the first rowid", [](const GitRepo&) {},
+       "INSERT INTO syntax_symbols (rowid, " + std::string(SYNTAX_SYMBOL_COLUMNS) +
+           ") SELECT -3, 'syntax:gone', 'gone.py', name, qualified_name, kind, NULL, declaration_start_byte, "
+           "declaration_end_byte, declaration_start_line, declaration_start_character, declaration_end_line, "
+           "declaration_end_character, selection_start_byte, selection_end_byte, selection_start_line, "
+           "selection_start_character, selection_end_line, selection_end_character FROM syntax_symbols LIMIT 1",
+       /*copied=*/false},
   };
   return all;
 }
@@ -229,6 +241,8 @@ struct SoundAndDamaged {
   fs::path sound_db = scratch.path() / "sound.db";
   fs::path damaged_db;
   fs::path reversed_db;
+  // Out of carried order, with damaged declaration rows.
+  fs::path reversed_damaged_db = scratch.path() / "reversed-damaged.db";
 
   SoundAndDamaged() {
     write_first_state(repo);
@@ -239,6 +253,8 @@ struct SoundAndDamaged {
     testkit::overwrite_table_leaves(damaged_db, "syntax_symbols_name");
     fs::create_directories(scratch.path() / "reversed");
     reversed_db = make_previous(scratch.path() / "reversed", manifest, REVERSED_RUNS);
+    fs::copy_file(reversed_db, reversed_damaged_db);
+    testkit::overwrite_table_leaves(reversed_damaged_db, "syntax_symbols");
   }
 };
 
@@ -287,7 +303,9 @@ TEST(BuildOverCopyTest, WritesTheSameDatabaseAsABuildOfEveryRow) {
       EXPECT_EQ(over_copy.alongside_after_calls, std::vector<std::size_t>{over_copy.calls.size()});
       // A copy made ahead is taken by a build over it (renamed away), or removed
       // by its maker once made.
-      if (ahead == Ahead::LAYOUT_AND_COPY && c.copied) EXPECT_FALSE(fs::exists(copy));
+      if (ahead == Ahead::LAYOUT_AND_COPY && c.copied) {
+        EXPECT_FALSE(fs::exists(copy));
+      }
       copy_ahead.reset();
       EXPECT_FALSE(fs::exists(copy));
     }
@@ -339,15 +357,16 @@ TEST(BuildOverCopyTest, ADamagedPageThatNoRowReadsStillFailsTheBuild) {
 // Without a callback, the caller's work alongside a build over a copy runs once,
 // on a thread of its own, whether the build succeeds or not, and also when the
 // build then starts from nothing after all. Its failure fails the build, leaving
-// the empty tables, and is raised rather than a failure of the previous snapshot:
-// after that one the caller builds again, and the work has run.
+// the empty tables, and is raised rather than a failure of the previous snapshot
+// (met by the copy or by the build from nothing that follows it): after that one
+// the caller builds again, and the work has run.
 TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComesFirst) {
   const SoundAndDamaged snapshots;
   const SourceManifest& manifest = snapshots.manifest;
   const core::ScratchDir& scratch = snapshots.scratch;
   syntax::ParserPool pool;
 
-  enum class Previous { SOUND, DAMAGED, REVERSED };
+  enum class Previous { SOUND, DAMAGED, REVERSED, REVERSED_DAMAGED };
   enum class Outcome { BUILT, BUILT_FROM_NOTHING, WORK_FAILED, PREVIOUS_DAMAGED };
   const struct {
     const char* name;
@@ -361,16 +380,17 @@ TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComes
       {"both fail", Previous::DAMAGED, true, Outcome::WORK_FAILED},
       {"too many rows to move", Previous::REVERSED, false, Outcome::BUILT_FROM_NOTHING},
       {"too many rows to move, and the work fails", Previous::REVERSED, true, Outcome::WORK_FAILED},
+      {"too many rows to move, and the previous snapshot is damaged", Previous::REVERSED_DAMAGED, false,
+       Outcome::PREVIOUS_DAMAGED},
+      {"too many rows to move, and both fail", Previous::REVERSED_DAMAGED, true, Outcome::WORK_FAILED},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    const fs::path& previous_db = row.previous == Previous::SOUND     ? snapshots.sound_db
-                                  : row.previous == Previous::DAMAGED ? snapshots.damaged_db
-                                                                      : snapshots.reversed_db;
+    const fs::path& previous_db = row.previous == Previous::SOUND      ? snapshots.sound_db
+                                  : row.previous == Previous::DAMAGED  ? snapshots.damaged_db
+                                  : row.previous == Previous::REVERSED ? snapshots.reversed_db
+                                                                       : snapshots.reversed_damaged_db;
     core::Connection previous = core::Connection::open(previous_db, {.read_only = true});
-    // What a build that writes every row gives with this previous snapshot.
-    const fs::path every_row_db = scratch.path() / "every-row.db";
-    build_declstore(every_row_db, manifest, pool, {.previous = &previous, .workers = 1, .copy_previous = false});
     std::vector<std::thread::id> ran_on;
     BuildOptions options;
     options.previous = &previous;
@@ -395,6 +415,9 @@ TEST(BuildOverCopyTest, WorkAlongsideRunsOnceOnAThreadOfItsOwnAndItsFailureComes
     ASSERT_EQ(ran_on.size(), 1u);
     EXPECT_NE(ran_on[0], std::this_thread::get_id());
     if (outcome == Outcome::BUILT || outcome == Outcome::BUILT_FROM_NOTHING) {
+      // What a build that writes every row gives with this previous snapshot.
+      const fs::path every_row_db = scratch.path() / "every-row.db";
+      build_declstore(every_row_db, manifest, pool, {.previous = &previous, .workers = 1, .copy_previous = false});
       EXPECT_EQ(testing::build_rows(db), testing::build_rows(every_row_db));
     } else {
       core::Connection conn = core::Connection::open(db, {.read_only = true});

@@ -128,7 +128,12 @@ std::thread read_on_thread(const std::filesystem::path& database, std::optional<
 
 LayoutRead::LayoutRead(const std::filesystem::path& database) : database_(database) {
   worker_ = read_on_thread(database_, layout_, read_declaration_layout);
-  files_worker_ = read_on_thread(database_, files_, read_previous_files);
+  try {
+    files_worker_ = read_on_thread(database_, files_, read_previous_files);
+  } catch (...) {
+    worker_.join();  // a thread that could not start must not leave the first one running unjoined
+    throw;
+  }
 }
 
 LayoutRead::~LayoutRead() {
