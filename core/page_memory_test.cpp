@@ -20,13 +20,16 @@ namespace fs = std::filesystem;
 // Installed before main, so before anything in this program starts SQLite.
 const bool INSTALLED = use_page_memory();
 
-void skip_without_allocator() {
+class PageMemory : public ::testing::Test {
+ protected:
+  void SetUp() override {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the allocator stays out of the way of AddressSanitizer";
+    GTEST_SKIP() << "the allocator stays out of the way of AddressSanitizer";
 #else
-  ASSERT_TRUE(INSTALLED);
+    ASSERT_TRUE(INSTALLED);
 #endif
-}
+  }
+};
 
 // Rows with three indexes in a database of 32 KiB pages, then half of them
 // deleted and written again: the pages go through the page cache many times.
@@ -53,8 +56,7 @@ void churn(const fs::path& path, int rows) {
   conn.close();
 }
 
-TEST(PageMemory, DatabasePagesComeFromItAndAllGoBack) {
-  skip_without_allocator();
+TEST_F(PageMemory, DatabasePagesComeFromItAndAllGoBack) {
   ScratchDir scratch = ScratchDir::create("kolvex-page-memory-");
   const std::size_t carved_before = page_memory_carved();
   churn(scratch.path() / "a.db", 20000);
@@ -69,8 +71,7 @@ TEST(PageMemory, DatabasePagesComeFromItAndAllGoBack) {
   EXPECT_EQ(page_memory_in_use(), 0u);
 }
 
-TEST(PageMemory, ReallocationKeepsTheBytesAcrossBlockSizes) {
-  skip_without_allocator();
+TEST_F(PageMemory, ReallocationKeepsTheBytesAcrossBlockSizes) {
   // From a page block to an ordinary allocation and back, growing and shrinking.
   const struct {
     int from;
@@ -95,8 +96,7 @@ TEST(PageMemory, ReallocationKeepsTheBytesAcrossBlockSizes) {
   EXPECT_EQ(page_memory_in_use(), 0u);
 }
 
-TEST(PageMemory, ConnectionsOnSeveralThreadsShareIt) {
-  skip_without_allocator();
+TEST_F(PageMemory, ConnectionsOnSeveralThreadsShareIt) {
   ScratchDir scratch = ScratchDir::create("kolvex-page-memory-");
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -106,8 +106,7 @@ TEST(PageMemory, ConnectionsOnSeveralThreadsShareIt) {
   EXPECT_EQ(page_memory_in_use(), 0u);
 }
 
-TEST(PageMemory, InstallingAgainChangesNothing) {
-  skip_without_allocator();
+TEST_F(PageMemory, InstallingAgainChangesNothing) {
   EXPECT_TRUE(use_page_memory());
 }
 
