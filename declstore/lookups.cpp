@@ -212,7 +212,11 @@ std::vector<syntax::SyntaxSymbol> find_syntax_symbols(core::Connection& conn, st
     sql += ")";
     core::Statement rows = conn.prepare(sql);
     for (std::size_t i = 0; i < count; ++i) rows.bind(static_cast<int>(i + 1), rowids[start + i]);
-    while (rows.step()) fetched[slot_of(rows.column_int(0))].emplace(row_to_syntax_symbol(rows, 1));
+    while (rows.step()) {
+      const std::int64_t rowid = rows.column_int(0);
+      const std::size_t slot = slot_of(rowid);
+      if (slot < rowids.size() && rowids[slot] == rowid) fetched[slot].emplace(row_to_syntax_symbol(rows, 1));
+    }
   }
 
   // Every row is one candidate of the map, so each fetched row is answered once.
