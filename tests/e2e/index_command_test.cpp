@@ -22,6 +22,7 @@
 #include "core/text.h"
 #include "platform/config.h"
 #include "platform/registry.h"
+#include "testkit/damaged_db.h"
 #include "testkit/fake_program.h"
 #include "testkit/git_repo.h"
 #include "tests/e2e/kolvex_fixture.h"
@@ -226,6 +227,31 @@ TEST_F(IndexCommand, SourcesEditedDuringTheRunFailRevalidationAndKeepThePrevious
   ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
   std::string before = pointer("repo");
   zoekt_behaviour_.run = "echo '# edited' >> '" + (repo_.path() / "app/util.py").string() + "'";
+  core::ProcessResult run = kolvex({"index", repo_.path().string()});
+  EXPECT_EQ(run.returncode, 1);
+  EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
+                                   repo_.path().string() + "\n");
+  EXPECT_EQ(pointer("repo"), before);
+  EXPECT_EQ(row("repo")->status, platform::RepoStatus::FAILED);
+}
+
+// A reindex whose previous snapshot can be neither built over (it holds a row no
+// build writes) nor read (its declaration rows are damaged) still fails on
+// sources edited during the run: the stages that ran beside the first attempt
+// at the build do not run again when the build starts over without the previous
+// snapshot, so their failure must not be dropped with that attempt.
+TEST_F(IndexCommand, SourcesEditedDuringARunWhosePreviousSnapshotIsDamagedStillFailRevalidation) {
+  ASSERT_EQ(kolvex({"index", repo_.path().string(), "--no-scip"}).returncode, 0);
+  const std::string before = pointer("repo");
+  const fs::path published = index_dir("repo") / before;
+  core::Connection::open(published).exec(
+      "INSERT INTO syntax_files (rowid, file_path, language, file_hash, parser_identity, in_scope, state, reason) "
+      "VALUES (0, 'gone.py', 'python', NULL, NULL, 1, 'skipped', NULL)");
+  testkit::overwrite_table_leaves(published, "syntax_symbols");
+  // A file added to the index: only revalidation sees it, since the build reads
+  // the files the capture listed.
+  zoekt_behaviour_.run = "echo 'x = 1' > '" + (repo_.path() / "app/added.py").string() + "' && git -C '" +
+                         repo_.path().string() + "' add app/added.py";
   core::ProcessResult run = kolvex({"index", repo_.path().string()});
   EXPECT_EQ(run.returncode, 1);
   EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
