@@ -42,7 +42,9 @@ if(KOLVEX_THIRD_PARTY_FROM)
 else()
   # Third-party C is always optimised: parsing at -O0 runs at half speed, and the
   # sanitizer build would otherwise spend its time inside generated parse tables.
-  set(KOLVEX_THIRD_PARTY_C_FLAGS -O2 -w)
+  # At -O3 the runtime and the generated lexers parse 5-9% faster than at -O2 on
+  # the system's C headers and Python library (bench_extract), with the same trees.
+  set(KOLVEX_THIRD_PARTY_C_FLAGS -O3 -w)
 
   # The runtime is compiled from a copy of the vendored sources with our patches
   # applied (cmake/patches/tree-sitter-*.patch: speed only, the trees stay the
