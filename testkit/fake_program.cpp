@@ -15,8 +15,12 @@ namespace fs = std::filesystem;
 namespace {
 
 // The one script every fake program is a copy of. It uses only bash builtins
-// (and /bin/sleep), so it works with PATH reduced to the fake directory.
-// Logged values escape "\" as "\\" and a line feed as "\n", one field per line.
+// (and /bin/sleep, /usr/bin/flock), so it works with PATH reduced to the fake
+// directory. Logged values escape "\" as "\\" and a line feed as "\n", one field
+// per line. bash writes its output a line at a time, so a record is appended under
+// a lock on the log: calls made at the same time (git beside git) would otherwise
+// interleave their lines. The lock goes with the descriptor, also when the
+// program is killed.
 constexpr const char* SCRIPT_TEMPLATE = R"SCRIPT(#!/bin/bash
 # Fake external program for tests; behaviour comes from KOLVEX_FAKE_<NAME>_* variables.
 name=${0##*/}
@@ -36,7 +40,10 @@ if [[ -n $log ]]; then
     else record+="unset $var"$'\n'; fi
   done
   record+="end"$'\n'
-  printf '%s' "$record" >> "$log"
+  exec {logfd}>>"$log"
+  /usr/bin/flock "$logfd"
+  printf '%s' "$record" >&"$logfd"
+  exec {logfd}>&-
 fi
 
 snippet=$(setting RUN)

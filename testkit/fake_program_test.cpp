@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "core/process.h"
 
@@ -46,6 +50,34 @@ TEST(FakeProgram, LogsArgvCwdAndChosenEnvironment) {
 
   program.clear_log();
   EXPECT_TRUE(program.invocations().empty());
+}
+
+// A program run by another thread or process at the same time as this one (git
+// started alongside git, say) logs a whole record of its own: lines of two calls
+// never interleave.
+TEST(FakeProgram, CallsAtTheSameTimeLogWholeRecords) {
+  FakeBin bin = FakeBin::create();
+  const FakeProgram git = bin.install("git");
+  const EnvOverlay env = merge_env(bin.env(), git.env({}));
+  constexpr int CALLS = 24;
+  constexpr int ARGS = 200;
+  std::vector<std::vector<std::string>> argvs;
+  for (int call = 0; call < CALLS; ++call) {
+    std::vector<std::string> argv = {"git"};
+    for (int arg = 0; arg < ARGS; ++arg) argv.push_back("call" + std::to_string(call) + "-arg" + std::to_string(arg));
+    argvs.push_back(std::move(argv));
+  }
+  std::vector<std::thread> threads;
+  for (const std::vector<std::string>& argv : argvs) {
+    threads.emplace_back([&argv, &env] { core::run_process(argv, options_with(env)); });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  std::vector<std::vector<std::string>> logged;
+  for (const FakeInvocation& call : git.invocations()) logged.push_back(call.argv);
+  std::sort(logged.begin(), logged.end());
+  std::sort(argvs.begin(), argvs.end());
+  EXPECT_EQ(logged, argvs);
 }
 
 TEST(FakeProgram, HonoursExitOutputsAndOutputFile) {
