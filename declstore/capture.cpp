@@ -212,6 +212,19 @@ class PathGuard {
 // back to the system between files.
 class ReadBuffer {
  public:
+  ReadBuffer() = default;
+  // A buffer moved from is empty, with no storage: its sizes go with the storage.
+  ReadBuffer(ReadBuffer&& other) noexcept
+      : data_(std::move(other.data_)),
+        capacity_(std::exchange(other.capacity_, 0)),
+        size_(std::exchange(other.size_, 0)) {}
+  ReadBuffer& operator=(ReadBuffer&& other) noexcept {
+    data_ = std::move(other.data_);
+    capacity_ = std::exchange(other.capacity_, 0);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+  }
+
   std::string_view bytes() const noexcept { return {data_.get(), size_}; }
   std::size_t capacity() const noexcept { return capacity_; }
 
