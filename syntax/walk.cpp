@@ -90,13 +90,14 @@ class Walker {
       }
       frame.started = true;
       const TSNode node = ts_tree_cursor_current_node(&cursor);
+      std::uint32_t descendants = 0;
       if (rule_types_ != nullptr) {
-        const std::uint32_t descendants = ts_node_descendant_count(node);
+        descendants = ts_node_descendant_count(node);
         --frame.children_left;
         frame.descendants_left -= descendants;
         if (descendants == 1) continue;
       }
-      visit(node, frame.scope, frame.extension, /*on_cursor=*/true);
+      visit(node, frame.scope, frame.extension, /*on_cursor=*/true, descendants);
     }
     DeclarationWalk walked{std::move(symbols_), std::nullopt};
     if (too_deep_) walked.bound_reason = depth_bound_reason();
@@ -109,14 +110,16 @@ class Walker {
 
  private:
   // Visits one node and opens a frame for its children when it has any.
-  // `on_cursor`: the cursor in use stands on the node.
-  void visit(TSNode child, std::size_t scope, std::optional<ByteRange> pending, bool on_cursor) {
+  // `on_cursor`: the cursor in use stands on the node. `descendants`: the
+  // node's descendant count (itself included) when the caller has it, else 0.
+  void visit(TSNode child, std::size_t scope, std::optional<ByteRange> pending, bool on_cursor,
+             std::uint32_t descendants = 0) {
     // Most nodes are of a type the built-in rule never answers for, and no
     // wrapper: only their children can matter.
     if (rule_types_ != nullptr) {
       const TSSymbol symbol = ts_node_symbol(child);
       if (rule_types_->type_of_symbol(symbol) == NO_TYPE && !wrappers_.may_wrap(symbol)) {
-        return descend(child, scope, pending, on_cursor);
+        return descend(child, scope, pending, on_cursor, descendants);
       }
     }
     // Look through wrappers; their other children are never visited.
@@ -129,12 +132,15 @@ class Walker {
       outer->second = std::max(outer->second, ts_node_end_byte(inner));
       node = inner;
     }
-    if (outer) on_cursor = false;
+    if (outer) {
+      on_cursor = false;
+      descendants = 0;  // counted for the wrapper, not for the node looked through to
+    }
     const std::optional<ByteRange> extension = merge(outer, pending);
 
     std::optional<RuleOutcome> outcome;
     if (rule_ != nullptr) outcome = rule_(node, source_);
-    if (!outcome) return descend(node, scope, extension, on_cursor);
+    if (!outcome) return descend(node, scope, extension, on_cursor, descendants);
     if (outcome->candidates.empty()) {
       if (!outcome->qualifier_extension.empty()) {
         // Nothing below a context too deep, or past the budget, is stored.
@@ -152,7 +158,7 @@ class Walker {
         scopes_.push_back(std::move(extended));
         scope = scopes_.size() - 1;
       }
-      return descend(node, scope, extension, on_cursor);
+      return descend(node, scope, extension, on_cursor, descendants);
     }
 
     if (scopes_[scope].depth >= MAX_DECLARATION_DEPTH) {
@@ -197,7 +203,7 @@ class Walker {
       if (!stack_.empty()) stack_.back().scope = inner_scope;
       return;
     }
-    descend(node, inner_scope, std::nullopt, on_cursor);
+    descend(node, inner_scope, std::nullopt, on_cursor, descendants);
   }
 
   std::size_t prefix_size(const Scope& scope) const {
@@ -227,12 +233,14 @@ class Walker {
 
   // Opens a frame for the children of `node`, if it has any, with the cursor in
   // use moved onto its first child (`on_cursor`) or a cursor of its own.
-  void descend(TSNode node, std::size_t scope, std::optional<ByteRange> extension, bool on_cursor) {
+  void descend(TSNode node, std::size_t scope, std::optional<ByteRange> extension, bool on_cursor,
+               std::uint32_t node_descendants) {
     const std::uint32_t count = ts_node_child_count(node);
     if (count == 0) return;
     // The subtrees of the children; a node whose children are all leaves has
     // nothing to visit with a built-in rule, which passes over leaves unasked.
-    const std::uint32_t descendants = ts_node_descendant_count(node) - 1;
+    const std::uint32_t descendants =
+        (node_descendants != 0 ? node_descendants : ts_node_descendant_count(node)) - 1;
     if (rule_types_ != nullptr && descendants == count) return;
     if (!on_cursor) enter_cursor(node);
     ts_tree_cursor_goto_first_child(&cursors_[active_ - 1]);
