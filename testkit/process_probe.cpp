@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/fs.h"
 
@@ -25,8 +27,9 @@ bool poll_until(Condition condition) {
   return condition();
 }
 
-// The state letter of /proc/<pid>/stat (after the parenthesised command name).
-std::optional<char> process_state(pid_t pid) {
+// The fields of /proc/<pid>/stat after the parenthesised command name: the
+// state letter first (field 3); none when there is no such process.
+std::optional<std::vector<std::string>> stat_fields(pid_t pid) {
   std::string text;
   try {
     text = core::read_file("/proc/" + std::to_string(pid) + "/stat");
@@ -35,21 +38,35 @@ std::optional<char> process_state(pid_t pid) {
   }
   const auto close = text.rfind(')');
   if (close == std::string::npos || close + 2 >= text.size()) return std::nullopt;
-  return text[close + 2];
+  std::vector<std::string> fields;
+  std::istringstream rest(text.substr(close + 2));
+  for (std::string field; rest >> field;) fields.push_back(field);
+  if (fields.empty()) return std::nullopt;
+  return fields;
 }
+
+// Field 22 of /proc/<pid>/stat, the start time, among the fields from field 3 on.
+constexpr std::size_t START_TIME_FIELD = 22 - 3;
 
 }  // namespace
 
-bool process_gone(pid_t pid) {
+std::optional<unsigned long long> process_start_time(pid_t pid) {
+  const std::optional<std::vector<std::string>> fields = stat_fields(pid);
+  if (!fields || fields->size() <= START_TIME_FIELD) return std::nullopt;
+  return std::stoull((*fields)[START_TIME_FIELD]);
+}
+
+bool process_gone(pid_t pid, std::optional<unsigned long long> started) {
   int status = 0;
   ::waitpid(pid, &status, WNOHANG);
   if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
-  const std::optional<char> state = process_state(pid);
-  return !state || *state == 'Z';
+  const std::optional<std::vector<std::string>> fields = stat_fields(pid);
+  if (!fields || (*fields)[0] == "Z") return true;
+  return started && fields->size() > START_TIME_FIELD && std::stoull((*fields)[START_TIME_FIELD]) != *started;
 }
 
-bool process_gone_eventually(pid_t pid) {
-  return poll_until([pid] { return process_gone(pid); });
+bool process_gone_eventually(pid_t pid, std::optional<unsigned long long> started) {
+  return poll_until([pid, started] { return process_gone(pid, started); });
 }
 
 std::optional<pid_t> wait_for_pid_file(const fs::path& path) {

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/fs.h"
 #include "core/sqlite.h"
@@ -67,12 +69,14 @@ class KillCampaign : public e2e::KolvexFixture {
   fs::path blocked_pid_file() const { return logs_.path() / "blocked.pid"; }
   fs::path all_pids_file() const { return logs_.path() / "all.pids"; }
 
-  // Every fake tool appends its process id to one file; `blocking` then writes
-  // its id to a file of its own and blocks. `scip --version` passes the gate.
+  // Every fake tool appends its process id and start time (field 22 of its
+  // /proc stat) to one file; `blocking` then writes its id to a file of its own
+  // and blocks. `scip --version` passes the gate.
   EnvOverlay environment(const char* blocking) const {
     EnvOverlay env = base_environment();
     for (const testkit::FakeProgram& tool : tools_) {
-      std::string run = "echo $$ >> '" + all_pids_file().string() + "'; ";
+      std::string run = "stat=$(< /proc/$$/stat); read -ra fields <<< \"${stat##*) }\"; "
+                        "echo \"$$ ${fields[19]}\" >> '" + all_pids_file().string() + "'; ";
       if (tool.name() == "scip") run += "if [ \"$1\" = --version ]; then echo 0.9.1; exit 0; fi; ";
       if (blocking && tool.name() == blocking) {
         run += "echo $$ > '" + blocked_pid_file().string() + "'; exec sleep 60";
@@ -95,13 +99,17 @@ class KillCampaign : public e2e::KolvexFixture {
     return names;
   }
 
-  std::vector<pid_t> recorded_pids() const {
-    std::vector<pid_t> pids;
+  // The tools of every run so far, by id and start time: the id alone may name
+  // a later process by now, since the runs of other tests go round the ids too.
+  std::vector<std::pair<pid_t, unsigned long long>> recorded_tools() const {
+    std::vector<std::pair<pid_t, unsigned long long>> tools;
     std::error_code ec;
-    if (!fs::exists(all_pids_file(), ec)) return pids;
+    if (!fs::exists(all_pids_file(), ec)) return tools;
     std::istringstream lines(core::read_file(all_pids_file()));
-    for (pid_t pid; lines >> pid;) pids.push_back(pid);
-    return pids;
+    pid_t pid = 0;
+    unsigned long long started = 0;
+    while (lines >> pid >> started) tools.emplace_back(pid, started);
+    return tools;
   }
 
   core::ScratchDir logs_;
@@ -144,8 +152,10 @@ TEST_F(KillCampaign, EveryKilledRunIsFollowedByACleanPublication) {
     EXPECT_EQ(row("repo")->status, platform::RepoStatus::DEGRADED);
     // No scratch directory of any run, and no tool of any run still running.
     EXPECT_EQ(with_prefix(tmp_.path(), "kolvex-index-"), std::vector<std::string>{});
-    for (pid_t pid : recorded_pids()) {
-      EXPECT_TRUE(testkit::process_gone_eventually(pid)) << pid;
+    const std::vector<std::pair<pid_t, unsigned long long>> tools = recorded_tools();
+    EXPECT_FALSE(tools.empty());  // every run starts tools, and each records itself
+    for (const auto& [pid, started] : tools) {
+      EXPECT_TRUE(testkit::process_gone_eventually(pid, started)) << pid;
     }
   }
 }
