@@ -54,6 +54,13 @@ class IndexCommand : public e2e::KolvexFixture {
     repo_.commit_all("initial");
   }
 
+  // A run that failed revalidation: the files changed after capture read them.
+  void expect_sources_changed(const core::ProcessResult& run) const {
+    EXPECT_EQ(run.returncode, 1);
+    EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
+                                     repo_.path().string() + "\n");
+  }
+
   std::vector<std::string> snapshot_files(const std::string& slug) const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(index_dir(slug))) {
@@ -228,9 +235,7 @@ TEST_F(IndexCommand, SourcesEditedDuringTheRunFailRevalidationAndKeepThePrevious
   std::string before = pointer("repo");
   zoekt_behaviour_.run = "echo '# edited' >> '" + (repo_.path() / "app/util.py").string() + "'";
   core::ProcessResult run = kolvex({"index", repo_.path().string()});
-  EXPECT_EQ(run.returncode, 1);
-  EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
-                                   repo_.path().string() + "\n");
+  expect_sources_changed(run);
   EXPECT_EQ(pointer("repo"), before);
   EXPECT_EQ(row("repo")->status, platform::RepoStatus::FAILED);
 }
@@ -253,9 +258,7 @@ TEST_F(IndexCommand, SourcesEditedDuringARunWhosePreviousSnapshotIsDamagedStillF
   zoekt_behaviour_.run = "echo 'x = 1' > '" + (repo_.path() / "app/added.py").string() + "' && git -C '" +
                          repo_.path().string() + "' add app/added.py";
   core::ProcessResult run = kolvex({"index", repo_.path().string()});
-  EXPECT_EQ(run.returncode, 1);
-  EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
-                                   repo_.path().string() + "\n");
+  expect_sources_changed(run);
   EXPECT_EQ(pointer("repo"), before);
   EXPECT_EQ(row("repo")->status, platform::RepoStatus::FAILED);
 }
@@ -387,9 +390,7 @@ TEST_F(CaptureRecordRuns, OnlyASoundRecordOfTheLiveSnapshotAndRepositoryIsTruste
   // A sound record of the live snapshot is used as it stands.
   rewrite_record(lie_about_util);
   core::ProcessResult run = kolvex({"index", repo_.path().string(), "--no-scip"});
-  EXPECT_EQ(run.returncode, 1);
-  EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: tracked sources changed since capture in " +
-                                   repo_.path().string() + "\n");
+  expect_sources_changed(run);
 }
 
 TEST_F(IndexCommand, InterruptedRunLeavesTheRowIndexingAndNoScratch) {
