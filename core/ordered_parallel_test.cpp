@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kolvex::core {
@@ -166,6 +168,92 @@ TEST(OrderedParallelTest, AnInterruptionUnwindsTheCallerAndStopsTheWorkers) {
   EXPECT_TRUE(interrupted_seen);
   EXPECT_EQ(running.load(), 0);
   EXPECT_LT(started.load(), 1000u);
+}
+
+// A result that notes which thread made it and which destroyed it.
+class Tracked {
+ public:
+  struct Log {
+    Mutex mutex;
+    std::vector<std::thread::id> made GUARDED_BY(mutex);
+    std::vector<std::thread::id> destroyed_by GUARDED_BY(mutex);
+    std::size_t live GUARDED_BY(mutex) = 0;
+  };
+
+  Tracked(Log& log, std::size_t index) : log_(&log), index_(index) {
+    MutexLock lock(log.mutex);
+    log.made[index] = std::this_thread::get_id();
+    ++log.live;
+  }
+  Tracked(Tracked&& other) noexcept : log_(std::exchange(other.log_, nullptr)), index_(other.index_) {}
+  Tracked& operator=(Tracked&& other) noexcept {
+    if (this != &other) {
+      release();
+      log_ = std::exchange(other.log_, nullptr);
+      index_ = other.index_;
+    }
+    return *this;
+  }
+  ~Tracked() { release(); }
+
+ private:
+  void release() {
+    if (log_ == nullptr) return;
+    MutexLock lock(log_->mutex);
+    log_->destroyed_by[index_] = std::this_thread::get_id();
+    --log_->live;
+    log_ = nullptr;
+  }
+
+  Tracked::Log* log_;
+  std::size_t index_;
+};
+
+// Freeing across threads is slow in the allocator and scatters its memory, so a
+// worker destroys the results it made once they were consumed; none may be lost
+// or outlive the call, also when an item fails.
+TEST(OrderedParallelTest, ResultsAreDestroyedByTheirMakerAndNoneOutlivesTheCall) {
+  const std::thread::id caller = std::this_thread::get_id();
+  for (std::optional<std::size_t> failing : {std::optional<std::size_t>(), std::optional<std::size_t>(700)}) {
+    SCOPED_TRACE(failing ? "an item fails" : "no item fails");
+    constexpr std::size_t COUNT = 2000;
+    constexpr std::size_t WINDOW = 8;
+    Tracked::Log log;
+    {
+      MutexLock lock(log.mutex);
+      log.made.resize(COUNT);
+      log.destroyed_by.resize(COUNT);
+    }
+    std::size_t consumed = 0;
+    try {
+      ordered_parallel<Tracked>(
+          COUNT, {.workers = 4, .window = WINDOW},
+          [&](std::size_t i, unsigned) {
+            if (failing && i == *failing) throw std::runtime_error("work " + std::to_string(i));
+            busy(i % 50);
+            return Tracked(log, i);
+          },
+          [&](std::size_t, Tracked&&) { ++consumed; });
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()), "work 700");
+    }
+    EXPECT_EQ(consumed, failing ? *failing : COUNT);
+    MutexLock lock(log.mutex);
+    EXPECT_EQ(log.live, 0u);
+    std::size_t by_maker = 0;
+    for (std::size_t i = 0; i < COUNT; ++i) {
+      if (log.made[i] == std::thread::id()) continue;  // never claimed
+      EXPECT_NE(log.made[i], caller) << i;
+      // Only the caller may stand in for the maker: once nothing is left to claim.
+      if (log.destroyed_by[i] != caller) {
+        EXPECT_EQ(log.destroyed_by[i], log.made[i]) << i;
+      }
+      by_maker += log.destroyed_by[i] == log.made[i] ? 1 : 0;
+    }
+    // Claims run at most a window ahead of the caller: every result but the
+    // last window's was consumed while items remained, and went back to its maker.
+    EXPECT_GE(by_maker + WINDOW, consumed);
+  }
 }
 
 TEST(OrderedParallelTest, NoItemsCallNothing) {
