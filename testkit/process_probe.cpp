@@ -48,12 +48,17 @@ std::optional<std::vector<std::string>> stat_fields(pid_t pid) {
 // Field 22 of /proc/<pid>/stat, the start time, among the fields from field 3 on.
 constexpr std::size_t START_TIME_FIELD = 22 - 3;
 
+std::optional<unsigned long long> start_time_of(const std::vector<std::string>& fields) {
+  if (fields.size() <= START_TIME_FIELD) return std::nullopt;
+  return std::stoull(fields[START_TIME_FIELD]);
+}
+
 }  // namespace
 
 std::optional<unsigned long long> process_start_time(pid_t pid) {
   const std::optional<std::vector<std::string>> fields = stat_fields(pid);
-  if (!fields || fields->size() <= START_TIME_FIELD) return std::nullopt;
-  return std::stoull((*fields)[START_TIME_FIELD]);
+  if (!fields) return std::nullopt;
+  return start_time_of(*fields);
 }
 
 bool process_gone(pid_t pid, std::optional<unsigned long long> started) {
@@ -62,7 +67,9 @@ bool process_gone(pid_t pid, std::optional<unsigned long long> started) {
   if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
   const std::optional<std::vector<std::string>> fields = stat_fields(pid);
   if (!fields || (*fields)[0] == "Z") return true;
-  return started && fields->size() > START_TIME_FIELD && std::stoull((*fields)[START_TIME_FIELD]) != *started;
+  if (!started) return false;
+  const std::optional<unsigned long long> now = start_time_of(*fields);
+  return now && *now != *started;
 }
 
 bool process_gone_eventually(pid_t pid, std::optional<unsigned long long> started) {
