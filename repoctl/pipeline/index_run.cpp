@@ -594,32 +594,20 @@ std::string index_repo(const std::filesystem::path& repo_path, const IndexOption
   RunSetup run = set_up(repo_path, options, registry, lock, diagnostics);
 
   RunResult result;
-  // Once the new generation is live, the superseded ones are deleted on a thread
-  // of their own while the outcome is recorded: deleting a large database takes
-  // the file system a while, since it drops every cached page of the file.
-  std::optional<std::string> retire_problem;
-  std::exception_ptr retire_error;
-  std::jthread retiring;
   try {
     build_and_publish(run, result, diagnostics);
-    retiring = std::jthread([&run, &retire_problem, &retire_error, keep = result.versioned_name] {
-      try {
-        detail::retire_superseded_snapshots(run.slug, run.root, keep);
-      } catch (const std::exception& error) {
-        retire_problem = message_of(error);
-      } catch (...) {
-        retire_error = std::current_exception();
-      }
-    });
     record_outcome(run, result, *registry, diagnostics);
   } catch (const std::exception& error) {
     fail_run(run, result, *registry, error, diagnostics);
   }
 
-  if (retiring.joinable()) retiring.join();
-  if (retire_error) std::rethrow_exception(retire_error);
-  if (retire_problem) {
-    diagnostics.line("warning: retiring superseded snapshots for " + run.slug + " failed — " + *retire_problem +
+  // Superseded generations go only once the new state is recorded: a run that
+  // dies or fails between the pointer swap and the final registry write leaves
+  // them in place, and the next successful run retires them.
+  try {
+    detail::retire_superseded_snapshots(run.slug, run.root, result.versioned_name);
+  } catch (const std::exception& error) {
+    diagnostics.line("warning: retiring superseded snapshots for " + run.slug + " failed — " + message_of(error) +
          ". The new snapshot is live and recorded; the next successful index cleans them up.");
   }
   registry->close();

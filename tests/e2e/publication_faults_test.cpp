@@ -1,8 +1,10 @@
 // Publication when the disk fails `kolvex index`: a full disk during the copy
-// of the snapshot (a real, small tmpfs as the data directory) and a failing
-// flush of the snapshot directory right after the pointer swap (fsync failed by
-// a preloaded library). The run must report the real cause, leave nothing
-// behind that a later run trips over, and record what readers actually see.
+// of the snapshot (a real, small tmpfs as the data directory), a failing flush
+// of the snapshot directory right after the pointer swap, and a failing sync of
+// the registry's final write after it (both failed by a preloaded library). The
+// run must report the real cause, leave nothing behind that a later run trips
+// over, keep every generation until its new state is recorded, and record what
+// readers actually see.
 #include <sys/mount.h>
 
 #include <gtest/gtest.h>
@@ -75,6 +77,14 @@ class PublicationFaults : public e2e::KolvexFixture {
     return KolvexFixture::kolvex({"index", repo_.path().string(), "--no-scip"}, extra);
   }
 
+  // A run with the fault library preloaded and `faults` naming what fails.
+  core::ProcessResult kolvex_with_faults(const EnvOverlay& faults) const {
+    std::string asan_options = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    // A sanitizer runtime would insist on being loaded before the preloaded library.
+    asan_options += std::string(asan_options.empty() ? "" : ":") + "verify_asan_link_order=0";
+    return kolvex(testkit::merge_env({{"LD_PRELOAD", FSYNC_FAULT_PRELOAD}, {"ASAN_OPTIONS", asan_options}}, faults));
+  }
+
   std::vector<std::string> snapshot_entries() const {
     std::vector<std::string> names;
     std::error_code ec;
@@ -137,12 +147,8 @@ TEST_F(PublicationFaults, FailingDirectoryFlushAfterTheSwapIsAFailureOfALiveSnap
   ASSERT_EQ(kolvex().returncode, 0);
   const std::string before = pointer();
 
-  std::string asan_options = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-  // A sanitizer runtime would insist on being loaded before the preloaded library.
-  asan_options += std::string(asan_options.empty() ? "" : ":") + "verify_asan_link_order=0";
-  core::ProcessResult run = kolvex({{"LD_PRELOAD", FSYNC_FAULT_PRELOAD},
-                                    {"KOLVEX_FAULT_FSYNC_DIRECTORY", fs::canonical(snapshot_dir()).string()},
-                                    {"ASAN_OPTIONS", asan_options}});
+  core::ProcessResult run =
+      kolvex_with_faults({{"KOLVEX_FAULT_FSYNC_DIRECTORY", fs::canonical(snapshot_dir()).string()}});
   EXPECT_EQ(run.returncode, 1);
   // The new generation is what readers see, and both the report and the row say so.
   const std::string live = pointer();
@@ -156,6 +162,46 @@ TEST_F(PublicationFaults, FailingDirectoryFlushAfterTheSwapIsAFailureOfALiveSnap
   EXPECT_EQ(row->status, platform::RepoStatus::FAILED);
   EXPECT_EQ(row->status_reason, reason);
 
+  core::ProcessResult again = kolvex();
+  EXPECT_EQ(again.returncode, 0) << again.stderr_text();
+  EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, platform::RepoStatus::INDEXED);
+  EXPECT_EQ(snapshot_entries(), one_generation(pointer()));
+}
+
+TEST_F(PublicationFaults, FailingFinalRegistryWriteKeepsTheSupersededGeneration) {
+  use_home(scratch_.path() / "home");
+  ASSERT_EQ(kolvex().returncode, 0);
+  const std::string before = pointer();
+
+  // The flush of the snapshot directory after the swap arms a failing sync of
+  // the registry's log: the final registry write fails, the failure record after it
+  // goes through.
+  core::ProcessResult run = kolvex_with_faults(
+      {{"KOLVEX_FAULT_SYNC_AFTER_DIRECTORY", fs::canonical(snapshot_dir()).string()},
+       {"KOLVEX_FAULT_SYNC_FILE", (fs::canonical(data_root()) / "registry.db-wal").string()}});
+  EXPECT_EQ(run.returncode, 1);
+  const std::string live = pointer();
+  EXPECT_NE(live, before);
+  const std::string reason = "cannot write to the registry " + (data_root() / "registry.db").string() +
+                             ": disk I/O error — check the disk that holds " + data_root().string() +
+                             " (the system log names the failing device), then run the command again"
+                             " — the navigation snapshot is already live (" +
+                             live + "); recording its registry state failed";
+  EXPECT_EQ(run.stderr_text(), std::string(SEMANTIC_SKIPPED) + "error: " + reason + "\n");
+  auto row = e2e::registry_row(data_root(), "repo");
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->status, platform::RepoStatus::FAILED);
+  EXPECT_EQ(row->status_reason, reason);
+  // Nothing is retired before the new state is recorded: the superseded
+  // generation is still there beside the live one.
+  std::vector<std::string> both = one_generation(before);
+  for (const std::string& entry : one_generation(live)) {
+    if (entry != "current") both.push_back(entry);
+  }
+  std::sort(both.begin(), both.end());
+  EXPECT_EQ(snapshot_entries(), both);
+
+  // The next successful run retires it.
   core::ProcessResult again = kolvex();
   EXPECT_EQ(again.returncode, 0) << again.stderr_text();
   EXPECT_EQ(e2e::registry_row(data_root(), "repo")->status, platform::RepoStatus::INDEXED);
