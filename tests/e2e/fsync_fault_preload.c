@@ -50,22 +50,23 @@ static int sync_fails(int fd) {
   return 0;
 }
 
-int fsync(int fd) {
-  static int (*real_fsync)(int);
+/* The sync `name` of `fd`: failed with EIO when a fault names it, otherwise the
+ * C library's, looked up once into `*real`. */
+static int sync_or_fail(int fd, const char* name, int (**real)(int)) {
   if (sync_fails(fd)) {
     errno = EIO;
     return -1;
   }
-  if (real_fsync == NULL) real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-  return real_fsync(fd);
+  if (*real == NULL) *real = (int (*)(int))dlsym(RTLD_NEXT, name);
+  return (*real)(fd);
+}
+
+int fsync(int fd) {
+  static int (*real_fsync)(int);
+  return sync_or_fail(fd, "fsync", &real_fsync);
 }
 
 int fdatasync(int fd) {
   static int (*real_fdatasync)(int);
-  if (sync_fails(fd)) {
-    errno = EIO;
-    return -1;
-  }
-  if (real_fdatasync == NULL) real_fdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-  return real_fdatasync(fd);
+  return sync_or_fail(fd, "fdatasync", &real_fdatasync);
 }
