@@ -3,7 +3,7 @@
  *
  * The generated lexers test characters against sets of sorted, disjoint ranges
  * with set_contains from the grammar's own tree_sitter/parser.h, a binary
- * search. An identifier's set lists every Unicode letter, some 700 to 800
+ * search. An identifier's set lists every Unicode letter, some 450 to 800
  * ranges, so each character of each identifier took ten probes. Source text is
  * mostly ASCII and a set's ASCII ranges come first: the few first ranges are
  * looked through in order, and only a character past them is searched for in
