@@ -5,7 +5,12 @@
 // calling thread for i = 0, 1, 2, ... in that order. Each worker has a number in
 // [0, workers) so it can keep state of its own (a parser pool, say) in a slot the
 // caller owns. At most `window` items are in flight (claimed by a worker and not
-// yet consumed), so memory stays flat however many items there are.
+// yet consumed), so memory stays flat however many items there are. Results can
+// differ in size by orders of magnitude; with a `budget`, the overload that takes
+// a `cost` of each result also stops claiming while the results made and not yet
+// consumed cost that much (the item the caller waits for is always claimed), so
+// that a caller slower than the workers holds a bounded amount of results, not a
+// window of the largest ones.
 //
 // Errors behave as in a plain loop `for i: consume(i, work(i))`: the exception
 // raised for the lowest item, by work or by consume, is the one rethrown, and no
@@ -53,6 +58,9 @@ struct ParallelOptions {
   unsigned workers = 0;
   // Items in flight at most; 0 means four per worker.
   std::size_t window = 0;
+  // Total cost of the results made and not yet consumed past which workers stop
+  // claiming; 0 means no bound but the window.
+  std::size_t budget = 0;
 };
 
 // One worker per core this process may run on, at least one.
@@ -71,6 +79,7 @@ struct ParallelSlot {
   std::exception_ptr error;
   bool ready = false;
   unsigned worker = 0;  // who made it
+  std::size_t cost = 0;
 };
 
 // What the caller and the workers share: the window of results and the
@@ -88,14 +97,16 @@ struct ParallelShared {
   bool stop GUARDED_BY(mutex) = false;
   std::size_t caller_waits_for GUARDED_BY(mutex) = NOT_WAITING;
   unsigned idle_workers GUARDED_BY(mutex) = 0;
+  // The cost of the results made and not yet consumed.
+  std::size_t cost_ready GUARDED_BY(mutex) = 0;
   // Consumed results, by the worker that made them, waiting to be destroyed by it.
   std::vector<std::vector<T>> spent GUARDED_BY(mutex);
 };
 
 }  // namespace detail
 
-template <typename T, typename Work, typename Consume>
-void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& work, Consume&& consume) {
+template <typename T, typename Work, typename Consume, typename Cost>
+void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& work, Consume&& consume, Cost&& cost) {
   const unsigned workers = options.workers == 0 ? default_worker_count() : options.workers;
   if (workers <= 1 || count <= 1) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -106,8 +117,10 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
   }
   const std::size_t window = std::max<std::size_t>(options.window == 0 ? 4 * std::size_t{workers} : options.window, 1);
 
-  // Idle workers are woken when this many items may be claimed again.
+  // Idle workers are woken when this many items may be claimed again, and the
+  // results waiting cost at most half the budget.
   const std::size_t wake_free = std::max<std::size_t>(window / 2, 1);
+  const std::size_t wake_cost = options.budget / 2;
 
   detail::ParallelShared<T> shared(window, workers);
 
@@ -116,7 +129,12 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
     std::vector<T> spent;
     MutexLock lock(shared.mutex);
     while (true) {
-      while (!(shared.stop || shared.next_claim >= count || shared.next_claim < shared.consumed + window)) {
+      // A worker may claim the next item with room in the window, and in the
+      // budget unless nothing is in flight (then the caller waits for that item).
+      while (!(shared.stop || shared.next_claim >= count ||
+               (shared.next_claim < shared.consumed + window &&
+                (options.budget == 0 || shared.cost_ready < options.budget ||
+                 shared.next_claim == shared.consumed)))) {
         ++shared.idle_workers;
         shared.slot_freed.wait(lock.native());
         --shared.idle_workers;
@@ -132,8 +150,10 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
       spent.clear();
       std::optional<T> value;
       std::exception_ptr error;
+      std::size_t value_cost = 0;
       try {
         value.emplace(work(index, worker));
+        if (options.budget != 0) value_cost = cost(static_cast<const T&>(*value));
       } catch (...) {
         error = std::current_exception();
       }
@@ -143,6 +163,8 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
       slot.error = error;
       slot.ready = true;
       slot.worker = worker;
+      slot.cost = value_cost;
+      shared.cost_ready += value_cost;
       if (error) {
         // A failed item ends the claiming: nothing after it will be consumed.
         shared.next_claim = count;
@@ -187,6 +209,7 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
         }
         taken = std::move(slot);
         slot = detail::ParallelSlot<T>();
+        shared.cost_ready -= taken.cost;
       }
       if (taken.error) std::rethrow_exception(taken.error);
       consume(i, std::move(*taken.value));
@@ -201,7 +224,8 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
           shared.spent[taken.worker].push_back(std::move(*taken.value));
         }
         wake = shared.idle_workers > 0 && shared.next_claim < count &&
-               shared.consumed + window - shared.next_claim >= wake_free;
+               shared.consumed + window - shared.next_claim >= wake_free &&
+               (shared.cost_ready <= wake_cost || shared.next_claim == shared.consumed);
       }
       if (wake) shared.slot_freed.notify_all();
     }
@@ -210,6 +234,13 @@ void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& 
     throw;
   }
   stop_and_join();
+}
+
+// ordered_parallel whose results cost nothing: only the window bounds them.
+template <typename T, typename Work, typename Consume>
+void ordered_parallel(std::size_t count, const ParallelOptions& options, Work&& work, Consume&& consume) {
+  ordered_parallel<T>(count, options, std::forward<Work>(work), std::forward<Consume>(consume),
+                      [](const T&) { return std::size_t{0}; });
 }
 
 }  // namespace kolvex::core

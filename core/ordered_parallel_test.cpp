@@ -2,9 +2,11 @@
 // as in a plain loop, and the call never returns with a worker still running.
 // Built as its own test binary so that it also runs under ThreadSanitizer.
 #include "core/ordered_parallel.h"
+#include "core/thread_annotations.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -77,6 +79,54 @@ TEST(OrderedParallelTest, SmallWindowsNeverStallTheWorkers) {
         });
     EXPECT_EQ(next, COUNT);
     for (std::size_t i = 0; i < COUNT; ++i) EXPECT_EQ(claimed[i].load(), 1) << i;
+  }
+}
+
+// Results of very different sizes: with a budget, the results made and not yet
+// consumed stay within it (give or take the items claimed while it still had
+// room), however wide the window; an item costing more than the whole budget is
+// still made when the caller waits for it.
+TEST(OrderedParallelTest, ABudgetBoundsTheCostOfTheResultsWaiting) {
+  struct Case {
+    const char* name;
+    std::size_t budget;
+    std::size_t (*cost)(std::size_t);
+  };
+  const Case cases[] = {
+      {"equal items", 40, [](std::size_t) -> std::size_t { return 10; }},
+      {"every tenth item large", 100, [](std::size_t i) -> std::size_t { return i % 10 == 0 ? 60 : 1; }},
+      {"every item over the budget", 5, [](std::size_t) -> std::size_t { return 50; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    constexpr std::size_t COUNT = 300;
+    constexpr unsigned WORKERS = 4;
+    Mutex mutex;
+    std::size_t made = 0;     // cost of the results made
+    std::size_t taken = 0;    // cost of the results consumed
+    std::size_t most_waiting = 0;
+    std::size_t next = 0;
+    ordered_parallel<std::size_t>(
+        COUNT, {.workers = WORKERS, .window = COUNT, .budget = c.budget},
+        [&](std::size_t i, unsigned) {
+          MutexLock lock(mutex);
+          made += c.cost(i);
+          most_waiting = std::max(most_waiting, made - taken);
+          return i;
+        },
+        [&](std::size_t i, std::size_t&& result) {
+          EXPECT_EQ(result, i);
+          EXPECT_EQ(i, next++);
+          // The caller is the slow side, as a database writer is.
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          MutexLock lock(mutex);
+          taken += c.cost(i);
+        },
+        [&](const std::size_t& result) { return c.cost(result); });
+    EXPECT_EQ(next, COUNT);
+    std::size_t largest = 0;
+    for (std::size_t i = 0; i < COUNT; ++i) largest = std::max(largest, c.cost(i));
+    EXPECT_LE(most_waiting, c.budget + WORKERS * largest);
   }
 }
 

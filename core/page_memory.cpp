@@ -61,15 +61,19 @@ class PageArena {
     return base_ != nullptr && p >= base_ && p < base_ + RESERVED;
   }
 
-  // A block of at least `bytes` bytes, or null when the range is used up.
+  // A block of at least `bytes` bytes, or null when the range is used up. A free
+  // block of the size asked for is taken first, then one a little larger: a
+  // build's page cache gives back blocks of a page and its header when it
+  // shrinks, and the sorter that makes the indexes next asks for blocks of a
+  // page alone.
   void* allocate(std::size_t bytes) {
-    const std::size_t size = block_size(bytes);
+    std::size_t size = block_size(bytes);
     MutexLock lock(mutex_);
-    std::vector<char*>& free = free_list(size);
     char* payload = nullptr;
-    if (!free.empty()) {
-      payload = free.back();
-      free.pop_back();
+    if (std::vector<char*>* free = free_block_list(size)) {
+      payload = free->back();
+      free->pop_back();
+      size = size_of(payload);
     } else {
       if (static_cast<std::size_t>(base_ + RESERVED - next_) < HEADER + size) return nullptr;
       char* block = next_;
@@ -105,6 +109,20 @@ class PageArena {
   }
 
  private:
+  // The free blocks of `size`, or else of the smallest size up to an eighth
+  // larger that has any; null when there are none.
+  std::vector<char*>* free_block_list(std::size_t size) REQUIRES(mutex_) {
+    std::vector<char*>* best = nullptr;
+    std::size_t best_size = size + size / 8 + 1;
+    for (auto& [block, list] : free_) {
+      if (block >= size && block < best_size && !list.empty()) {
+        best = &list;
+        best_size = block;
+      }
+    }
+    return best;
+  }
+
   std::vector<char*>& free_list(std::size_t size) REQUIRES(mutex_) {
     for (auto& [block, list] : free_) {
       if (block == size) return list;

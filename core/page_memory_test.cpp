@@ -71,6 +71,43 @@ TEST_F(PageMemory, DatabasePagesComeFromItAndAllGoBack) {
   EXPECT_EQ(page_memory_in_use(), 0u);
 }
 
+// A page cache that shrinks gives back blocks of a page and its header; the
+// sorter that runs next asks for blocks of a page alone. Free blocks up to an
+// eighth larger serve a request; much larger ones are kept for their own size.
+TEST_F(PageMemory, FreeBlocksALittleLargerServeARequest) {
+  constexpr int COUNT = 64;
+  auto allocate_all = [](int bytes) {
+    std::vector<void*> blocks;
+    for (int i = 0; i < COUNT; ++i) {
+      blocks.push_back(sqlite3_malloc(bytes));
+      EXPECT_NE(blocks.back(), nullptr);
+      EXPECT_GE(sqlite3_msize(blocks.back()), static_cast<sqlite3_uint64>(bytes));
+      std::memset(blocks.back(), 0x5a, static_cast<std::size_t>(bytes));
+    }
+    return blocks;
+  };
+  auto free_all = [](std::vector<void*>& blocks) {
+    for (void* block : blocks) sqlite3_free(block);
+    blocks.clear();
+  };
+  std::vector<void*> larger = allocate_all(9000);
+  free_all(larger);
+  const std::size_t carved = page_memory_carved();
+  std::vector<void*> smaller = allocate_all(8500);
+  EXPECT_EQ(page_memory_carved(), carved);
+  std::vector<void*> much_smaller = allocate_all(6000);
+  EXPECT_GT(page_memory_carved(), carved);
+  free_all(smaller);
+  free_all(much_smaller);
+  EXPECT_EQ(page_memory_in_use(), 0u);
+  // The blocks went back to their own sizes: the larger ones serve their size again.
+  const std::size_t carved_after = page_memory_carved();
+  larger = allocate_all(9000);
+  EXPECT_EQ(page_memory_carved(), carved_after);
+  free_all(larger);
+  EXPECT_EQ(page_memory_in_use(), 0u);
+}
+
 TEST_F(PageMemory, ReallocationKeepsTheBytesAcrossBlockSizes) {
   // From a page block to an ordinary allocation and back, growing and shrinking.
   const struct {

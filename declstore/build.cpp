@@ -61,6 +61,11 @@ constexpr int BUILD_PAGE_SIZE = 32 * 1024;
 // smaller.
 constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER = 512;
 constexpr std::size_t FILES_IN_FLIGHT_PER_WORKER_WITH_TREES = 32;
+// Bytes of extraction results made and not yet written, at most (but always the
+// file the writer waits for). Once the database outgrows its page cache the
+// writer is slower than the workers, and a window of files alone would then hold
+// thousands of files' declarations, more the larger the tree.
+constexpr std::size_t RESULT_BYTES_IN_FLIGHT = std::size_t{16} << 20;
 
 constexpr std::string_view INSERT_MANIFEST_ONLY_SQL =
     "INSERT INTO syntax_files (file_path, language, file_hash, parser_identity, in_scope, state, reason, "
@@ -203,6 +208,25 @@ struct FileWork {
   std::string bytes;
   std::optional<syntax::ParseTree> tree;
 };
+
+// The heap bytes a string holds beyond its own object.
+std::size_t heap_bytes(const std::string& text) {
+  return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+}
+
+// What a file's result holds in memory, near enough to bound the results in
+// flight. A tree is bounded by the smaller window instead.
+std::size_t result_bytes(const FileWork& work) {
+  std::size_t bytes = sizeof(FileWork) + heap_bytes(work.bytes);
+  if (work.parsed) {
+    bytes += work.parsed->symbols.capacity() * sizeof(syntax::SyntaxSymbol);
+    for (const syntax::SyntaxSymbol& symbol : work.parsed->symbols) {
+      bytes += heap_bytes(symbol.symbol) + heap_bytes(symbol.file_path) + heap_bytes(symbol.name) +
+               heap_bytes(symbol.qualified_name) + (symbol.parent_symbol ? heap_bytes(*symbol.parent_symbol) : 0);
+    }
+  }
+  return bytes;
+}
 
 // The part of the build that can run on any worker: the reuse decision, reading
 // the copy, extraction and the callback's parse. It touches only the pool it is
@@ -365,11 +389,12 @@ void build_rows(const SourceManifest& manifest, syntax::ParserPool& pool, const 
   const std::size_t window =
       workers * (trees_in_flight ? FILES_IN_FLIGHT_PER_WORKER_WITH_TREES : FILES_IN_FLIGHT_PER_WORKER);
   core::ordered_parallel<FileWork>(
-      manifest.files.size(), {.workers = workers, .window = window},
+      manifest.files.size(), {.workers = workers, .window = window, .budget = RESULT_BYTES_IN_FLIGHT},
       [&](std::size_t index, unsigned worker) {
         return file_worker(index, worker_pools.empty() ? pool : worker_pools[worker]);
       },
-      [&](std::size_t index, FileWork&& work) { writer.write(manifest.files[index], std::move(work)); });
+      [&](std::size_t index, FileWork&& work) { writer.write(manifest.files[index], std::move(work)); },
+      result_bytes);
   if (rows_handed_over) rows_handed_over();
   writer.finish();
 }
